@@ -1,0 +1,86 @@
+// The factory link protocol on the wire: Ethernet type 0x3914, one payload header
+// for requests and replies, the 16-bit payload checksum and the CRC-32 of the
+// firmware images. Shared by the service, the station tool and their tests.
+#ifndef QV_MFGLINKD_LINK_PROTOCOL_H
+#define QV_MFGLINKD_LINK_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace link {
+
+constexpr uint16_t kEtherType = 0x3914;
+constexpr std::size_t kEthHeaderLength = 14;
+constexpr std::size_t kFrameMax = 1536;         // bytes of a frame taken, header included
+constexpr std::size_t kFrameMinProcessed = 20;  // shorter frames get status 6
+
+// Frame offsets.
+constexpr std::size_t kEthDest = 0;
+constexpr std::size_t kEthSource = 6;
+constexpr std::size_t kEthType = 12;
+
+// Payload offsets (from frame offset 14). Multi-byte fields are big-endian.
+constexpr std::size_t kProtocol = 0;
+constexpr std::size_t kSequence = 2;
+constexpr std::size_t kChecksum = 3;
+constexpr std::size_t kLength = 5;
+constexpr std::size_t kCode = 7;
+constexpr std::size_t kParams = 8;
+constexpr std::size_t kPayloadHeaderLength = 8;
+
+// Largest parameter or data count one frame carries.
+constexpr std::size_t kDataMax = kFrameMax - kEthHeaderLength - kPayloadHeaderLength;
+static_assert(kDataMax == 1514, "a full frame carries 1514 data bytes");
+
+enum class Command : uint8_t {
+  CreateConnection = 1,
+  WriteSerialNumber = 2,
+  ReadSerialNumber = 3,
+  FirmwareLength = 4,
+  FirmwareChunk = 5,
+  FirmwareChecksum = 6,
+  CloseConnection = 7,
+  Quit = 8,
+  Reboot = 9,
+  DefaultReset = 10,
+  UpgradeNormalCode = 11,
+};
+constexpr int kCommandCount = 12;  // table entries 0..11
+
+// First data byte of a reply.
+enum class Status : uint8_t {
+  Ok = 0,
+  UnknownProtocol = 2,
+  UnknownCommand = 3,
+  WrongChecksum = 5,
+  ParameterError = 6,
+  CrcMismatch = 7,
+  ChunkWriteFailed = 8,  // a firmware chunk could not be stored; the transfer is abandoned
+};
+
+inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline uint32_t get_be32(const uint8_t* p) {
+  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+inline void put_be16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+inline void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+
+}  // namespace link
+
+// 16-bit payload checksum: a sum of the bytes taken as signed 8-bit values,
+// folded with one's-complement carry, complemented.
+uint16_t chksum(const uint8_t* data, uint32_t count);
+
+// Standard CRC-32 (IEEE 802.3, zlib) in running form: pass 0 to start, then the
+// value returned for the previous piece. A null data pointer returns 0.
+uint32_t crc32(uint32_t crc, const uint8_t* data, uint32_t count);
+
+#endif
