@@ -46,9 +46,10 @@ int read_bytes(int32_t offset, unsigned char* buf, int32_t size) {
     std::printf("Cannot open Factory\n");
     return -1;
   }
-  // An offset that cannot be reached (a negative one) fails like a read, rather
-  // than showing bytes from wherever the descriptor stands.
-  bool failed = lseek(fd, offset, SEEK_SET) != static_cast<off_t>(offset);
+  // An offset that cannot be reached (a negative one: lseek's -1 would pass for
+  // the offset -1) fails like a read, rather than showing bytes from wherever
+  // the descriptor stands.
+  bool failed = offset < 0 || lseek(fd, offset, SEEK_SET) < 0;
   int32_t got = 0;
   while (!failed && got < size) {
     const ssize_t n = read(fd, buf + got, static_cast<size_t>(size - got));

@@ -51,25 +51,26 @@ std::string image_of(const std::string& text) { return text + std::string(64, '\
 struct KeyCase {
   std::string image;
   const char* key;
-  const char* value;  // nullptr: not found
+  bool found;
+  std::string value;
 };
 
 TEST(FindKeyValue, Table) {
   const std::string v31(31, 'v'), v32(32, 'w'), v40(40, 'x');
   const KeyCase cases[] = {
-      {image_of(std::string("qvbootver=1.0.2\0qvsig=QV AP\0", 28)), "qvsig", "QV AP"},
-      {image_of(std::string("qvsig=first\0qvsig=second\0", 25)), "qvsig", "first"},
-      {image_of(std::string("oldqvsig=tail\0", 14)), "qvsig", "tail"},  // the end of a longer key
-      {image_of(std::string("qvsig=\0", 7)), "qvsig", ""},
-      {image_of(std::string("qvsig=a\nb\0", 10)), "qvsig", "a\nb"},
-      {image_of("qvsig=" + v31 + std::string(1, '\0')), "qvsig", v31.c_str()},
-      {image_of("qvsig=" + v32 + std::string(1, '\0')), "qvsig", v32.substr(0, 31).c_str()},
-      {image_of("qvsig=" + v40 + std::string(1, '\0')), "qvsig", v40.substr(0, 31).c_str()},
-      {"xx qvsig=end", "qvsig", "end"},  // runs to the end of the image without a NUL
-      {"qvsig=", "qvsig", ""},
-      {"qvsig", "qvsig", nullptr},
-      {image_of(std::string("qvsig:x\0qvsi=y\0", 15)), "qvsig", nullptr},
-      {image_of("qvsig=x"), "", nullptr},
+      {image_of(std::string("qvbootver=1.0.2\0qvsig=QV AP\0", 28)), "qvsig", true, "QV AP"},
+      {image_of(std::string("qvsig=first\0qvsig=second\0", 25)), "qvsig", true, "first"},
+      {image_of(std::string("oldqvsig=tail\0", 14)), "qvsig", true, "tail"},  // the end of a longer key
+      {image_of(std::string("qvsig=\0", 7)), "qvsig", true, ""},
+      {image_of(std::string("qvsig=a\nb\0", 10)), "qvsig", true, "a\nb"},
+      {image_of("qvsig=" + v31 + std::string(1, '\0')), "qvsig", true, v31},
+      {image_of("qvsig=" + v32 + std::string(1, '\0')), "qvsig", true, v32.substr(0, 31)},
+      {image_of("qvsig=" + v40 + std::string(1, '\0')), "qvsig", true, v40.substr(0, 31)},
+      {"xx qvsig=end", "qvsig", true, "end"},  // runs to the end of the image without a NUL
+      {"qvsig=", "qvsig", true, ""},
+      {"qvsig", "qvsig", false, ""},
+      {image_of(std::string("qvsig:x\0qvsi=y\0", 15)), "qvsig", false, ""},
+      {image_of("qvsig=x"), "", false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image.substr(0, 40));
@@ -77,12 +78,12 @@ TEST(FindKeyValue, Table) {
     std::memset(value, 'Z', sizeof value);
     const char* got = find_key_value(reinterpret_cast<const unsigned char*>(c.image.data()),
                                      static_cast<int>(c.image.size()), c.key, value, sizeof value);
-    if (!c.value) {
+    if (!c.found) {
       EXPECT_EQ(got, nullptr);
       continue;
     }
     ASSERT_EQ(got, value);
-    EXPECT_STREQ(value, c.value);
+    EXPECT_EQ(std::string(value), c.value);
   }
   char value[4];
   const unsigned char buf[] = "k=v";
@@ -134,7 +135,7 @@ TEST(RegionValue, CodesAndOutOfRange) {
     std::string at57;
     unsigned region;
   } cases[] = {
-      {"\x03", 3},    {"\x00", 0},   {"\x07", 7},     {"\xff", 255},   {"3", 51},
+      {"\x03", 3},    {std::string(1, '\0'), 0},   {"\x07", 7},     {"\xff", 255},   {"3", 51},
       {"0", 48},      {"7", 55},     {"8", 0x35},     {"9", 0x35},     {"12", 0x35},
       {"-1", 0x35},   {"+5", '+'},   {" 3", ' '},     {"0003", '0'},   {"99999999999999999999", 0x35},
   };
