@@ -25,10 +25,14 @@ struct publish_paths {
   char bootver[kPathSize];
 };
 
-// The path the caller chose, or the resolved default when none was given.
+// The path the caller chose, or the resolved default when none was given;
+// nullptr when the default cannot be resolved (it must not name the machine's
+// own file then).
 const char* target_path(const char* chosen, const char* fallback, device_path_buf& buf) {
   if (chosen[0] != '\0') return chosen;
-  return device_path(buf, fallback) ? buf.text : fallback;
+  if (device_path(buf, fallback)) return buf.text;
+  std::fprintf(stderr, " * ERROR: cannot resolve %s\n", fallback);
+  return nullptr;
 }
 
 // Runs "echo value > path". Both go into the command as they are when the shell
@@ -36,6 +40,7 @@ const char* target_path(const char* chosen, const char* fallback, device_path_bu
 // contents and paths never run as shell code.
 void publish(const char* value, const char* path) {
   static char value_word[kWordMax], path_word[kWordMax];
+  if (!path) return;
   if (!shell_word(value, shell_word_kind::value, value_word, sizeof value_word) ||
       !shell_word(path, shell_word_kind::path, path_word, sizeof path_word)) {
     std::fprintf(stderr, " * ERROR: cannot form the command for %s\n", path);
@@ -63,7 +68,7 @@ void publish_mac(const unsigned char* image, int offset, const char* path) {
 int load_partition(const mtd_partition& part, unsigned char* image) {
   device_path_buf dev;
   const char* path = part.dev_path;
-  if (path[0] != '\0' && device_path(dev, part.dev_path)) path = dev.text;
+  if (path[0] != '\0') path = device_path(dev, part.dev_path) ? dev.text : "";
   return load_file(path, image, kImageSize);
 }
 

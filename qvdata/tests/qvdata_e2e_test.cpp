@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -296,6 +297,24 @@ TEST(QvdataE2E, UnreadablePartitions) {
     EXPECT_EQ(qvtest::split_lines(r.err).back(), " * ERROR: cannot read file " + image + ": end of file");
     EXPECT_EQ(published(root), (std::vector<std::string>{"/etc/bootromVer", "/etc/product"}));
   }
+}
+
+// A device root so deep that the /etc files no longer resolve under it (500
+// characters: /dev/mtdN still fits the 512 of a device path, /etc/mac_eth0 does
+// not): nothing may then be written to the machine's own /etc.
+TEST(QvdataE2E, DefaultPathsThatCannotBeResolved) {
+  DeviceRoot base;
+  std::string deep = base.dir();
+  while (deep.size() < 500) deep += "/" + std::string(std::min<size_t>(200, 500 - deep.size() - 1), 'd');
+  ASSERT_EQ(deep.size(), 500u);
+  ASSERT_EQ(qvtest::run({qvtest::source_dir() + "/platform/make-device-root", deep}).status, 0);
+  const std::string lan = base.dir() + "/lan";
+  const RunResult r = qvtest::run({qvdata(), "-l", lan}, {{"QV_DEVICE_ROOT=" + deep}});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, trace("echo FFFFFFFFFFFF > " + lan) +
+                       " * ERROR: cannot resolve /etc/mac_eth1\n * ERROR: cannot resolve /etc/mac_ra0\n"
+                       " * ERROR: cannot resolve /etc/wlanRegion\n * ERROR: cannot resolve /etc/wlanVer\n");
+  EXPECT_EQ(qvtest::read_file(lan), "FFFFFFFFFFFF\n");
 }
 
 }  // namespace
