@@ -299,6 +299,19 @@ TEST(QvdataE2E, UnreadablePartitions) {
   }
 }
 
+// Quoting can make a command longer than 512 characters: it is then not run,
+// since cutting it could leave another file name.
+TEST(QvdataE2E, QuotedCommandTooLongIsNotRun) {
+  DeviceRoot root;
+  fill(root, entries({"qvsig=" + std::string(31, '\'')}));
+  const std::string product = root.dir() + "/" + std::string(127 - root.dir().size() - 1, '\'');
+  const RunResult r = root.run({qvdata(), "-p", product});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: command for " + product + " is longer than 512 characters");
+  EXPECT_FALSE(qvtest::file_exists(product));
+  EXPECT_EQ(root.read("/etc/mac_eth0"), "001122AABBCC\n");
+}
+
 // A device root so deep that the /etc files no longer resolve under it (500
 // characters: /dev/mtdN still fits the 512 of a device path, /etc/mac_eth0 does
 // not): nothing may then be written to the machine's own /etc.
