@@ -30,6 +30,7 @@ TEST(DayNumber, KnownDates) {
 // day of the year.
 TEST(DayNumber, MatchesTheCLibraryForEveryDate) {
   for (int year : {2023, 2024, 2100}) {
+    if (year > 2037 && sizeof(std::time_t) < 8) continue;  // beyond a 32-bit clock
     const bool leap = is_leap_year(year);
     int seen = 0;
     for (int month = 1; month <= 12; ++month) {
