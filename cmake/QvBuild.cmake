@@ -1,5 +1,6 @@
 # Build helpers shared by every folder of the project.
 include_guard(GLOBAL)
+include(GoogleTest)
 
 if(QV_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
@@ -62,6 +63,8 @@ set(QV_TEST_ENV
   "PATH=${CMAKE_BINARY_DIR}/bin:$ENV{PATH}"
   "QV_BIN_DIR=${CMAKE_BINARY_DIR}/bin"
   "QV_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+# gtest_discover_tests hands its properties on once more: escape the separators.
+string(REPLACE ";" "\\;" QV_TEST_ENV_ESCAPED "${QV_TEST_ENV}")
 
 # qv_unit_test(NAME SOURCES ... [LIBS ...]): GoogleTest unit tests; they run in
 # every build, under qemu in the device build.
@@ -73,7 +76,7 @@ function(qv_unit_test name)
     target_compile_definitions(${name} PRIVATE QV_HOST_BUILD=1)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS unit ENVIRONMENT "${QV_TEST_ENV}")
+    PROPERTIES LABELS unit ENVIRONMENT "${QV_TEST_ENV_ESCAPED}")
 endfunction()
 
 # qv_e2e_test(NAME SOURCES ... [LIBS ...]): end-to-end tests that run the real
@@ -88,7 +91,7 @@ function(qv_e2e_test name)
   target_link_libraries(${name} PRIVATE ${A_LIBS} qv_testing GTest::gtest_main)
   target_compile_definitions(${name} PRIVATE QV_HOST_BUILD=1)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS e2e ENVIRONMENT "${QV_TEST_ENV}")
+    PROPERTIES LABELS e2e ENVIRONMENT "${QV_TEST_ENV_ESCAPED}")
 endfunction()
 
 # qv_fuzz_target(NAME SOURCES ... [LIBS ...] [SECONDS n]): a LLVMFuzzerTestOneInput

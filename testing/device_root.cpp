@@ -49,8 +49,8 @@ std::vector<std::string> merged_env(const std::vector<std::string>& extra) {
 
 }  // namespace
 
-std::string bin_dir() { return env_or("QV_BIN_DIR", "."); }
-std::string source_dir() { return env_or("QV_SOURCE_DIR", "."); }
+std::string bin_dir() { return env_or("QV_BIN_DIR", QV_DEFAULT_BIN_DIR); }
+std::string source_dir() { return env_or("QV_SOURCE_DIR", QV_DEFAULT_SOURCE_DIR); }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
   RunResult r;

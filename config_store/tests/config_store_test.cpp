@@ -1,2 +1,251 @@
+// The store and flash operations on a simulated device, called in this process
+// and through the nvram command in others.
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "device_root.h"
+#include "nvram.h"
+#include "nvram_admin.h"
+
+using qvtest::DeviceRoot;
+
+namespace {
+
+class Store : public ::testing::Test {
+ protected:
+  void SetUp() override { setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1); }
+  void TearDown() override { unsetenv("QV_DEVICE_ROOT"); }
+  std::string block(int index) const { return root.peek("Config", index * NVRAM_BLOCK_BYTES, NVRAM_BLOCK_BYTES); }
+  DeviceRoot root;
+};
+
+TEST_F(Store, AbsentKeysAndBadArgumentsReadAsEmpty) {
+  struct Case {
+    int index;
+    const char* key;
+  } cases[] = {{0, "TZ"}, {3, "SN"}, {-1, "SN"}, {4, "SN"}, {0, ""}};
+  for (const auto& c : cases) {
+    EXPECT_STREQ(nvram_get(c.index, c.key), "") << c.index << " " << c.key;
+    EXPECT_STREQ(nvram_bufget(c.index, c.key), "") << c.index << " " << c.key;
+  }
+}
+
+TEST_F(Store, BlocksAreIndependent) {
+  ASSERT_EQ(nvram_set(0, "SN", "user"), 0);
+  ASSERT_EQ(nvram_set(3, "SN", "ABC123"), 0);
+  EXPECT_STREQ(nvram_get(0, "SN"), "user");
+  EXPECT_STREQ(nvram_get(3, "SN"), "ABC123");
+}
+
+TEST_F(Store, BufgetStringsStayUnchangedAcrossLaterCalls) {
+  ASSERT_EQ(nvram_set(0, "daylightMonthStart", "4"), 0);
+  ASSERT_EQ(nvram_set(0, "daylightDayStart", "1"), 0);
+  const char* month = nvram_bufget(0, "daylightMonthStart");
+  const char* day = nvram_bufget(0, "daylightDayStart");
+  ASSERT_EQ(nvram_set(0, "daylightMonthStart", "11"), 0);
+  for (int i = 0; i < 2000; ++i) nvram_bufget(0, "daylightDayStart");  // fills more than one arena chunk
+  nvram_get(0, "daylightMonthStart");
+  EXPECT_STREQ(month, "4");
+  EXPECT_STREQ(day, "1");
+  EXPECT_STREQ(nvram_bufget(0, "daylightMonthStart"), "11");
+}
+
+TEST_F(Store, KeysThatEndLikeOthersAreNotConfused) {
+  ASSERT_EQ(nvram_set(0, "wlan_essid2", "second"), 0);
+  ASSERT_EQ(nvram_set(0, "essid", "x"), 0);
+  ASSERT_EQ(nvram_set(0, "wlan_essid", "first"), 0);
+  EXPECT_STREQ(nvram_get(0, "wlan_essid"), "first");
+  EXPECT_STREQ(nvram_get(0, "wlan_essid2"), "second");
+  EXPECT_STREQ(nvram_get(0, "essid"), "x");
+  EXPECT_STREQ(nvram_get(0, "wlan_"), "");
+}
+
+TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
+  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.4"), 0);
+  ASSERT_EQ(nvram_set(0, "qvsig", "QV AP 300"), 0);
+  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.5"), 0);  // replaced in place
+  ASSERT_EQ(nvram_set(3, "SN", "S1"), 0);
+  const std::string first64k = root.peek("Config", 0, 65536);
+  EXPECT_EQ(first64k.substr(0, 32), std::string("qvbootver=1.0.5\0qvsig=QV AP 300\0", 32));
+  EXPECT_EQ(first64k[32], '\xff');
+  EXPECT_EQ(first64k.find(std::string("qvbootver=1.0.4")), std::string::npos);
+  EXPECT_EQ(block(3).substr(0, 6), std::string("SN=S1\0", 6));
+}
+
+TEST_F(Store, EntriesWrittenRawAreRead) {
+  root.poke("Config", 0, std::string("qvbootver=2.1\0qvsig=AP\0", 23));
+  EXPECT_STREQ(nvram_get(0, "qvsig"), "AP");
+  ASSERT_EQ(nvram_set(0, "TZ", "GMT_8"), 0);
+  EXPECT_STREQ(nvram_get(0, "qvbootver"), "2.1");
+}
+
+TEST_F(Store, RefusedValuesLeaveTheBlockAsItWas) {
+  ASSERT_EQ(nvram_set(3, "SN", "KEEP"), 0);
+  ASSERT_EQ(nvram_set(3, "filler", std::string(NVRAM_BLOCK_BYTES / 2, 'f').c_str()), 0);
+  const std::string before = block(3);
+  struct Case {
+    int index;
+    const char* key;
+    std::string value;
+  } cases[] = {
+      {3, "big", std::string(NVRAM_BLOCK_BYTES / 2, 'b')},  // no room left in the block
+      {3, "SN", std::string(NVRAM_BLOCK_BYTES, 's')},       // larger than a block
+      {3, "a=b", "x"},                                      // a key cannot hold '='
+      {3, "", "x"},
+      {7, "SN", "x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_LT(nvram_set(c.index, c.key, c.value.c_str()), 0) << c.key;
+    EXPECT_EQ(block(3), before) << c.key;
+  }
+  EXPECT_STREQ(nvram_get(3, "SN"), "KEEP");
+}
+
+TEST_F(Store, UnwritablePartitionIsAFailureAndKeepsTheValues) {
+  ASSERT_EQ(nvram_set(3, "SN", "KEEP"), 0);
+  const std::string config = root.partition("Config");
+  // A read-only bind mount over the image, in a mount namespace of its own.
+  auto r = root.run({"unshare", "-m", "sh", "-c",
+                     "mount --bind -o ro " + config + " " + config + " && nvram set 3 SN NEW"});
+  if (r.err.find("mount") != std::string::npos && r.status != 1) GTEST_SKIP() << "cannot mount here: " << r.err;
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("SN was not stored"), std::string::npos) << r.err;
+  EXPECT_STREQ(nvram_get(3, "SN"), "KEEP");
+}
+
+TEST_F(Store, SetInOneProcessIsSeenByTheNext) {
+  auto set = root.run({"nvram", "set", "3", "SN", "ABC"});
+  ASSERT_EQ(set.status, 0) << set.err;
+  auto get = root.run({"nvram", "get", "3", "SN"});
+  EXPECT_EQ(get.status, 0);
+  EXPECT_EQ(get.out, "ABC\n");
+  auto show = root.run({"nvram", "show", "3"});
+  EXPECT_EQ(show.out, "SN=ABC\n");
+}
+
+TEST_F(Store, NvramCommandRejectsBadUsage) {
+  for (std::vector<std::string> argv : {std::vector<std::string>{"nvram"},
+                                        {"nvram", "get", "9", "SN"},
+                                        {"nvram", "get", "x", "SN"},
+                                        {"nvram", "set", "0", "k"},
+                                        {"nvram", "drop", "0"}}) {
+    auto r = root.run(argv);
+    EXPECT_EQ(r.status, 2) << argv.size();
+    EXPECT_FALSE(r.err.empty());
+  }
+}
+
+TEST_F(Store, ConcurrentWritersLoseNoUpdate) {
+  constexpr int kWriters = 8, kEach = 25;
+  std::vector<pid_t> pids;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kEach; ++i) {
+        std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
+        if (nvram_set(0, key.c_str(), std::to_string(w * 1000 + i).c_str()) != 0) _exit(1);
+      }
+      _exit(0);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (int w = 0; w < kWriters; ++w)
+    for (int i = 0; i < kEach; ++i) {
+      std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
+      EXPECT_EQ(std::string(nvram_get(0, key.c_str())), std::to_string(w * 1000 + i)) << key;
+    }
+}
+
+TEST_F(Store, DaemonRestoresDefaultsAndKeepsTheSerialNumber) {
+  ASSERT_EQ(nvram_set(0, "TZ", "GMT_5"), 0);
+  ASSERT_EQ(nvram_set(0, "custom", "yes"), 0);
+  ASSERT_EQ(nvram_set(3, "SN", "SN-0001"), 0);
+  root.start_nvram_daemon();
+  auto r = root.run({"killall", "-SIGUSR2", "nvram_daemon"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (int i = 0; i < 300 && !qvtest::file_exists(root.path("/var/run/nvram_daemon.restored")); ++i) usleep(10000);
+  EXPECT_STREQ(nvram_get(0, "TZ"), "GMT_-8");
+  EXPECT_STREQ(nvram_get(0, "custom"), "");
+  EXPECT_STREQ(nvram_get(3, "SN"), "SN-0001");
+}
+
+TEST_F(Store, MtdOpenFindsPartitionsByExactName) {
+  for (const char* name : {"Config", "Factory", "Kernel", "Bootloader"}) {
+    int fd = mtd_open(name, 0);
+    EXPECT_GE(fd, 0) << name;
+    if (fd >= 0) close(fd);
+  }
+  for (const char* name : {"factory", "\"Factory\"", "Fact", "", "Factory2"}) EXPECT_LT(mtd_open(name, 0), 0) << name;
+  unsetenv("QV_DEVICE_ROOT");
+  setenv("QV_DEVICE_ROOT", "/nonexistent", 1);
+  EXPECT_LT(mtd_open("Factory", 0), 0);
+}
+
+TEST_F(Store, FlashWriteChangesOnlyItsRange) {
+  const std::string before = root.peek("Factory", 0, 65536);
+  struct Case {
+    int offset;
+    std::string bytes;
+  } cases[] = {{0x28, "\x00\x11\x22\x33\x44\x55"}, {1, "A"}, {65535, "Z"}, {4093, std::string(9000, 'q')}, {0, ""}};
+  std::string expect = before;
+  for (const auto& c : cases) {
+    int rc = flash_write("Factory", reinterpret_cast<const unsigned char*>(c.bytes.data()), c.offset,
+                         static_cast<int>(c.bytes.size()));
+    EXPECT_EQ(rc, static_cast<int>(c.bytes.size())) << c.offset;
+    expect.replace(static_cast<size_t>(c.offset), c.bytes.size(), c.bytes);
+    EXPECT_EQ(root.peek("Factory", 0, 65536), expect) << c.offset;
+  }
+  const unsigned char b[2] = {1, 2};
+  EXPECT_LT(flash_write("Factory", b, 65535, 2), 0);  // would run past the end
+  EXPECT_LT(flash_write("Factory", b, -1, 1), 0);
+  EXPECT_LT(flash_write("Nowhere", b, 0, 1), 0);
+  EXPECT_EQ(root.peek("Factory", 0, 65536), expect);
+  EXPECT_EQ(root.peek("Factory", 65536, 10), "");  // the image did not grow
+}
+
+TEST(StandIns, EachCallIsLoggedAndActsOnlyOnTheDeviceRoot) {
+  DeviceRoot root;
+  qvtest::write_file(root.path("/tmp/image"), std::string(100000, 'K'));
+  EXPECT_EQ(root.run({"reboot"}).status, 0);
+  EXPECT_EQ(root.run({"wlan.sh"}).status, 0);
+  EXPECT_EQ(root.run({"rt2860apd"}).status, 0);
+  auto k = root.run({"sh", "-c", "killall rt2860apd 1>/dev/null 2>&1"});
+  EXPECT_EQ(k.status, 1);
+  EXPECT_EQ(k.out + k.err, "");
+  EXPECT_EQ(root.run({"mtd_write", "write", "/tmp/image", "Kernel"}).status, 0);
+  EXPECT_NE(root.run({"mtd_write", "write", "/tmp/image", "Factory"}).status, 0);  // does not fit
+  EXPECT_EQ(root.peek("Kernel", 0, 100001), std::string(100000, 'K') + "\xff");
+  EXPECT_EQ(root.peek("Factory", 0, 1), "\xff");
+  EXPECT_EQ(root.platform_log(),
+            (std::vector<std::string>{"reboot", "wlan.sh", "rt2860apd", "killall rt2860apd",
+                                      "mtd_write write /tmp/image Kernel", "mtd_write write /tmp/image Factory"}));
+  auto outside = qvtest::run({qvtest::bin_dir() + "/reboot"}, {{"QV_DEVICE_ROOT="}});
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_NE(outside.err.find("QV_DEVICE_ROOT is not set"), std::string::npos);
+}
+
+TEST(DeviceRootLayout, ListsThePartitionsErased) {
+  DeviceRoot root({"--kernel-size", "8388608"});
+  EXPECT_EQ(root.read("/proc/mtd"),
+            "dev:    size   erasesize  name\n"
+            "mtd0: 00030000 00010000 \"Bootloader\"\n"
+            "mtd1: 00010000 00010000 \"Config\"\n"
+            "mtd2: 00010000 00010000 \"Factory\"\n"
+            "mtd3: 00800000 00010000 \"Kernel\"\n");
+  EXPECT_EQ(root.peek("Factory", 0, 70000), std::string(65536, '\xff'));
+  for (const char* d : {"/etc", "/tmp", "/var/run", "/var/log"}) EXPECT_TRUE(qvtest::file_exists(root.path(d))) << d;
+}
+
+}  // namespace
