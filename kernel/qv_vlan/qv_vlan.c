@@ -84,10 +84,13 @@ static unsigned int vlan_untag_hook(void *priv, struct sk_buff *skb,
 	 * set the protocol from the inner type (with the same 802.3 length
 	 * rule as qv_untag()). Without the metadata the frame goes up as an
 	 * untagged frame of that protocol; a second tag, if any, stays in the
-	 * data, so only the outer one is lost.
+	 * data, so only the outer one is lost. Whatever the metadata holds,
+	 * the data no longer starts at the outer tag: nothing more to do.
 	 */
 	if (skb_vlan_tag_present(skb)) {
-		__vlan_hwaccel_clear_tag(skb);
+		/* An 802.1ad service tag is not ours to remove. */
+		if (skb->vlan_proto == htons(ETH_P_8021Q))
+			__vlan_hwaccel_clear_tag(skb);
 		return NF_ACCEPT;
 	}
 

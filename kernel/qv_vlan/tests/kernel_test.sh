@@ -3,7 +3,8 @@
 # initramfs (busybox, the bridge and veth modules of that kernel, qv_vlan.ko
 # and a traffic probe) and checks that tagged UDP datagrams to the bridge's
 # address are dropped without the module, delivered intact with it, and
-# dropped again after rmmod, while untagged ones arrive in every phase.
+# dropped again after rmmod, while untagged ones arrive in every phase and
+# 802.1ad-tagged ones in none.
 #
 #   kernel_test.sh --ko qv_vlan.ko --probe vlan_probe --release 6.1.0-57-amd64
 #
@@ -133,10 +134,10 @@ bad=0
 check() {
 	local label=$1 tagged=$2 plain=8 line
 	line=$(grep "^QV_RESULT $label " "$WORK/results")
-	if [ "$line" = "QV_RESULT $label tagged=$tagged/8 plain=$plain/8 corrupt=0" ]; then
-		echo "ok: $label: tagged $tagged/8, untagged $plain/8, none corrupt"
+	if [ "$line" = "QV_RESULT $label tagged=$tagged/8 plain=$plain/8 stag=0/8 corrupt=0" ]; then
+		echo "ok: $label: 802.1Q-tagged $tagged/8, untagged $plain/8, 802.1ad 0/8, none corrupt"
 	else
-		echo "not ok: $label: expected tagged=$tagged/8 plain=$plain/8 corrupt=0, got: ${line:-nothing}"
+		echo "not ok: $label: expected tagged=$tagged/8 plain=$plain/8 stag=0/8 corrupt=0, got: ${line:-nothing}"
 		bad=1
 	fi
 }

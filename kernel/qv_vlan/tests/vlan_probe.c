@@ -6,11 +6,12 @@
  *
  * Binds a UDP socket to DST_IP:PORT in its own network namespace, then
  * enters the namespace NETNS (a /proc/PID/ns/net path) and sends COUNT
- * 802.1Q-tagged (VLAN VID) and COUNT untagged IPv4/UDP datagrams from IFACE
- * to DST_MAC as raw Ethernet frames. It then collects what arrived on the
- * UDP socket until nothing has come for a second and prints
+ * IPv4/UDP datagrams of each kind from IFACE to DST_MAC as raw Ethernet
+ * frames: 802.1Q-tagged (VLAN VID), untagged, and with an 802.1ad service
+ * tag (VLAN VID). It then collects what arrived on the UDP socket until
+ * nothing has come for a second and prints
  *
- *   QV_RESULT LABEL tagged=N/COUNT plain=M/COUNT corrupt=K
+ *   QV_RESULT LABEL tagged=N/COUNT plain=M/COUNT stag=S/COUNT corrupt=K
  *
  * where corrupt counts datagrams that arrived with a payload other than the
  * one sent. Exit status 0 when it could send, 1 on a setup failure.
@@ -33,6 +34,17 @@
 #include <unistd.h>
 
 #define PAYLOAD_MAX 400
+
+/* The kinds of datagram sent, each with its own payloads. */
+static const struct kind {
+	const char *name;
+	unsigned int tpid;	/* 0: untagged */
+} kinds[] = {
+	{ "tagged", 0x8100 },
+	{ "plain", 0 },
+	{ "stag", 0x88A8 },
+};
+#define KINDS (int)(sizeof kinds / sizeof kinds[0])
 
 static int fail(const char *what)
 {
@@ -79,7 +91,8 @@ static size_t payload(unsigned char *buf, const char *kind, const char *label,
 }
 
 static size_t build_frame(unsigned char *f, const unsigned char *dst,
-			  const unsigned char *src, int vid, uint32_t sip,
+			  const unsigned char *src, unsigned int tpid,
+			  int vid, uint32_t sip,
 			  uint32_t dip, int port, const unsigned char *pl,
 			  size_t plen)
 {
@@ -89,8 +102,8 @@ static size_t build_frame(unsigned char *f, const unsigned char *dst,
 
 	memcpy(f, dst, 6);
 	memcpy(f + 6, src, 6);
-	if (vid >= 0) {
-		put16(f + off, 0x8100);
+	if (tpid) {
+		put16(f + off, tpid);
 		put16(f + off + 2, (3u << 13) | (unsigned int)vid);
 		off += 4;
 	}
@@ -136,17 +149,17 @@ static int parse_mac(const char *s, unsigned char *mac)
 
 /* Which datagram of which kind this is, or -1 if it is none of ours. */
 static int classify(const unsigned char *buf, size_t len, const char *label,
-		    int count, int *tagged)
+		    int count, int *kind)
 {
 	unsigned char want[PAYLOAD_MAX];
 	int i, k;
 
-	for (k = 0; k < 2; k++) {
+	for (k = 0; k < KINDS; k++) {
 		for (i = 0; i < count; i++) {
-			size_t n = payload(want, k ? "tagged" : "plain", label, i);
+			size_t n = payload(want, kinds[k].name, label, i);
 
 			if (len == n && memcmp(buf, want, n) == 0) {
-				*tagged = k;
+				*kind = k;
 				return i;
 			}
 		}
@@ -161,8 +174,8 @@ int main(int argc, char **argv)
 	struct sockaddr_ll sll;
 	struct ifreq ifr;
 	int us, ps, nsfd, port, vid, count, i;
-	int seen[2][64];
-	int got[2] = {0, 0}, corrupt = 0;
+	int seen[KINDS][64];
+	int got[KINDS] = {0}, corrupt = 0;
 	const char *label;
 	uint32_t sip, dip;
 
@@ -223,16 +236,16 @@ int main(int argc, char **argv)
 		return fail("packet bind");
 
 	for (i = 0; i < count; i++) {
-		size_t n, fl;
+		int k;
 
-		n = payload(pl, "tagged", label, i);
-		fl = build_frame(frame, dst, src, vid, sip, dip, port, pl, n);
-		if (send(ps, frame, fl, 0) != (ssize_t)fl)
-			return fail("send tagged");
-		n = payload(pl, "plain", label, i);
-		fl = build_frame(frame, dst, src, -1, sip, dip, port, pl, n);
-		if (send(ps, frame, fl, 0) != (ssize_t)fl)
-			return fail("send plain");
+		for (k = 0; k < KINDS; k++) {
+			size_t n = payload(pl, kinds[k].name, label, i);
+			size_t fl = build_frame(frame, dst, src, kinds[k].tpid,
+						vid, sip, dip, port, pl, n);
+
+			if (send(ps, frame, fl, 0) != (ssize_t)fl)
+				return fail("send");
+		}
 	}
 
 	for (;;) {
@@ -255,7 +268,9 @@ int main(int argc, char **argv)
 		got[k]++;
 	}
 
-	printf("QV_RESULT %s tagged=%d/%d plain=%d/%d corrupt=%d\n", label,
-	       got[1], count, got[0], count, corrupt);
+	printf("QV_RESULT %s", label);
+	for (i = 0; i < KINDS; i++)
+		printf(" %s=%d/%d", kinds[i].name, got[i], count);
+	printf(" corrupt=%d\n", corrupt);
 	return 0;
 }
