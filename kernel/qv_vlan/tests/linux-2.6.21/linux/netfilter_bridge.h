@@ -1,0 +1,5 @@
+#define NF_BR_PRE_ROUTING 0
+#define NF_BR_LOCAL_IN 1
+#define NF_BR_FORWARD 2
+#define NF_BR_LOCAL_OUT 3
+#define NF_BR_POST_ROUTING 4

@@ -1,0 +1,2 @@
+#define AF_BRIDGE 7
+#define PF_BRIDGE AF_BRIDGE
