@@ -49,8 +49,17 @@ std::vector<std::string> merged_env(const std::vector<std::string>& extra) {
 
 }  // namespace
 
-std::string bin_dir() { return env_or("QV_BIN_DIR", "."); }
-std::string source_dir() { return env_or("QV_SOURCE_DIR", "."); }
+#ifndef QV_DEFAULT_BIN_DIR
+#define QV_DEFAULT_BIN_DIR "."
+#endif
+#ifndef QV_DEFAULT_SOURCE_DIR
+#define QV_DEFAULT_SOURCE_DIR "."
+#endif
+
+// ctest's discovered gtest cases get only the first entry of the environment
+// list (PATH), so the build's own folders are the fallback.
+std::string bin_dir() { return env_or("QV_BIN_DIR", QV_DEFAULT_BIN_DIR); }
+std::string source_dir() { return env_or("QV_SOURCE_DIR", QV_DEFAULT_SOURCE_DIR); }
 
 RunResult run(const std::vector<std::string>& argv, const RunOptions& opts) {
   RunResult r;
