@@ -43,7 +43,7 @@ int open_interface(const std::string& ifname, Interface& ifc, std::string* error
   }
   // Protocol 0: the socket receives nothing until it is bound to the interface
   // and the type, so no frame of another interface slips in between.
-  int sock = socket(AF_PACKET, SOCK_RAW, 0);
+  int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
   if (sock < 0) {
     set_error(error, "socket(AF_PACKET)", errno);
     return -1;
