@@ -239,6 +239,8 @@ std::vector<station_link::Reply> Station::exchange(const station_link::RequestSp
                                                    int timeout_ms) {
   std::vector<station_link::Reply> got;
   std::string error;
+  // Replies to other stations' requests on this link are no answer to this one.
+  station_link::drain(ifc_);
   if (station_link::send_frame(ifc_, station_link::build_request(spec, ifc_.mac), &error) < 0) {
     std::fprintf(stderr, "station: %s\n", error.c_str());
     return got;
