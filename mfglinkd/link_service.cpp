@@ -94,9 +94,14 @@ int dispatch(link_context& ctx) {
     report_error(ctx, kParameterError, sizeof kParameterError);
     return 0;
   }
-  ctx.req_checksum = get_be16(payload + kChecksum);
-  ctx.req_length = get_be16(payload + kLength);
-  ctx.req_command = payload[kCode];
+  // A frame of 20 or 21 bytes ends inside the header: what it lacks reads as zero
+  // (and the request fails the length test below).
+  uint8_t header[kPayloadHeaderLength];
+  std::size_t held = static_cast<std::size_t>(ctx.rx_length) - kEthHeaderLength;
+  for (std::size_t i = 0; i < kPayloadHeaderLength; ++i) header[i] = i < held ? payload[i] : 0;
+  ctx.req_checksum = get_be16(header + kChecksum);
+  ctx.req_length = get_be16(header + kLength);
+  ctx.req_command = header[kCode];
   ctx.req_params = ctx.rx_frame + kRequestHeader;
   ctx.req_param_length = ctx.req_length ? static_cast<uint16_t>(ctx.req_length - 1) : 0;
 
