@@ -1,5 +1,9 @@
 # Build helpers shared by every folder of the project.
 include_guard(GLOBAL)
+
+# gtest_discover_tests finds its helper script through a variable that
+# include(GoogleTest) sets in the including scope: include it here, at the top,
+# so that every folder's tests can be discovered.
 include(GoogleTest)
 
 if(QV_SANITIZE)

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace link {
+namespace qvlink {
 
 constexpr uint16_t kEtherType = 0x3914;
 constexpr std::size_t kEthHeaderLength = 14;
@@ -73,7 +73,7 @@ inline void put_be32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 
-}  // namespace link
+}  // namespace qvlink
 
 // 16-bit payload checksum: a sum of the bytes taken as signed 8-bit values,
 // folded with one's-complement carry, complemented.

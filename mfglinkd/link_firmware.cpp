@@ -1,0 +1,151 @@
+// Firmware transfer and upgrade: the image is announced, arrives in chunks that
+// are appended to /tmp/firmware with a running CRC-32, is checked against the
+// station's CRC-32 and is flashed into "Kernel" by the platform's flash tool.
+#include <cstdio>
+#include <cstring>
+
+#include "device_path.h"
+#include "link_platform.h"
+#include "link_service.h"
+
+using namespace qvlink;
+
+namespace {
+
+const char kFirmwarePath[] = "/tmp/firmware";
+
+uint32_t be32_parameter(const link_context& ctx) {
+  if (ctx.req_param_length != 4) return 0;
+  uint8_t b[4];
+  copy_request_bytes(ctx, b, 4);
+  return get_be32(b);
+}
+
+int reply(link_context& ctx, uint8_t status, uint8_t code) {
+  const uint8_t data[] = {status, code};
+  return send_reply(ctx, data, sizeof data);
+}
+
+// The transfer cannot go on: close what there is and forget it, so that the next
+// chunk starts a new file (and a new CRC).
+void abandon_transfer(link_context& ctx) {
+  if (ctx.fw_file) std::fclose(ctx.fw_file);
+  ctx.fw_file = nullptr;
+  ctx.fw_remaining = 0;
+  puts("firmware transfer abandoned");
+}
+
+// The flash command names the staged file; it goes to the shell, so the path
+// may hold nothing the shell would read as more than a plain word.
+bool shell_safe(const char* path) {
+  for (const char* p = path; *p; ++p) {
+    char c = *p;
+    bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '.' ||
+              c == '_' || c == '-' || c == '+' || c == ',';
+    if (!ok) return false;
+  }
+  return *path != '\0';
+}
+
+}  // namespace
+
+int notify_firmware_length(link_context& ctx) {
+  ctx.fw_length = be32_parameter(ctx);
+  ctx.fw_remaining = ctx.fw_length;
+  // The parameter bytes as a string, up to the first zero byte.
+  char text[kDataMax + 1];
+  copy_request_bytes(ctx, reinterpret_cast<uint8_t*>(text), ctx.req_param_length);
+  text[ctx.req_param_length] = '\0';
+  printf("firmware length:%*s->%u\n", static_cast<int>(ctx.req_param_length), text, ctx.fw_length);
+  reply(ctx, 0x00, 0x04);
+  return 0;
+}
+
+int write_firmware_chunk(link_context& ctx) {
+  putchar('.');
+  fflush(stdout);
+  if (!ctx.fw_file) {
+    device_path_buf path;
+    const char* resolved = device_path(path, kFirmwarePath);
+    ctx.fw_file = resolved ? std::fopen(resolved, "w") : nullptr;
+    if (!ctx.fw_file) {
+      perror("fail to fopen");
+      return 0;
+    }
+    // A new file, a new image: its CRC covers exactly what the file will hold.
+    ctx.fw_crc = 0;
+  }
+  const uint8_t* data = ctx.req_params;
+  std::size_t count = ctx.req_param_length;
+  ctx.fw_crc = crc32(ctx.fw_crc, data, static_cast<uint32_t>(count));
+
+  std::size_t done = 0;
+  while (done < count) {
+    // A stream in error has dropped bytes even when fwrite reports them taken.
+    std::size_t n = std::fwrite(data + done, 1, count - done, ctx.fw_file);
+    if (n == 0 || std::ferror(ctx.fw_file)) {
+      perror("fail to fwrite");
+      abandon_transfer(ctx);
+      reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x05);
+      return 0;
+    }
+    done += n;
+  }
+
+  if (count < ctx.fw_remaining) {
+    ctx.fw_remaining -= static_cast<uint32_t>(count);
+  } else {
+    ctx.fw_remaining = 0;
+    // Closing writes out what the stream still holds: a failure here loses the
+    // end of the image.
+    int closed = std::fclose(ctx.fw_file);
+    ctx.fw_file = nullptr;
+    if (closed != 0) {
+      perror("fail to fclose");
+      abandon_transfer(ctx);
+      reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x05);
+      return 0;
+    }
+  }
+  reply(ctx, 0x00, 0x05);
+  return 0;
+}
+
+int notify_firmware_chksum(link_context& ctx) {
+  uint32_t expected = be32_parameter(ctx);
+  uint8_t status;
+  if (expected == ctx.fw_crc) {
+    puts("chksum is correct");
+    status = 0x00;
+  } else {
+    printf("chksum mismatch:%.4x,%.4x\n", expected, ctx.fw_crc);
+    status = static_cast<uint8_t>(Status::CrcMismatch);
+  }
+  printf("write_firmware_chunk:%d\n", ctx.req_param_length);
+  reply(ctx, status, 0x05);
+  return 0;
+}
+
+int peer_upgrade_normalcode(link_context& ctx) {
+  puts("peer_upgrade_normalcode()");
+  const uint8_t starts[] = {0x00, 0x0B, 0x00};
+  send_reply(ctx, starts, sizeof starts);
+
+  // The flash tool reads the file, not the stream: what the stream still
+  // buffers must be on the file first.
+  if (ctx.fw_file && std::fflush(ctx.fw_file) != 0) perror("fail to fflush");
+
+  device_path_buf path;
+  const char* resolved = device_path(path, kFirmwarePath);
+  char command[256];
+  int n = resolved ? std::snprintf(command, sizeof command, "mtd_write write %s Kernel", resolved) : -1;
+  if (n < 0 || static_cast<std::size_t>(n) >= sizeof command || !shell_safe(resolved)) {
+    puts("firmware path unfit for the flash command");
+  } else {
+    link_system(command);
+  }
+
+  const uint8_t ended[] = {0x00, 0x0B, 0x01};
+  send_reply(ctx, ended, sizeof ended);
+  return 0;
+}

@@ -1,0 +1,40 @@
+// In-memory stand-ins of what the service meets outside itself, for the unit
+// tests and the fuzz target: the frame send, the shell, the configuration store
+// and the device-path seam (resolved under a private temporary folder).
+#ifndef QV_MFGLINKD_TESTS_FAKE_PLATFORM_H
+#define QV_MFGLINKD_TESTS_FAKE_PLATFORM_H
+
+#include <linux/if_packet.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct SentFrame {
+  std::vector<uint8_t> frame;
+  sockaddr_ll to;
+};
+
+struct Platform {
+  std::vector<SentFrame> sent;
+  std::vector<std::string> commands;             // shell commands, in order
+  std::map<std::string, std::string> store;      // "block/key" -> value
+  int store_writes = 0;
+  bool fail_store_write = false;
+  bool fail_send = false;
+  // Events in order: "send" for a frame, "system <command>" for a command.
+  std::vector<std::string> events;
+};
+
+Platform& platform();
+void reset();
+// The private folder under which device paths resolve ("/tmp/firmware" lies
+// at root() + "/tmp/firmware").
+const std::string& root();
+
+}  // namespace fake
+
+#endif

@@ -1,0 +1,284 @@
+#include "link_e2e.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace e2e {
+
+const station_link::Mac kBridgeMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+
+namespace {
+
+std::atomic<int> g_counter{0};
+
+long long now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+bool ip(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"ip"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  qvtest::RunResult r = qvtest::run(argv);
+  if (r.status != 0) std::fprintf(stderr, "ip %s failed: %s\n", args.size() > 2 ? args[2].c_str() : "", r.err.c_str());
+  return r.status == 0;
+}
+
+// Runs fn with the calling thread inside the namespace, then back in its own.
+template <typename Fn>
+bool in_namespace(const std::string& name, Fn fn) {
+  int own = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+  int ns = open(("/var/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+  bool ok = own >= 0 && ns >= 0 && setns(ns, CLONE_NEWNET) == 0;
+  if (ok) {
+    fn();
+    if (setns(own, CLONE_NEWNET) != 0) std::abort();  // never stay in the test namespace
+  }
+  if (own >= 0) close(own);
+  if (ns >= 0) close(ns);
+  return ok;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// The service has bound its packet socket (every type, ETH_P_ALL) to an interface.
+bool socket_bound(pid_t pid) {
+  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* d = opendir(fd_dir.c_str());
+  if (!d) return false;
+  std::vector<std::string> inodes;
+  while (dirent* e = readdir(d)) {
+    char target[128];
+    ssize_t n = readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    if (std::strncmp(target, "socket:[", 8) == 0) inodes.emplace_back(target + 8, std::strlen(target + 8) - 1);
+  }
+  closedir(d);
+  if (inodes.empty()) return false;
+  std::istringstream table(slurp("/proc/" + std::to_string(pid) + "/net/packet"));
+  std::string line;
+  std::getline(table, line);  // heading
+  while (std::getline(table, line)) {
+    std::istringstream f(line);
+    std::vector<std::string> col;
+    std::string c;
+    while (f >> c) col.push_back(c);
+    if (col.size() < 9) continue;
+    for (const auto& i : inodes)
+      if (col[8] == i && col[3] == "0003" && col[4] != "0") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+LinkNet::LinkNet(int mtu) {
+  name_ = "qvlink" + std::to_string(getpid()) + "_" + std::to_string(g_counter++);
+  if (!ip({"netns", "add", name_})) return;
+  std::string m = std::to_string(mtu);
+  ok_ = ip({"-n", name_, "link", "add", "br0", "address", station_link::mac_text(kBridgeMac), "type", "bridge",
+            "stp_state", "0", "forward_delay", "0"}) &&
+        ip({"-n", name_, "link", "add", "p0", "mtu", m, "type", "veth", "peer", "name", "st0", "mtu", m}) &&
+        ip({"-n", name_, "link", "set", "p0", "master", "br0"}) &&
+        ip({"-n", name_, "link", "set", "br0", "mtu", m}) &&
+        ip({"-n", name_, "link", "set", "br0", "address", station_link::mac_text(kBridgeMac)});
+  // No IPv6 chatter: frames of other types must not reach the service.
+  ok_ = ok_ && run({"sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"}).status == 0 &&
+        run({"sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1"}).status == 0;
+  for (const char* l : {"lo", "p0", "st0", "br0"}) ok_ = ok_ && ip({"-n", name_, "link", "set", l, "up"});
+  // A link passes frames only once the kernel has seen its carrier come up
+  // (until then its queue drops them): wait for all three to be operational.
+  long long deadline = now_ms() + 5000;
+  while (ok_) {
+    qvtest::RunResult r = qvtest::run({"ip", "-n", name_, "-o", "link", "show"});
+    int up = 0;
+    for (const auto& line : qvtest::split_lines(r.out))
+      for (const char* l : {": p0@", ": st0@", ": br0:"})
+        if (line.find(l) != std::string::npos && line.find("state UP") != std::string::npos) ++up;
+    if (up == 3) break;
+    if (now_ms() > deadline) {
+      std::fprintf(stderr, "links of %s did not come up:\n%s", name_.c_str(), r.out.c_str());
+      ok_ = false;
+    }
+    usleep(10000);
+  }
+}
+
+LinkNet::~LinkNet() { ip({"netns", "del", name_}); }
+
+qvtest::RunResult LinkNet::run(const std::vector<std::string>& argv, const qvtest::RunOptions& opts) const {
+  std::vector<std::string> full = {"ip", "netns", "exec", name_};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return qvtest::run(full, opts);
+}
+
+bool LinkNet::open_station(station_link::Interface& ifc, std::string* error) const {
+  int rc = -1;
+  bool entered = in_namespace(name_, [&] { rc = station_link::open_interface("st0", ifc, error); });
+  if (!entered && error) *error = "cannot enter namespace " + name_;
+  return entered && rc == 0;
+}
+
+Service::Service(const LinkNet& net, const qvtest::DeviceRoot& root, const ServiceOptions& opts) {
+  out_path_ = root.dir() + "/mfglinkd.out";
+  err_path_ = root.dir() + "/mfglinkd.err";
+  std::string program = qvtest::bin_dir() + "/mfglinkd_fg";
+  std::string env_root = "QV_DEVICE_ROOT=" + root.dir();
+  const char* old_path = std::getenv("PATH");
+  std::string env_path = "PATH=" + qvtest::bin_dir() + ":" + (old_path ? old_path : "/usr/bin:/bin");
+  std::string ns_path = "/var/run/netns/" + net.name();
+  pid_t pid = fork();
+  if (pid == 0) {
+    int ns = open(ns_path.c_str(), O_RDONLY);
+    if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) _exit(126);
+    int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (opts.file_size_limit >= 0) {
+      signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG, as on a full /tmp
+      rlimit r{static_cast<rlim_t>(opts.file_size_limit), static_cast<rlim_t>(opts.file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &r);
+    }
+    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
+    char* envp[] = {const_cast<char*>(env_root.c_str()), const_cast<char*>(env_path.c_str()), nullptr};
+    execve(program.c_str(), argv, envp);
+    _exit(127);
+  }
+  pid_ = pid;
+  long long deadline = now_ms() + 5000;
+  while (pid_ > 0 && !socket_bound(pid_) && now_ms() < deadline) {
+    int st;
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return;
+    }
+    usleep(5000);
+  }
+}
+
+Service::~Service() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+}
+
+int Service::wait(int timeout_ms) {
+  if (pid_ <= 0) return status_;
+  long long deadline = now_ms() + timeout_ms;
+  for (;;) {
+    int st;
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return status_;
+    }
+    if (now_ms() >= deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+      return -1;
+    }
+    usleep(10000);
+  }
+}
+
+std::string Service::out() const { return slurp(out_path_); }
+std::string Service::err() const { return slurp(err_path_); }
+
+Station::Station(const LinkNet& net) {
+  std::string error;
+  if (!net.open_station(ifc_, &error)) {
+    std::fprintf(stderr, "station: %s\n", error.c_str());
+    return;
+  }
+  int on = 1;
+  setsockopt(ifc_.sock, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
+}
+
+Station::~Station() { station_link::close_interface(ifc_); }
+
+station_link::RequestSpec Station::spec(uint8_t command, Bytes params) const {
+  station_link::RequestSpec s;
+  s.command = command;
+  s.params = std::move(params);
+  return s;
+}
+
+std::vector<station_link::Reply> Station::exchange(const station_link::RequestSpec& spec, std::size_t replies,
+                                                   int timeout_ms) {
+  std::vector<station_link::Reply> got;
+  std::string error;
+  // Replies to other stations' requests on this link are no answer to this one.
+  station_link::drain(ifc_);
+  if (station_link::send_frame(ifc_, station_link::build_request(spec, ifc_.mac), &error) < 0) {
+    std::fprintf(stderr, "station: %s\n", error.c_str());
+    return got;
+  }
+  while (got.size() < replies) {
+    Bytes f;
+    if (station_link::receive_frame(ifc_, f, timeout_ms, &error) != 1) break;
+    timespec ts{};
+    if (ioctl(ifc_.sock, SIOCGSTAMPNS, &ts) == 0) last_ns_ = ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    station_link::Reply r;
+    if (station_link::parse_reply(f, r)) got.push_back(r);
+  }
+  return got;
+}
+
+std::string Station::ask(const station_link::RequestSpec& spec, int timeout_ms) {
+  auto got = exchange(spec, 1, timeout_ms);
+  return got.empty() ? "" : station_link::hex(got[0].data);
+}
+
+Bytes be32(uint32_t v) {
+  return {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8),
+          static_cast<uint8_t>(v)};
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes random_bytes(std::size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(rng());
+  return b;
+}
+
+long long mtime_ns(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+}
+
+}  // namespace e2e

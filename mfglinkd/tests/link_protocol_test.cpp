@@ -1,0 +1,119 @@
+#include "link_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#ifdef QV_HAVE_ZLIB
+uint32_t zlib_crc32(uint32_t crc, const uint8_t* data, uint32_t count);
+#endif
+
+namespace {
+
+std::vector<uint8_t> bytes(std::initializer_list<int> v) {
+  std::vector<uint8_t> out;
+  for (int b : v) out.push_back(static_cast<uint8_t>(b));
+  return out;
+}
+
+TEST(Chksum, KnownValues) {
+  struct {
+    const char* name;
+    std::vector<uint8_t> data;
+    uint16_t want;
+  } cases[] = {
+      {"abc", bytes({'a', 'b', 'c'}), 0xFED9},
+      {"no bytes", {}, 0xFFFF},
+      {"0xFF counts as -1", bytes({0xFF}), 0x0000},
+      {"0x80 counts as -128", bytes({0x80}), 0x007F},
+      {"worked example request", bytes({0x00, 0x07, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}), 0xFEF8},
+      {"worked example reply", bytes({0x00, 0x03, 0x00, 0x00, 0x01}), 0xFFFB},
+      {"length field 0 and code 9", bytes({0x00, 0x00, 0x09}), 0xFFF6},
+      // Sums beyond 16 bits are folded with their carry.
+      {"1514 bytes of 0x7F", std::vector<uint8_t>(1514, 0x7F), static_cast<uint16_t>(~((1514 * 127 >> 16) + (1514 * 127 & 0xFFFF)))},
+      // A negative sum wraps modulo 2^32 before the fold: 2 * -128 = 0xFFFFFF00.
+      {"two 0x80", bytes({0x80, 0x80}), static_cast<uint16_t>(~(0xFFFFu + 0xFF00u + 1u))},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(chksum(c.data.data(), static_cast<uint32_t>(c.data.size())), c.want) << c.name;
+}
+
+TEST(Crc32, KnownValues) {
+  const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
+  EXPECT_EQ(crc32(0u, digits, 9), 0xCBF43926u);
+  EXPECT_EQ(crc32(0u, digits, 0), 0u);
+  EXPECT_EQ(crc32(0xDEADBEEFu, digits, 0), 0xDEADBEEFu) << "zero bytes keep the running value";
+  EXPECT_EQ(crc32(0xDEADBEEFu, nullptr, 5), 0u) << "a null pointer returns 0";
+  EXPECT_EQ(crc32(0u, nullptr, 0), 0u);
+  const uint8_t a[] = {'a'};
+  EXPECT_EQ(crc32(0u, a, 1), 0xE8B7BE43u);
+  std::vector<uint8_t> zeros(32, 0);
+  EXPECT_EQ(crc32(0u, zeros.data(), 32), 0x190A55ADu);
+  std::vector<uint8_t> ones(32, 0xFF);
+  EXPECT_EQ(crc32(0u, ones.data(), 32), 0xFF6CAB0Bu);
+}
+
+TEST(Crc32, PiecewiseEqualsWhole) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> data(5000);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  const uint32_t whole = crc32(0u, data.data(), static_cast<uint32_t>(data.size()));
+  // Piece sizes that cross the four-byte steps at every alignment.
+  for (int piece : {1, 2, 3, 4, 5, 7, 8, 13, 1514, 4999}) {
+    uint32_t c = 0;
+    for (std::size_t off = 0; off < data.size(); off += piece) {
+      std::size_t n = std::min<std::size_t>(piece, data.size() - off);
+      c = crc32(c, data.data() + off, static_cast<uint32_t>(n));
+    }
+    EXPECT_EQ(c, whole) << "pieces of " << piece;
+  }
+  // Random splits.
+  for (int round = 0; round < 50; ++round) {
+    uint32_t c = 0;
+    std::size_t off = 0;
+    while (off < data.size()) {
+      std::size_t n = std::min<std::size_t>(rng() % 40, data.size() - off);
+      c = crc32(c, data.data() + off, static_cast<uint32_t>(n));
+      off += n;
+    }
+    EXPECT_EQ(c, whole) << "round " << round;
+  }
+}
+
+TEST(Crc32, MisalignedStartGivesTheSameValue) {
+  std::vector<uint8_t> buf(64 + 8);
+  for (std::size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<uint8_t>(i * 37 + 1);
+  std::vector<uint8_t> copy(buf.begin() + 3, buf.begin() + 3 + 61);
+  EXPECT_EQ(crc32(0u, buf.data() + 3, 61), crc32(0u, copy.data(), 61));
+}
+
+#ifdef QV_HAVE_ZLIB
+TEST(Crc32, RandomBuffersAgreeWithZlib) {
+  std::mt19937 rng(12345);
+  for (int round = 0; round < 300; ++round) {
+    std::size_t len = rng() % 3000;
+    std::vector<uint8_t> data(len);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    uint32_t start = (round % 3 == 0) ? 0 : static_cast<uint32_t>(rng());
+    uint32_t want = zlib_crc32(start, data.data(), static_cast<uint32_t>(len));
+    EXPECT_EQ(crc32(start, data.data(), static_cast<uint32_t>(len)), want)
+        << "length " << len << " start " << start;
+  }
+}
+#endif
+
+TEST(WireHelpers, BigEndianRoundTrip) {
+  uint8_t b[4];
+  qvlink::put_be32(b, 0x00100000u);
+  EXPECT_EQ(b[0], 0x00);
+  EXPECT_EQ(b[1], 0x10);
+  EXPECT_EQ(qvlink::get_be32(b), 0x00100000u);
+  qvlink::put_be16(b, 0xFEF8);
+  EXPECT_EQ(b[0], 0xFE);
+  EXPECT_EQ(b[1], 0xF8);
+  EXPECT_EQ(qvlink::get_be16(b), 0xFEF8);
+}
+
+}  // namespace
