@@ -250,7 +250,7 @@ TEST_F(StationService, DissectorReadsARecordedCapture) {
   capture.stop();
 
   r = qvtest::run({"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua",
-                   "-r", pcap, "-V"});
+                   "-n", "-r", pcap, "-V"});
   ASSERT_EQ(r.status, 0) << r.err;
   const char* expected[] = {
       "QV Factory Link",
