@@ -1,0 +1,275 @@
+// mfgstation end to end: in a network namespace of its own with the bridge "br0"
+// and one veth port, against the stand-in device (for lost and spoilt replies)
+// and against the real service on a simulated device root.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device_root.h"
+#include "netns.h"
+
+namespace {
+
+using qvtest::RunResult;
+
+std::string random_bytes(std::size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(gen() & 0xFF);
+  return s;
+}
+
+int count_lines(const std::string& text, const std::string& line) {
+  int n = 0;
+  for (const auto& l : qvtest::split_lines(text)) n += l == line;
+  return n;
+}
+
+// Where two byte strings first differ (their common length when one is a prefix).
+std::size_t first_difference(const std::string& a, const std::string& b) {
+  std::size_t n = std::min(a.size(), b.size()), i = 0;
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+#define EXPECT_SAME_BYTES(a, b)                                                               \
+  do {                                                                                        \
+    const std::string qa = (a), qb = (b);                                                     \
+    EXPECT_TRUE(qa == qb) << "sizes " << qa.size() << " and " << qb.size() << ", first difference at " \
+                          << first_difference(qa, qb);                                        \
+  } while (0)
+
+// Waits until a program inside the namespace has its socket open.
+void settle() { usleep(300 * 1000); }
+
+class StationNet : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(net.ok()) << net.error();
+    work = "/tmp/mfgstation_e2e_" + std::to_string(getpid()) + "_" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    qvtest::run({"mkdir", "-p", work});
+  }
+  void TearDown() override { qvtest::run({"rm", "-rf", work}); }
+
+  RunResult station(std::vector<std::string> args, int timeout_ms = 120000) {
+    std::vector<std::string> argv = {"mfgstation", "-i", net.station_if()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    qvtest::RunOptions opts;
+    opts.timeout_ms = timeout_ms;
+    return qvtest::run(net.in_ns(argv), opts);
+  }
+
+  std::unique_ptr<qvnet::Background> fake_device(std::vector<std::string> args) {
+    std::vector<std::string> argv = {"mfgstation_fake_device", "-i", "br0", "--idle", "60"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto dev = std::make_unique<qvnet::Background>(net.in_ns(argv), std::vector<std::string>{}, work + "/device.log");
+    settle();
+    return dev;
+  }
+
+  std::string image(std::size_t n, unsigned seed) {
+    std::string path = work + "/image" + std::to_string(seed) + ".bin";
+    qvtest::write_file(path, random_bytes(n, seed));
+    return path;
+  }
+
+  qvnet::TestNet net;
+  std::string work;
+};
+
+TEST_F(StationNet, WholeSequenceAgainstTheStandInDevice) {
+  auto dev = fake_device({});
+  const std::string img = image(3 * 1048576 + 7, 1);
+  RunResult r = station({"-t", "2000", "connect", "write-sn", "SN0001", "read-sn", "flash", img, "reboot", "close",
+                         "quit"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("read-sn: \"FAKE1\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("flash: 3145735 of 3145735 bytes sent (100%)"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("flash: CRC-32 confirmed by the device"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("quit: service ended"), std::string::npos) << r.out;
+  EXPECT_EQ(dev->wait(5000), 0);
+  const std::string log = qvtest::read_file(work + "/device.log");
+  // Full chunks on a 1522-byte MTU: 3145735 = 2077 * 1514 + 1157.
+  EXPECT_EQ(count_lines(log, "5 1514"), 2077) << log.substr(0, 200);
+  EXPECT_EQ(count_lines(log, "5 1157"), 1);
+  EXPECT_EQ(count_lines(log, "1 6"), 1);
+  EXPECT_EQ(count_lines(log, "2 7"), 1);  // "SN0001" and its terminating zero
+  EXPECT_EQ(count_lines(log, "11 0"), 1);
+}
+
+TEST_F(StationNet, ExitStatusesAndRetries) {
+  const std::string img = image(20000, 2);
+  const struct {
+    const char* name;
+    std::vector<std::string> device;  // empty with dead: nothing answers
+    bool dead;
+    std::vector<std::string> station;
+    int status;
+    const char* err;
+    const char* device_line;  // a request line and how often the device saw it
+    int device_count;
+  } cases[] = {
+      {"crc mismatch", {"--mismatch"}, false, {"flash", img}, 4, "CRC-32 mismatch", "11 0", 0},
+      {"chunk failure", {"--chunk-fail", "3"}, false, {"flash", img}, 5, "could not store the chunk", "6 4", 0},
+      {"store failure", {"--store-fail"}, false, {"write-sn", "X1", "reboot"}, 6, "\"Fail to writ db\"", "9 0", 0},
+      {"lost connect reply", {"--drop", "1"}, false, {"-t", "300", "connect"}, 0, "sending again (1 of 3)", "1 6", 2},
+      {"lost chunk reply", {"--drop", "5:4"}, false, {"-t", "300", "flash", img}, 0,
+       "restarting the transfer (1 of 3)", "5 0", 1},
+      {"chunk replies never come", {"--drop-all", "5"}, false, {"-t", "200", "-r", "1", "flash", img}, 3,
+       "closing the transfer: no reply within 200 ms after 2 attempts", "4 4", 2},
+      {"lost upgrade replies", {"--drop-all", "11"}, false,
+       {"-t", "300", "--flash-timeout", "1", "flash", img}, 3, "the upgrade is not sent again", "11 0", 1},
+      {"dead device", {}, true, {"-t", "200", "-r", "2", "connect"}, 3, "no reply within 200 ms after 3 attempts",
+       nullptr, 0},
+      {"no such interface", {}, true, {"-i", "nosuch0", "connect"}, 2, "nosuch0", nullptr, 0},
+      {"usage", {}, true, {"connect", "write-sn"}, 1, "write-sn needs a text", nullptr, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::unique_ptr<qvnet::Background> dev;
+    if (!c.dead) dev = fake_device(c.device);
+    RunResult r = station(c.station, 60000);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    if (dev) {
+      dev->stop();
+      if (c.device_line)
+        EXPECT_EQ(count_lines(qvtest::read_file(work + "/device.log"), c.device_line), c.device_count);
+    }
+  }
+}
+
+TEST(StationMtu, ChunksFollowADefaultMtu) {
+  qvnet::TestNet net(1500);
+  ASSERT_TRUE(net.ok()) << net.error();
+  const std::string dir = "/tmp/mfgstation_e2e_mtu_" + std::to_string(getpid());
+  qvtest::run({"mkdir", "-p", dir});
+  qvtest::write_file(dir + "/img", random_bytes(5000, 3));
+  {
+    qvnet::Background dev(net.in_ns({"mfgstation_fake_device", "-i", "br0"}), {}, dir + "/device.log");
+    settle();
+    RunResult r = qvtest::run(net.in_ns({"mfgstation", "-i", net.station_if(), "flash", dir + "/img"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("1492 bytes per chunk"), std::string::npos) << r.out;
+  }
+  const std::string log = qvtest::read_file(dir + "/device.log");
+  EXPECT_EQ(count_lines(log, "5 1492"), 3);
+  EXPECT_EQ(count_lines(log, "5 524"), 1);
+  qvtest::run({"rm", "-rf", dir});
+}
+
+// Against the real service on a simulated device root.
+class StationService : public StationNet {
+ protected:
+  void SetUp() override {
+    StationNet::SetUp();
+    if (HasFatalFailure()) return;
+    start_service({"mfglinkd_fg"});
+  }
+  void start_service(const std::vector<std::string>& argv) {
+    service.reset();
+    service = std::make_unique<qvnet::Background>(net.in_ns(argv), root.env(), root.dir() + "/service.out");
+    settle();
+  }
+  std::string service_output() { return qvtest::read_file(root.dir() + "/service.out"); }
+
+  qvtest::DeviceRoot root{{"--kernel-size", "8388608"}};
+  std::unique_ptr<qvnet::Background> service;
+};
+
+TEST_F(StationService, FlashOfSeveralMiBLandsOnKernel) {
+  const std::size_t size = 5 * 1048576 + 12345;
+  const std::string img = image(size, 4);
+  RunResult r = station({"connect", "write-sn", "QV-E2E-01", "flash", img, "reboot"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err << service_output();
+  EXPECT_SAME_BYTES(root.peek("Kernel", 0, static_cast<long>(size)), qvtest::read_file(img));
+  EXPECT_SAME_BYTES(root.read("/tmp/firmware"), qvtest::read_file(img));
+  const std::vector<std::string> log = root.platform_log();
+  auto flash = std::find_if(log.begin(), log.end(), [&](const std::string& l) {
+    return l == "mtd_write write " + root.path("/tmp/firmware") + " Kernel" || l == "mtd_write write /tmp/firmware Kernel";
+  });
+  ASSERT_NE(flash, log.end()) << qvtest::read_file(root.path("/var/log/platform.log")) << service_output().substr(0, 3000);
+  EXPECT_NE(std::find(flash + 1, log.end(), "reboot"), log.end());
+  // The service stays up after the reboot command; the stored number reads back.
+  r = station({"read-sn", "quit"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("read-sn: \"QV-E2E-01\""), std::string::npos) << r.out;
+  EXPECT_EQ(service->wait(5000), 0);
+}
+
+TEST_F(StationService, SecondImageInTheSameRunVerifies) {
+  const std::string a = image(300000, 5), b = image(200000, 6);
+  RunResult r = station({"connect", "flash", a, "flash", b});
+  ASSERT_EQ(r.status, 0) << r.out << r.err << service_output();
+  EXPECT_SAME_BYTES(root.peek("Kernel", 0, 200000), qvtest::read_file(b));
+  EXPECT_SAME_BYTES(root.peek("Kernel", 200000, 100000), qvtest::read_file(a).substr(200000));
+}
+
+TEST_F(StationService, DeadServiceAfterQuit) {
+  RunResult r = station({"connect", "quit"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(service->wait(5000), 0);
+  r = station({"-t", "200", "-r", "1", "connect"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_NE(r.err.find("after 2 attempts"), std::string::npos) << r.err;
+}
+
+TEST_F(StationService, FullTmpIsAChunkFailureAndTheServiceGoesOn) {
+  // The file size limit stands in for a full /tmp: writes beyond it fail.
+  start_service({"bash", "-c", "trap '' XFSZ; ulimit -f 64; exec mfglinkd_fg"});
+  const std::string img = image(200000, 7);
+  RunResult r = station({"connect", "flash", img});
+  EXPECT_EQ(r.status, 5) << r.out << r.err << service_output();
+  EXPECT_NE(r.err.find("could not store the chunk"), std::string::npos) << r.err;
+  r = station({"read-sn", "close"});
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// A capture recorded on the station's interface during a run, read back
+// through the dissector.
+TEST_F(StationService, DissectorReadsARecordedCapture) {
+  const std::string pcap = work + "/run.pcapng";
+  qvnet::Background capture(net.in_ns({"tshark", "-q", "-i", net.station_if(), "-w", pcap, "-f", "ether proto 0x3914"}),
+                            {}, work + "/tshark.out");
+  for (int i = 0; i < 100 && qvtest::read_file(work + "/tshark.out").find("Capturing") == std::string::npos; ++i)
+    usleep(100 * 1000);
+  usleep(500 * 1000);
+  const std::string img = image(4000, 8);
+  RunResult r = station({"connect", "write-sn", "CAP-1", "read-sn", "flash", img});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // A request with a spoilt checksum, answered with status 5.
+  r = qvtest::run(net.in_ns({"mfgprobe", "-i", net.station_if(), "raw", "3", "-", "sum=wrong"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  usleep(500 * 1000);
+  capture.stop();
+
+  r = qvtest::run({"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua",
+                   "-n", "-r", pcap, "-V"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const char* expected[] = {
+      "QV Factory Link",
+      "Command: Create connection (1)",
+      "Command: Write serial number (2)",
+      "Serial number: CAP-1",
+      "Command: Firmware length (4)",
+      "Firmware length: 4000",
+      "Command: Firmware chunk (5)",
+      "Command: Firmware checksum (6)",
+      "Command: Upgrade normal code (11)",
+      "Status: Success (0)",
+      "Phase: Flashing ended (1)",
+      "Status: Wrong checksum (5)",
+      "Checksum: 0x",
+      "[Checksum status: Good]",
+      "Bad checksum",
+  };
+  for (const char* e : expected) EXPECT_NE(r.out.find(e), std::string::npos) << e;
+}
+
+}  // namespace

@@ -1,0 +1,115 @@
+#include "netns.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "device_root.h"
+
+namespace qvnet {
+
+namespace {
+std::atomic<int> g_count{0};
+}
+
+bool TestNet::ip(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"ip", "-n", ns_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  qvtest::RunResult r = qvtest::run(argv);
+  if (r.status != 0) {
+    error_ = "ip";
+    for (const auto& a : argv) error_ += " " + a;
+    error_ += ": " + r.err;
+    return false;
+  }
+  return true;
+}
+
+TestNet::TestNet(int mtu) {
+  const std::string id = std::to_string(getpid()) + "n" + std::to_string(g_count++);
+  ns_ = "qvst" + id;
+  station_if_ = "qvs" + id;
+  device_if_ = "qvd" + id;
+  qvtest::RunResult r = qvtest::run({"ip", "netns", "add", ns_});
+  if (r.status != 0) {
+    error_ = "ip netns add " + ns_ + ": " + r.err;
+    ns_.clear();
+    return;
+  }
+  const std::string m = std::to_string(mtu);
+  ok_ = ip({"link", "add", "br0", "type", "bridge"}) &&
+        ip({"link", "add", device_if_, "type", "veth", "peer", "name", station_if_}) &&
+        ip({"link", "set", device_if_, "mtu", m}) && ip({"link", "set", station_if_, "mtu", m}) &&
+        ip({"link", "set", device_if_, "master", "br0"}) && ip({"link", "set", "br0", "mtu", m}) &&
+        ip({"link", "set", "lo", "up"}) && ip({"link", "set", device_if_, "up"}) &&
+        ip({"link", "set", station_if_, "up"}) && ip({"link", "set", "br0", "up"});
+  // Keep the link quiet: no IPv6 neighbour or router traffic.
+  qvtest::run(in_ns({"sysctl", "-q", "-w", "net.ipv6.conf.all.disable_ipv6=1"}));
+}
+
+TestNet::~TestNet() {
+  if (!ns_.empty()) qvtest::run({"ip", "netns", "delete", ns_});
+}
+
+std::vector<std::string> TestNet::in_ns(const std::vector<std::string>& argv) const {
+  std::vector<std::string> full = {"ip", "netns", "exec", ns_};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
+}
+
+Background::Background(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                       const std::string& out_path) {
+  pid_ = fork();
+  if (pid_ != 0) return;
+  int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd >= 0) {
+    dup2(fd, 1);
+    dup2(fd, 2);
+    close(fd);
+  }
+  int null = open("/dev/null", O_RDONLY);
+  if (null >= 0) dup2(null, 0);
+  setpgid(0, 0);
+  for (const auto& e : env) putenv(strdup(e.c_str()));
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  execvp(args[0], args.data());
+  _exit(127);
+}
+
+Background::~Background() { stop(); }
+
+bool Background::running() { return wait(0) == -1 && pid_ > 0; }
+
+int Background::wait(int timeout_ms) {
+  if (pid_ <= 0) return status_;
+  for (int waited = 0;; waited += 10) {
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      pid_ = -1;
+      return status_;
+    }
+    if (waited >= timeout_ms) return -1;
+    usleep(10000);
+  }
+}
+
+int Background::stop() {
+  if (pid_ <= 0) return status_;
+  kill(-pid_, SIGTERM);
+  if (wait(2000) == -1) {
+    kill(-pid_, SIGKILL);
+    wait(5000);
+  }
+  return status_;
+}
+
+}  // namespace qvnet
