@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,11 +18,20 @@ constexpr char kPartition[] = "Factory";
 }  // namespace
 
 int32_t parse_hex32(const char* text) {
-  const unsigned long value = std::strtoul(text, nullptr, 16);
-  // strtoul saturates at ULONG_MAX, which is wider on a 64-bit host: saturate at
-  // 32 bits everywhere so that every build reads an argument alike.
-  const uint32_t narrow = value > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
-  return static_cast<int32_t>(narrow);
+  // Read as the device's 32-bit strtoul reads it, also where unsigned long is
+  // wider: a magnitude beyond 32 bits saturates at 0xFFFFFFFF, and a negative
+  // number wraps modulo 2^32 ("-2" is 0xFFFFFFFE, not the 64-bit wrap saturated).
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text, &end, 16);
+  if (errno == ERANGE) return -1;
+  const char* p = text;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = end != text && *p == '-';
+  const unsigned long magnitude = negative ? 0ul - value : value;
+  if (magnitude > 0xFFFFFFFFul) return -1;
+  const uint32_t narrow = static_cast<uint32_t>(magnitude);
+  return static_cast<int32_t>(negative ? 0u - narrow : narrow);
 }
 
 void print_dump(FILE* out, int32_t offset, const unsigned char* buf, int32_t size, int32_t valid) {

@@ -72,6 +72,7 @@ TEST(FactoryBytesE2E, Dumps) {
        kStored},
       {{"g", "20000", "2"}, 0, "EEPROM:\n2000 -- -- \n", kStored},
       {{"g", "ffffffff", "1"}, 0, "Cannot read Factory -1,1\n", kStored},
+      {{"g", "-2", "1"}, 0, "Cannot read Factory -2,1\n", kStored},
       // Sizes that no buffer is had for, or negative ones.
       {{"g", "0", "ffffffff"}, 255, "", kStored},
       {{"g", "0", "80000000"}, 255, "", kStored},

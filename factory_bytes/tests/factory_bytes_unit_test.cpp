@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "factory_bytes.h"
@@ -55,8 +56,17 @@ TEST(ParseHex32, ArgumentForms) {
       {"0xAB", 171}, {"ab", 171},          {"AB", 171},      {"0XaB", 171},        {"", 0},
       {"zz", 0},     {"1fg", 0x1f},        {"28", 0x28},     {"7fffffff", 0x7fffffff},
       {"80000000", -0x7fffffff - 1},       {"ffffffff", -1}, {"100000000", -1},  {"-1", -1},
+      // Negative numbers wrap at 32 bits as on the device, in every build.
+      {"-2", -2},    {"-0x10", -16},       {" -ff", -255},   {"-7fffffff", -0x7fffffff},
+      {"-80000000", -0x7fffffff - 1},      {"-ffffffff", 1}, {"-100000000", -1}, {"-", 0},
+      {"- 1", 0},    {"-0", 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_hex32(c.text), c.value) << c.text;
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse_hex32(c.text), c.value) << c.text;
+    // Where unsigned long is 32 bits wide (the device), strtoul itself agrees.
+    if (sizeof(unsigned long) == 4)
+      EXPECT_EQ(parse_hex32(c.text), static_cast<int32_t>(std::strtoul(c.text, nullptr, 16))) << c.text;
+  }
 }
 
 }  // namespace
