@@ -7,7 +7,10 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -96,6 +99,33 @@ Bytes text(const std::string& s);
 Bytes random_bytes(std::size_t n, uint32_t seed);
 // Modification time of a file in nanoseconds, 0 when absent.
 long long mtime_ns(const std::string& path);
+
+// A test that runs the service: the namespace, the device root, the station and
+// the service, made by Start and taken down in reverse order.
+class ServiceTest : public ::testing::Test {
+ protected:
+  void Start(int mtu = 1500, const ServiceOptions& opts = {}) {
+    net_ = std::make_unique<LinkNet>(mtu);
+    ASSERT_TRUE(net_->ok());
+    root_ = std::make_unique<qvtest::DeviceRoot>();
+    station_ = std::make_unique<Station>(*net_);
+    ASSERT_TRUE(station_->ok());
+    service_ = std::make_unique<Service>(*net_, *root_, opts);
+    ASSERT_TRUE(service_->started()) << service_->err();
+  }
+
+  void TearDown() override {
+    service_.reset();
+    station_.reset();
+    root_.reset();
+    net_.reset();
+  }
+
+  std::unique_ptr<LinkNet> net_;
+  std::unique_ptr<qvtest::DeviceRoot> root_;
+  std::unique_ptr<Station> station_;
+  std::unique_ptr<Service> service_;
+};
 
 }  // namespace e2e
 

@@ -19,26 +19,9 @@ using station_link::Mac;
 const Mac kStation = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 const Mac kZero = {0, 0, 0, 0, 0, 0};
 
-class LinkE2E : public ::testing::Test {
+class LinkE2E : public e2e::ServiceTest {
  protected:
   void SetUp() override { Start(); }
-
-  void Start(int mtu = 1500) {
-    net_ = std::make_unique<e2e::LinkNet>(mtu);
-    ASSERT_TRUE(net_->ok());
-    root_ = std::make_unique<qvtest::DeviceRoot>();
-    station_ = std::make_unique<e2e::Station>(*net_);
-    ASSERT_TRUE(station_->ok());
-    service_ = std::make_unique<e2e::Service>(*net_, *root_);
-    ASSERT_TRUE(service_->started()) << service_->err();
-  }
-
-  void TearDown() override {
-    service_.reset();
-    station_.reset();
-    root_.reset();
-    net_.reset();
-  }
 
   // Ends the run with the quit command; the service's standard output.
   std::string Quit(const Mac* source = nullptr) {
@@ -63,11 +46,6 @@ class LinkE2E : public ::testing::Test {
     auto r = root_->run({"nvram", "get", "3", key});
     return r.out;
   }
-
-  std::unique_ptr<e2e::LinkNet> net_;
-  std::unique_ptr<qvtest::DeviceRoot> root_;
-  std::unique_ptr<e2e::Station> station_;
-  std::unique_ptr<e2e::Service> service_;
 };
 
 TEST_F(LinkE2E, WorkedExampleConnectAsFirstRequest) {

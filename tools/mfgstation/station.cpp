@@ -12,17 +12,19 @@ namespace mfgstation {
 
 namespace {
 
-constexpr uint8_t kCmdConnect = 1;
-constexpr uint8_t kCmdWriteSn = 2;
-constexpr uint8_t kCmdReadSn = 3;
-constexpr uint8_t kCmdLength = 4;
-constexpr uint8_t kCmdChunk = 5;
-constexpr uint8_t kCmdChecksum = 6;
-constexpr uint8_t kCmdClose = 7;
-constexpr uint8_t kCmdQuit = 8;
-constexpr uint8_t kCmdReboot = 9;
-constexpr uint8_t kCmdDefaults = 10;
-constexpr uint8_t kCmdUpgrade = 11;
+// Command bytes, from the protocol's one table of codes.
+constexpr uint8_t command_byte(qvlink::Command c) { return static_cast<uint8_t>(c); }
+constexpr uint8_t kCmdConnect = command_byte(qvlink::Command::CreateConnection);
+constexpr uint8_t kCmdWriteSn = command_byte(qvlink::Command::WriteSerialNumber);
+constexpr uint8_t kCmdReadSn = command_byte(qvlink::Command::ReadSerialNumber);
+constexpr uint8_t kCmdLength = command_byte(qvlink::Command::FirmwareLength);
+constexpr uint8_t kCmdChunk = command_byte(qvlink::Command::FirmwareChunk);
+constexpr uint8_t kCmdChecksum = command_byte(qvlink::Command::FirmwareChecksum);
+constexpr uint8_t kCmdClose = command_byte(qvlink::Command::CloseConnection);
+constexpr uint8_t kCmdQuit = command_byte(qvlink::Command::Quit);
+constexpr uint8_t kCmdReboot = command_byte(qvlink::Command::Reboot);
+constexpr uint8_t kCmdDefaults = command_byte(qvlink::Command::DefaultReset);
+constexpr uint8_t kCmdUpgrade = command_byte(qvlink::Command::UpgradeNormalCode);
 
 constexpr char kStoreFailureText[] = "Fail to writ db";
 constexpr std::size_t kStoreFailureLength = 32;
