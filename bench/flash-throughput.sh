@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# flash-throughput.sh [RUNS] [IMAGE_MIB]: firmware transfer speed of the service
+# against a baseline, over a veth pair.
+#
+# A private network namespace holds the bridge br0 with the veth port p0 and the
+# station's end st0, both with an MTU of 1522 so that chunks are full (1514 data
+# bytes). mfgstation flashes an image (8 MiB unless told) once to the service
+# (mfglinkd, foreground build, on a simulated device root in a RAM file system)
+# and once to baseline_responder, which answers each request at once with a reply
+# of the service's size and does nothing else; RUNS times (default 5), the two
+# interleaved, since the placement of the two processes on the CPUs moves the
+# absolute figures a lot. The rate is the one mfgstation reports for the chunks
+# (from the first chunk to the last reply). Prints the MiB/s of every run, the
+# medians and the ratio service/baseline. Needs root (network namespaces).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+runs=${1:-5}
+mib=${2:-8}
+bin=${QV_BIN_DIR:-build/host/bin}
+for p in mfglinkd_fg mfgstation baseline_responder make-device-root; do
+  [ -x "$bin/$p" ] || { echo "flash-throughput: $bin/$p is missing; build the host preset first" >&2; exit 2; }
+done
+
+ns=qvbench-$$
+work=$(mktemp -d /dev/shm/qvbench-XXXXXX)
+svc=
+cleanup() {
+  if [ -n "$svc" ] && kill -0 "$svc" 2>/dev/null; then kill "$svc" 2>/dev/null || true; wait "$svc" 2>/dev/null || true; fi
+  ip netns del "$ns" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+ip netns add "$ns"
+ip -n "$ns" link add br0 address 02:00:00:00:00:01 type bridge stp_state 0 forward_delay 0
+ip -n "$ns" link add p0 type veth peer name st0
+for l in p0 st0 br0; do ip -n "$ns" link set "$l" mtu 1522; done
+ip -n "$ns" link set p0 master br0
+ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+for l in lo p0 st0 br0; do ip -n "$ns" link set "$l" up; done
+for _ in $(seq 100); do
+  [ "$(ip -n "$ns" -o link show | grep -c 'state UP')" -ge 3 ] && break
+  sleep 0.02
+done
+
+img=$work/image
+head -c $((mib * 1048576)) /dev/urandom >"$img"
+root=$work/device
+"$bin/make-device-root" "$root" --kernel-size $((mib * 1048576 > 4194304 ? mib * 1048576 : 4194304))
+kernel=$root/dev/$(awk -F: '/"Kernel"/ {print $1}' "$root/proc/mtd")
+
+# wait_listening PID: the responder's socket is open once it sleeps in a receive.
+wait_listening() {
+  for _ in $(seq 200); do
+    [ -e "/proc/$1/fd/3" ] && return 0
+    sleep 0.01
+  done
+}
+
+# one_run KIND: prints the chunk rate in MiB/s of one flash to KIND.
+one_run() {
+  if [ "$1" = service ]; then
+    : >"$root/var/log/platform.log"
+    ip netns exec "$ns" env QV_DEVICE_ROOT="$root" ${QV_BENCH_WRAP:-} "$bin/mfglinkd_fg" >"${QV_BENCH_OUT:-$work/service.out}" 2>&1 &
+  else
+    ip netns exec "$ns" "$bin/baseline_responder" -i br0 >"$work/baseline.out" 2>&1 &
+  fi
+  svc=$!
+  wait_listening "$svc"
+  sleep 0.1
+  ip netns exec "$ns" "$bin/mfgstation" -i st0 --chunk-size 1514 flash "$img" quit >"$work/station.out" 2>&1 || {
+    echo "flash-throughput: mfgstation failed against the $1:" >&2
+    cat "$work/station.out" >&2
+    exit 1
+  }
+  wait "$svc" || true
+  svc=
+  if [ "$1" = service ] && ! cmp -s -n "$((mib * 1048576))" "$img" "$kernel"; then
+    echo "flash-throughput: the Kernel partition does not hold the image" >&2
+    exit 1
+  fi
+  sed -n 's/^flash: [0-9]* of [0-9]* bytes sent (100%), \([0-9.]*\) MiB\/s$/\1/p' "$work/station.out" | tail -n 1
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "flash-throughput: $mib MiB image, chunks of 1514 bytes, MTU 1522, $runs runs of each, interleaved"
+: >"$work/service.rates"
+: >"$work/baseline.rates"
+for i in $(seq "$runs"); do
+  for kind in service baseline; do
+    # Alternate which one goes first, so that neither always follows the other.
+    [ $((i % 2)) -eq 0 ] && kind=$([ "$kind" = service ] && echo baseline || echo service)
+    rate=$(one_run "$kind")
+    echo "$rate" >>"$work/$kind.rates"
+    printf 'run %d %-8s %8s MiB/s\n' "$i" "$kind" "$rate"
+  done
+done
+s=$(median <"$work/service.rates")
+b=$(median <"$work/baseline.rates")
+# The ratio of each pair run back to back, and the median of those.
+pairs=$(paste "$work/service.rates" "$work/baseline.rates" | awk '{ print $1 / $2 }' | median)
+awk -v s="$s" -v b="$b" -v p="$pairs" 'BEGIN {
+  printf "median: service %.2f MiB/s, baseline %.2f MiB/s\n", s, b
+  printf "ratio service/baseline: %.2f of the medians, %.2f median of the pairs (target >= 0.85)\n", s / b, p }'

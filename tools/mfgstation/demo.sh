@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# Demonstration of the production-line flow: the station tool connects to the
+# factory link service over a veth pair (MTU 1522, so chunks are full), writes
+# the serial number, flashes a 2 MiB image, has the device reboot and ends the
+# service; then the image is compared with the start of the "Kernel" partition.
+set -euo pipefail
+
+bin=${QV_BIN_DIR:-build/host/bin}
+: "${QV_DEVICE_ROOT:?QV_DEVICE_ROOT must name a simulated device root}"
+ns=qvdemo-station-$$
+out=$(mktemp)
+img=$(mktemp)
+svc=
+
+cleanup() {
+  if [ -n "$svc" ] && kill -0 "$svc" 2>/dev/null; then kill "$svc" 2>/dev/null || true; wait "$svc" 2>/dev/null || true; fi
+  ip netns del "$ns" 2>/dev/null || true
+  rm -f "$out" "$img"
+}
+trap cleanup EXIT
+
+echo "== network namespace $ns: bridge br0 with port p0, station on st0, MTU 1522"
+ip netns add "$ns"
+ip -n "$ns" link add br0 address 02:00:00:00:00:01 type bridge stp_state 0 forward_delay 0
+ip -n "$ns" link add p0 type veth peer name st0
+for l in p0 st0 br0; do ip -n "$ns" link set "$l" mtu 1522; done
+ip -n "$ns" link set p0 master br0
+ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+for l in lo p0 st0 br0; do ip -n "$ns" link set "$l" up; done
+for _ in $(seq 100); do
+  [ "$(ip -n "$ns" -o link show | grep -c 'state UP')" -ge 3 ] && break
+  sleep 0.02
+done
+
+echo "== starting mfglinkd (foreground build) on $QV_DEVICE_ROOT"
+ip netns exec "$ns" env QV_DEVICE_ROOT="$QV_DEVICE_ROOT" PATH="$PATH" "$bin/mfglinkd_fg" >"$out" 2>&1 &
+svc=$!
+sleep 0.3
+
+size=$((2 * 1024 * 1024))
+head -c "$size" /dev/urandom >"$img"
+echo "== mfgstation -i st0 connect write-sn QV2026-004711 flash IMAGE reboot quit"
+ip netns exec "$ns" "$bin/mfgstation" -i st0 connect write-sn QV2026-004711 flash "$img" reboot quit
+echo "mfgstation exit status: $?"
+wait "$svc"
+svc=
+
+echo "== nvram get 3 SN"
+nvram get 3 SN
+kernel=$(awk -F: '/"Kernel"/ {print $1}' "$QV_DEVICE_ROOT/proc/mtd")
+if cmp -s -n "$size" "$img" "$QV_DEVICE_ROOT/dev/$kernel"; then
+  echo "the Kernel partition ($kernel) starts with the image, byte for byte: CRC-32 $(gzip -c <"$img" | tail -c 8 | od -An -tx4 -N4 | tr -d ' ')"
+else
+  echo "the Kernel partition does not hold the image" >&2
+  exit 1
+fi
+echo "== platform log (the flash tool, then the reboot)"
+cat "$QV_DEVICE_ROOT/var/log/platform.log"
