@@ -1,7 +1,6 @@
-// mfgstation_fake_device: a stand-in device for the station tool's tests and the
-// transfer benchmark's baseline. Answers every request at once with the reply the
-// service would give, and can be told to lose or spoil chosen replies. Each
-// request is logged as "CMD PARAMCOUNT" on standard output.
+// mfgstation_fake_device: a stand-in device for the station tool's tests. Answers
+// every request at once with the reply the service would give, and can be told
+// to lose or spoil chosen replies. Each request is logged as "CMD PARAMCOUNT" on standard output.
 #include <time.h>
 
 #include <cstdio>
@@ -17,7 +16,6 @@ namespace {
 
 const char kUsage[] =
     "Usage: mfgstation_fake_device -i IFACE [OPTION]...\n"
-    "  --baseline         no CRC bookkeeping: the least work per chunk\n"
     "  --mismatch         answer every checksum request with 0x07, 0x05\n"
     "  --drop CMD[:N]     lose the reply to the N-th request (default 1st) of command CMD\n"
     "  --drop-all CMD     lose every reply to command CMD\n"
@@ -29,7 +27,6 @@ const char kUsage[] =
 
 struct Config {
   std::string iface;
-  bool baseline = false;
   bool mismatch = false;
   int drop_cmd = -1;
   int drop_nth = 1;
@@ -65,7 +62,6 @@ bool parse_args(int argc, char** argv, Config& cfg) {
     auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
     const char* v = nullptr;
     if (a == "-i" && (v = value())) cfg.iface = v;
-    else if (a == "--baseline") cfg.baseline = true;
     else if (a == "--mismatch") cfg.mismatch = true;
     else if (a == "--store-fail") cfg.store_fail = true;
     else if (a == "--drop" && (v = value())) {
@@ -111,7 +107,7 @@ int main(int argc, char** argv) {
     const bool drop = (cmd == cfg.drop_cmd && nth == cfg.drop_nth) || cmd == cfg.drop_all_cmd;
     switch (cmd) {
       case 4:
-        if (!cfg.baseline) dev.crc = 0;
+        dev.crc = 0;
         if (!drop) reply(dev, req.source, {0x00, 0x04});
         break;
       case 5:
@@ -119,11 +115,11 @@ int main(int argc, char** argv) {
           reply(dev, req.source, {0x08, 0x05});
           break;
         }
-        if (!cfg.baseline) dev.crc = crc32(dev.crc, req.data.data(), static_cast<uint32_t>(req.data.size()));
+        dev.crc = crc32(dev.crc, req.data.data(), static_cast<uint32_t>(req.data.size()));
         if (!drop) reply(dev, req.source, {0x00, 0x05});
         break;
       case 6: {
-        bool match = cfg.baseline || (req.data.size() == 4 && qvlink::get_be32(req.data.data()) == dev.crc);
+        bool match = (req.data.size() == 4 && qvlink::get_be32(req.data.data()) == dev.crc);
         if (cfg.mismatch) match = false;
         if (!drop) reply(dev, req.source, {static_cast<uint8_t>(match ? 0x00 : 0x07), 0x05});
         break;
