@@ -49,10 +49,9 @@ int write_serial_number(link_context& ctx) {
   const char* stored = nvram_get(NVRAM_SERIAL_BLOCK, kSerialKey);
   if (std::strncmp(stored, serial, limit) != 0) {
     if (nvram_set(NVRAM_SERIAL_BLOCK, kSerialKey, serial) < 0) {
-      puts("Fail to writ db");
-      // Stations know this reply by its form: keep it byte for byte.
-      uint8_t failure[32] = {0x00, 0x01};
-      std::memcpy(failure + 2, "Fail to writ db", 15);
+      puts(qvlink::kStoreFailureText);
+      uint8_t failure[qvlink::kStoreFailureLength];
+      qvlink::make_store_failure_reply(failure);
       send_reply(ctx, failure, sizeof failure);
       return 0;
     }

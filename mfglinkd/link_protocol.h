@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace qvlink {
 
@@ -57,6 +58,25 @@ enum class Status : uint8_t {
   CrcMismatch = 7,
   ChunkWriteFailed = 8,  // a firmware chunk could not be stored; the transfer is abandoned
 };
+
+// The store's failure reply to the serial-number write: 32 data bytes, 0x00,
+// 0x01, the text "Fail to writ db" and zeros. Its status byte reads as success
+// (of the connect command), so stations know it by its form; it is kept byte
+// for byte.
+constexpr char kStoreFailureText[] = "Fail to writ db";
+constexpr std::size_t kStoreFailureLength = 32;
+
+inline void make_store_failure_reply(uint8_t (&data)[kStoreFailureLength]) {
+  std::memset(data, 0, sizeof data);
+  data[1] = static_cast<uint8_t>(Command::CreateConnection);
+  std::memcpy(data + 2, kStoreFailureText, sizeof kStoreFailureText - 1);
+}
+
+inline bool is_store_failure_reply(const uint8_t* data, std::size_t count) {
+  return count == kStoreFailureLength && data[0] == 0x00 &&
+         data[1] == static_cast<uint8_t>(Command::CreateConnection) &&
+         std::memcmp(data + 2, kStoreFailureText, sizeof kStoreFailureText - 1) == 0;
+}
 
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
 inline uint32_t get_be32(const uint8_t* p) {

@@ -26,9 +26,6 @@ constexpr uint8_t kCmdReboot = command_byte(qvlink::Command::Reboot);
 constexpr uint8_t kCmdDefaults = command_byte(qvlink::Command::DefaultReset);
 constexpr uint8_t kCmdUpgrade = command_byte(qvlink::Command::UpgradeNormalCode);
 
-constexpr char kStoreFailureText[] = "Fail to writ db";
-constexpr std::size_t kStoreFailureLength = 32;
-
 struct OpInfo {
   Op op;
   const char* name;
@@ -227,8 +224,7 @@ Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
   if (status == 0) {
     // The store's failure reply starts like a success of the connect command;
     // only its length and text tell it apart.
-    if (code == kCmdConnect && data.size() == kStoreFailureLength &&
-        !std::memcmp(data.data() + 2, kStoreFailureText, sizeof kStoreFailureText - 1))
+    if (qvlink::is_store_failure_reply(data.data(), data.size()))
       return command == kCmdWriteSn ? Verdict::StoreFailed : Verdict::Unrelated;
     if (code != expected) return Verdict::Unrelated;
     if (command == kCmdWriteSn && data.size() != 2) return Verdict::Unrelated;
@@ -290,7 +286,7 @@ int Station::wait_reply(uint8_t command, const char* what, std::vector<uint8_t>*
         return kExitChunkFailed;
       case Verdict::StoreFailed:
         std::fprintf(io_.err, "mfgstation: %s: the device could not store the serial number (\"%s\")\n", what,
-                     kStoreFailureText);
+                     qvlink::kStoreFailureText);
         return kExitStoreFailed;
       case Verdict::Rejected: {
         const char* why = data[0] == 2   ? "unknown protocol"

@@ -236,9 +236,7 @@ bool parse_reply(const std::vector<uint8_t>& frame, Reply& reply) {
 }
 
 bool is_store_failure_reply(const Reply& reply) {
-  static const char kText[] = "Fail to writ db";
-  if (reply.data.size() != 32 || reply.data[0] != 0x00 || reply.data[1] != 0x01) return false;
-  return std::memcmp(reply.data.data() + 2, kText, 15) == 0;
+  return qvlink::is_store_failure_reply(reply.data.data(), reply.data.size());
 }
 
 bool is_success(const Reply& reply, uint8_t command) {

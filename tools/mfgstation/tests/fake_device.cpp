@@ -126,11 +126,9 @@ int main(int argc, char** argv) {
       }
       case 2:
         if (cfg.store_fail) {
-          std::vector<uint8_t> data = {0x00, 0x01};
-          const char text[] = "Fail to writ db";
-          data.insert(data.end(), text, text + 15);
-          data.resize(32, 0);
-          reply(dev, req.source, data);
+          uint8_t failure[qvlink::kStoreFailureLength];
+          qvlink::make_store_failure_reply(failure);
+          reply(dev, req.source, std::vector<uint8_t>(failure, failure + sizeof failure));
         } else if (!drop) {
           reply(dev, req.source, {0x00, 0x02});
         }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -99,10 +100,10 @@ TEST(ChunkSize, FollowsTheMtu) {
 // ---- replies ---------------------------------------------------------------
 
 Bytes store_failure() {
-  Bytes d = {0x00, 0x01};
   const char text[] = "Fail to writ db";
-  d.insert(d.end(), text, text + 15);
-  d.resize(32, 0);
+  Bytes d(32, 0);
+  d[1] = 0x01;
+  std::copy(text, text + 15, d.begin() + 2);
   return d;
 }
 
