@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -87,6 +88,96 @@ TEST(Crc32, MisalignedStartGivesTheSameValue) {
   for (std::size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<uint8_t>(i * 37 + 1);
   std::vector<uint8_t> copy(buf.begin() + 3, buf.begin() + 3 + 61);
   EXPECT_EQ(crc32(0u, buf.data() + 3, 61), crc32(0u, copy.data(), 61));
+}
+
+// Bit at a time, straight from the definition: the reference for the lanes.
+uint32_t crc32_bitwise(uint32_t crc, const uint8_t* data, std::size_t count) {
+  uint32_t c = ~crc;
+  for (std::size_t i = 0; i < count; ++i) {
+    c ^= data[i];
+    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+std::vector<uint8_t> random_bytes(std::size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::vector<uint8_t> out(n);
+  for (auto& b : out) b = static_cast<uint8_t>(rng());
+  return out;
+}
+
+TEST(Crc32, PublishedCheckValues) {
+  struct {
+    const char* text;
+    uint32_t want;
+  } cases[] = {
+      {"", 0x00000000u},
+      {"a", 0xE8B7BE43u},
+      {"abc", 0x352441C2u},
+      {"123456789", 0xCBF43926u},
+      {"message digest", 0x20159D7Fu},
+      {"The quick brown fox jumps over the lazy dog", 0x414FA339u},
+  };
+  for (const auto& c : cases) {
+    const auto* p = reinterpret_cast<const uint8_t*>(c.text);
+    EXPECT_EQ(crc32(0u, p, static_cast<uint32_t>(std::strlen(c.text))), c.want) << c.text;
+  }
+}
+
+// Every length up to past the fourth 32-byte round (the lanes start at 64
+// bytes), at every start alignment of an 8-byte word, from several running
+// values: the short path, the lanes, the finish and the byte tail all meet.
+TEST(Crc32, EveryLengthAndAlignmentMatchesTheBitwiseReference) {
+  const auto data = random_bytes(200 + 8, 99);
+  for (uint32_t start : {0u, 0xFFFFFFFFu, 0x12345678u})
+    for (std::size_t offset = 0; offset < 8; ++offset)
+      for (std::size_t len = 0; len <= 200; ++len)
+        ASSERT_EQ(crc32(start, data.data() + offset, static_cast<uint32_t>(len)),
+                  crc32_bitwise(start, data.data() + offset, len))
+            << "start " << start << " offset " << offset << " length " << len;
+}
+
+// A single changed byte at every position of a buffer long enough for several
+// rounds: each byte position of a round goes through its own lane and table.
+TEST(Crc32, OneNonZeroByteAtEveryPosition) {
+  constexpr std::size_t kLen = 32 * 5 + 7;
+  for (uint8_t value : {0x01, 0x80, 0xFF, 0x5A})
+    for (std::size_t pos = 0; pos < kLen; ++pos) {
+      std::vector<uint8_t> buf(kLen, 0);
+      buf[pos] = value;
+      ASSERT_EQ(crc32(0u, buf.data(), kLen), crc32_bitwise(0u, buf.data(), kLen))
+          << "value " << int(value) << " at " << pos;
+    }
+}
+
+// The running form split at every point, for lengths on both sides of where
+// the lanes begin and of a round boundary.
+TEST(Crc32, RunningValueSplitAtEveryPoint) {
+  const auto data = random_bytes(1514, 5);
+  for (std::size_t len : {63, 64, 65, 95, 96, 97, 160, 1514}) {
+    const uint32_t whole = crc32_bitwise(0u, data.data(), len);
+    for (std::size_t cut = 0; cut <= len; ++cut) {
+      const uint32_t head = crc32(0u, data.data(), static_cast<uint32_t>(cut));
+      ASSERT_EQ(crc32(head, data.data() + cut, static_cast<uint32_t>(len - cut)), whole)
+          << "length " << len << " cut at " << cut;
+    }
+  }
+}
+
+// The service's use: a running CRC over consecutive firmware chunks of up to
+// 1514 bytes, the last one short, the image at an odd address.
+TEST(Crc32, ConsecutiveFirmwareChunks) {
+  const auto image = random_bytes(10 * 1514 + 1000 + 1, 21);
+  const uint8_t* start = image.data() + 1;
+  const std::size_t size = image.size() - 1;
+  const uint32_t whole = crc32_bitwise(0u, start, size);
+  for (std::size_t chunk : {1514, 1500, 1024, 777}) {
+    uint32_t c = 0;
+    for (std::size_t off = 0; off < size; off += chunk)
+      c = crc32(c, start + off, static_cast<uint32_t>(std::min(chunk, size - off)));
+    EXPECT_EQ(c, whole) << "chunks of " << chunk;
+  }
 }
 
 #ifdef QV_HAVE_ZLIB
