@@ -41,6 +41,28 @@ TEST(Chksum, KnownValues) {
     EXPECT_EQ(chksum(c.data.data(), static_cast<uint32_t>(c.data.size())), c.want) << c.name;
 }
 
+// The checksum as its definition reads: a plain sum of signed bytes.
+uint16_t reference_chksum(const uint8_t* data, uint32_t count) {
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < count; ++i) sum += static_cast<uint32_t>(static_cast<int8_t>(data[i]));
+  sum = (sum >> 16) + (sum & 0xFFFF);
+  sum += sum >> 16;
+  return static_cast<uint16_t>(~sum & 0xFFFF);
+}
+
+TEST(Chksum, MatchesThePlainSumAtEveryLengthAndAlignment) {
+  std::mt19937 rng(11);
+  std::vector<uint8_t> buf(1536 + 8);
+  // Random bytes, and the extremes that fill the word lanes fastest.
+  for (int fill : {-1, 0x00, 0x7F, 0x80, 0xFF}) {
+    for (auto& b : buf) b = static_cast<uint8_t>(fill < 0 ? rng() : fill);
+    for (uint32_t offset = 0; offset < 4; ++offset)
+      for (uint32_t n = 0; n <= 1536; n += (n < 80 || n > 1500 || n % 128 < 8) ? 1 : 37)
+        ASSERT_EQ(chksum(buf.data() + offset, n), reference_chksum(buf.data() + offset, n))
+            << "fill " << fill << " offset " << offset << " length " << n;
+  }
+}
+
 TEST(Crc32, KnownValues) {
   const uint8_t digits[] = {'1', '2', '3', '4', '5', '6', '7', '8', '9'};
   EXPECT_EQ(crc32(0u, digits, 9), 0xCBF43926u);
