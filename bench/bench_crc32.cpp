@@ -2,6 +2,7 @@
 // ratio of their throughputs (ours / zlib; 1.0 or more is the target). Also the
 // service's own use: a running CRC over the image in 1514-byte chunks.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +71,8 @@ BENCHMARK(BM_zlib_crc32_chunks)->Unit(benchmark::kMillisecond)->Repetitions(5);
 // Keeps the median MiB/s of each benchmark for the closing ratio.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Colours only on a terminal, so that the figures read cleanly from a pipe or file.
+  RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
