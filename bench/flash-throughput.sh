@@ -14,6 +14,7 @@
 # medians and the ratio service/baseline. Needs root (network namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/link-netns.sh
 
 runs=${1:-5}
 mib=${2:-8}
@@ -32,17 +33,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ip netns add "$ns"
-ip -n "$ns" link add br0 address 02:00:00:00:00:01 type bridge stp_state 0 forward_delay 0
-ip -n "$ns" link add p0 type veth peer name st0
-for l in p0 st0 br0; do ip -n "$ns" link set "$l" mtu 1522; done
-ip -n "$ns" link set p0 master br0
-ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-for l in lo p0 st0 br0; do ip -n "$ns" link set "$l" up; done
-for _ in $(seq 100); do
-  [ "$(ip -n "$ns" -o link show | grep -c 'state UP')" -ge 3 ] && break
-  sleep 0.02
-done
+link_netns_up "$ns" 1522
 
 img=$work/image
 head -c $((mib * 1048576)) /dev/urandom >"$img"

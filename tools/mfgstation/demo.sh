@@ -4,6 +4,7 @@
 # the serial number, flashes a 2 MiB image, has the device reboot and ends the
 # service; then the image is compared with the start of the "Kernel" partition.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/link-netns.sh"
 
 bin=${QV_BIN_DIR:-build/host/bin}
 : "${QV_DEVICE_ROOT:?QV_DEVICE_ROOT must name a simulated device root}"
@@ -20,17 +21,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== network namespace $ns: bridge br0 with port p0, station on st0, MTU 1522"
-ip netns add "$ns"
-ip -n "$ns" link add br0 address 02:00:00:00:00:01 type bridge stp_state 0 forward_delay 0
-ip -n "$ns" link add p0 type veth peer name st0
-for l in p0 st0 br0; do ip -n "$ns" link set "$l" mtu 1522; done
-ip -n "$ns" link set p0 master br0
-ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
-for l in lo p0 st0 br0; do ip -n "$ns" link set "$l" up; done
-for _ in $(seq 100); do
-  [ "$(ip -n "$ns" -o link show | grep -c 'state UP')" -ge 3 ] && break
-  sleep 0.02
-done
+link_netns_up "$ns" 1522
 
 echo "== starting mfglinkd (foreground build) on $QV_DEVICE_ROOT"
 ip netns exec "$ns" env QV_DEVICE_ROOT="$QV_DEVICE_ROOT" PATH="$PATH" "$bin/mfglinkd_fg" >"$out" 2>&1 &
