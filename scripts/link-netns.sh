@@ -1,4 +1,4 @@
-# Sourced by the factory link's demonstrations and benchmark.
+# Sourced by the factory link's demonstrations and its transfer benchmark.
 # link_netns_up NS [MTU]: a network namespace NS holding the bridge br0
 # (02:00:00:00:00:01, STP off) with the veth port p0, whose other end st0 is the
 # station's interface; with MTU, all three take it. Returns when the links are up.
@@ -18,4 +18,31 @@ link_netns_up() {
     [ "$(ip -n "$ns" -o link show | grep -c 'state UP')" -ge 3 ] && return 0
     sleep 0.02
   done
+}
+
+# link_demo_start NAME [MTU]: what a demonstration of the factory link needs on
+# the simulated device QV_DEVICE_ROOT: the namespace qvdemo-NAME-PID (as from
+# link_netns_up), the service (mfglinkd_fg) on its br0 with its output in $out,
+# and $img, a scratch file for an image. Sets bin, ns, out, img and svc; all of
+# it goes when the script ends.
+link_demo_start() {
+  bin=${QV_BIN_DIR:-build/host/bin}
+  : "${QV_DEVICE_ROOT:?QV_DEVICE_ROOT must name a simulated device root}"
+  ns=qvdemo-$1-$$
+  out=$(mktemp)
+  img=$(mktemp)
+  svc=
+  trap link_demo_cleanup EXIT
+  echo "== network namespace $ns: bridge br0 (02:00:00:00:00:01) with port p0, station on st0${2:+, MTU $2}"
+  link_netns_up "$ns" "${2:-}"
+  echo "== starting mfglinkd (foreground build) on $QV_DEVICE_ROOT"
+  ip netns exec "$ns" env QV_DEVICE_ROOT="$QV_DEVICE_ROOT" PATH="$PATH" "$bin/mfglinkd_fg" >"$out" 2>&1 &
+  svc=$!
+  sleep 0.3
+}
+
+link_demo_cleanup() {
+  if [ -n "$svc" ] && kill -0 "$svc" 2>/dev/null; then kill "$svc" 2>/dev/null || true; wait "$svc" 2>/dev/null || true; fi
+  ip netns del "$ns" 2>/dev/null || true
+  rm -f "$out" "$img"
 }

@@ -6,27 +6,7 @@
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/link-netns.sh"
 
-bin=${QV_BIN_DIR:-build/host/bin}
-: "${QV_DEVICE_ROOT:?QV_DEVICE_ROOT must name a simulated device root}"
-ns=qvdemo-station-$$
-out=$(mktemp)
-img=$(mktemp)
-svc=
-
-cleanup() {
-  if [ -n "$svc" ] && kill -0 "$svc" 2>/dev/null; then kill "$svc" 2>/dev/null || true; wait "$svc" 2>/dev/null || true; fi
-  ip netns del "$ns" 2>/dev/null || true
-  rm -f "$out" "$img"
-}
-trap cleanup EXIT
-
-echo "== network namespace $ns: bridge br0 with port p0, station on st0, MTU 1522"
-link_netns_up "$ns" 1522
-
-echo "== starting mfglinkd (foreground build) on $QV_DEVICE_ROOT"
-ip netns exec "$ns" env QV_DEVICE_ROOT="$QV_DEVICE_ROOT" PATH="$PATH" "$bin/mfglinkd_fg" >"$out" 2>&1 &
-svc=$!
-sleep 0.3
+link_demo_start station 1522
 
 size=$((2 * 1024 * 1024))
 head -c "$size" /dev/urandom >"$img"
