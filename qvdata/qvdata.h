@@ -7,35 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-// One partition line of the kernel's MTD table, e.g.
-//   mtd2: 00010000 00010000 "Factory"
-struct mtd_partition {
-  char dev[9];              // first column with its colon, "mtd2:"
-  char name[32];            // fourth column, quotes included, "\"Factory\""
-  char size_text[16];       // second column, hexadecimal
-  char erasesize_text[16];  // third column, hexadecimal
-  int32_t index;            // device number from the first column
-  int32_t size;
-  int32_t erasesize;
-  char dev_path[32];        // "/dev/mtd%d" with index (unresolved device path)
-};
-static_assert(sizeof(mtd_partition::dev) == 9 && sizeof(mtd_partition::name) == 32 &&
-                  sizeof(mtd_partition::size_text) == 16 && sizeof(mtd_partition::erasesize_text) == 16 &&
-                  sizeof(mtd_partition::dev_path) == 32,
-              "field widths of the MTD table record");
-
-// Size of the table's line buffer: a read takes at most 135 characters.
-constexpr int kMtdLineMax = 136;
-
-// Splits one table line into the four text columns of rec (rec is cleared first).
-// Returns false when the line has fewer than four columns or a column is longer
-// than its field: such a line never matches a name.
-bool parse_mtd_columns(const char* line, mtd_partition* rec);
-
-// Fills index, dev_path, size and erasesize of rec from the matched line and its
-// columns. Returns false when the line yields no device number (index 0 and an
-// empty dev_path are left then).
-bool parse_mtd_numbers(const char* line, mtd_partition* rec);
+#include "mtd_table.h"
 
 // Looks quoted_name ("\"Config\"", case and quotes count) up in /proc/mtd. The
 // first line with that name wins. Returns rec, or nullptr when the table cannot

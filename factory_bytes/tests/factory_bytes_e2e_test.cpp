@@ -124,6 +124,19 @@ TEST(FactoryBytesE2E, PartitionThatCannotBeOpened) {
             });
 }
 
+TEST(FactoryBytesE2E, PieceOfALongTableLineIsNoPartition) {
+  run_cases({{{"s", "28", "de"}, 0,
+              "EEPROM:\n0002 -- -- -- -- -- -- -- -- 00 \nUpdate...\nEEPROM:\n0002 -- -- -- -- -- -- -- -- de \n",
+              "\xde" + kStored.substr(1)}},
+            [](const DeviceRoot& root) {
+              // 255 characters fill a 256-byte line buffer: what follows on the
+              // same line reads like a line that lists the Bootloader as Factory.
+              std::string table = root.read("/proc/mtd");
+              table.insert(table.find('\n') + 1, std::string(255, 'x') + "mtd0: 00030000 00010000 \"Factory\"\n");
+              root.write("/proc/mtd", table);
+            });
+}
+
 TEST(FactoryBytesE2E, FailedWriteStillShowsTheSecondDump) {
   DeviceRoot root;
   // A device that reads as zeros and takes no write.

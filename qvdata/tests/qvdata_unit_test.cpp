@@ -138,6 +138,9 @@ TEST(RegionValue, CodesAndOutOfRange) {
       {"\x03", 3},    {std::string(1, '\0'), 0},   {"\x07", 7},     {"\xff", 255},   {"3", 51},
       {"0", 48},      {"7", 55},     {"8", 0x35},     {"9", 0x35},     {"12", 0x35},
       {"-1", 0x35},   {"+5", '+'},   {" 3", ' '},     {"0003", '0'},   {"99999999999999999999", 0x35},
+      // White space before the digits is passed over: only out-of-range digits
+      // tell whether it was.
+      {"\t9", 0x35}, {"\n8", 0x35}, {"\v\f\r 12", 0x35}, {"\t\n7", '\t'},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.at57);
