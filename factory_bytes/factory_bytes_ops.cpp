@@ -143,8 +143,11 @@ int handle_set(int argc, char** argv) {
   }
   // Only a range read whole can be compared: after a failed or short read the
   // stored bytes are unknown (or past the partition's end), so nothing is written.
-  if (read_bytes(offset, current, count) == count &&
-      std::memcmp(current, next, static_cast<size_t>(count)) != 0) {
+  // A failed read has said so; a short one says it here.
+  const int got = read_bytes(offset, current, count);
+  if (got >= 0 && got < count) {
+    std::printf("Nothing written: only %d of the %d bytes lie within Factory\n", got, static_cast<int>(count));
+  } else if (got == count && std::memcmp(current, next, static_cast<size_t>(count)) != 0) {
     write_bytes(offset, next, count);
     std::memset(current, 0, static_cast<size_t>(count));
     read_bytes(offset, current, count);

@@ -98,7 +98,11 @@ TEST(FactoryBytesE2E, Set) {
       {{"s", "28", "0", "fffffffffffffffffff1"}, 255, "byte1 fffffffffffffffffff1 is out of range (0~255)\n", kStored},
       // A first read that fails or comes up short writes nothing.
       {{"s", "ffffffff", "1"}, 0, "Cannot read Factory -1,1\n", kStored},
-      {{"s", "fffe", "1", "2", "3"}, 0, "EEPROM:\n0fff -- -- -- -- -- -- -- -- -- -- -- -- -- -- ff ff\n1000 -- \n",
+      {{"s", "fffe", "1", "2", "3"}, 0,
+       "EEPROM:\n0fff -- -- -- -- -- -- -- -- -- -- -- -- -- -- ff ff\n1000 -- \n"
+       "Nothing written: only 2 of the 3 bytes lie within Factory\n",
+       kStored},
+      {{"s", "20000", "1"}, 0, "EEPROM:\n2000 -- \nNothing written: only 0 of the 1 bytes lie within Factory\n",
        kStored},
   });
 }
