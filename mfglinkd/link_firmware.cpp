@@ -118,6 +118,7 @@ int write_firmware_chunk(link_context& ctx) {
       report_after_mark("fail to fopen");
       return 0;
     }
+    mark_close_on_exec(fileno(ctx.fw_file));
     std::setvbuf(ctx.fw_file, fw_buffer, _IOFBF, sizeof fw_buffer);
     // A new file, a new image: its CRC covers exactly what the file will hold.
     ctx.fw_crc = 0;

@@ -1,6 +1,7 @@
 #include "link_service.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
@@ -184,6 +185,10 @@ int send_reply(link_context& ctx, const uint8_t* data, uint16_t length) {
   return sendpacket(ctx);
 }
 
+void mark_close_on_exec(int fd) {
+  if (fd >= 0) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
 int open_link(link_context& ctx, const char* ifname) {
   ctx.sock = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
   if (ctx.sock < 0) {
@@ -191,6 +196,7 @@ int open_link(link_context& ctx, const char* ifname) {
     ctx.sock = -1;
     return -1;
   }
+  mark_close_on_exec(ctx.sock);
   ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
   std::strncpy(ifr.ifr_name, ifname, sizeof ifr.ifr_name - 1);

@@ -75,6 +75,10 @@ int send_reply(link_context& ctx, const uint8_t* data, uint16_t length);
 // left in rx_frame, nor anything past it.
 void copy_request_bytes(const link_context& ctx, uint8_t* out, std::size_t count);
 
+// Keeps fd out of the shell commands that the service runs. The device's kernel
+// has no close-on-exec flags at open or socket time, so the flag is set after.
+void mark_close_on_exec(int fd);
+
 // Opens the socket on the bridge, learns its index and address and sets up the
 // reply buffer (start-up steps after the context is zeroed). 0, or -1 after the
 // message, with the socket closed.

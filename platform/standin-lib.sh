@@ -14,4 +14,18 @@ standin_log() {
   line=$(basename "$0")
   for a in "$@"; do line="$line $a"; done
   printf '%s\n' "$line" >> "$root/var/log/platform.log"
+  standin_descriptors "$root"
+}
+# When DIR/var/log/descriptors exists, appends the program's name and what each
+# descriptor it was started with refers to, so that a test can see what its
+# caller let leak into it (255 is the shell's own, for the script).
+standin_descriptors() {
+  local root=$1 line fd
+  [ -f "$root/var/log/descriptors" ] || return 0
+  line=$(basename "$0")
+  for fd in /proc/$$/fd/*; do
+    case ${fd##*/} in 255) continue ;; esac
+    line="$line ${fd##*/}=$(readlink "$fd")"
+  done
+  printf '%s\n' "$line" >> "$root/var/log/descriptors"
 }

@@ -84,6 +84,7 @@ TEST_F(FirmwareE2E, TwoImagesOfSeveralMiBFlashedWithTheProbe) {
 
 TEST_F(FirmwareE2E, TransferEdgeCases) {
   Start();
+  root_->write("/var/log/descriptors", "");  // the stand-ins list what they inherit
   std::string flash_line = "mtd_write write " + root_->path("/tmp/firmware") + " Kernel";
   // An upgrade with nothing staged still sends both replies.
   auto up = station_->exchange(station_->spec(11), 2, 30000);
@@ -141,6 +142,15 @@ TEST_F(FirmwareE2E, TransferEdgeCases) {
   EXPECT_NE(out.find("chksum is correct\nwrite_firmware_chunk:0\n"), std::string::npos);
   // Only the flash tool, run with nothing staged, had something to say.
   EXPECT_EQ(service_->err(), "mtd_write: cannot read " + root_->path("/tmp/firmware") + "\n");
+  // Neither the raw socket nor the staged file, open during the last upgrade,
+  // reached the flash tool.
+  auto inherited = qvtest::split_lines(root_->read("/var/log/descriptors"));
+  ASSERT_EQ(inherited.size(), 2u);
+  for (const auto& line : inherited) {
+    EXPECT_EQ(line.rfind("mtd_write ", 0), 0u) << line;
+    EXPECT_EQ(line.find("socket:"), std::string::npos) << line;
+    EXPECT_EQ(line.find("/tmp/firmware"), std::string::npos) << line;
+  }
 }
 
 TEST_F(FirmwareE2E, FullTmpFailsTheChunkAndTheServiceGoesOn) {
