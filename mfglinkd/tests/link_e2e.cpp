@@ -163,6 +163,14 @@ Service::Service(const LinkNet& net, const qvtest::DeviceRoot& root, const Servi
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
+    int pipe_ends[2];
+    if (opts.output_gone) {
+      if (pipe(pipe_ends) != 0) _exit(126);
+      close(pipe_ends[0]);
+      dup2(pipe_ends[1], 1);
+      close(pipe_ends[1]);
+    }
+    signal(SIGPIPE, SIG_DFL);  // as a starter on the device leaves it
     if (opts.file_size_limit >= 0) {
       signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails with EFBIG, as on a full /tmp
       rlimit r{static_cast<rlim_t>(opts.file_size_limit), static_cast<rlim_t>(opts.file_size_limit)};

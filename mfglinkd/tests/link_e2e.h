@@ -46,6 +46,7 @@ class LinkNet {
 
 struct ServiceOptions {
   long file_size_limit = -1;  // RLIMIT_FSIZE of the service (SIGXFSZ ignored), -1: none
+  bool output_gone = false;   // standard output: a pipe whose reader has gone
 };
 
 // mfglinkd_fg running inside the namespace on the device root.

@@ -153,6 +153,27 @@ TEST_F(FirmwareE2E, TransferEdgeCases) {
   }
 }
 
+TEST_F(FirmwareE2E, VanishedOutputLosesTheTraceNotTheTransfer) {
+  e2e::ServiceOptions opts;
+  opts.output_gone = true;
+  Start(1500, opts);
+  root_->write("/var/log/descriptors", "");
+  Bytes image = e2e::random_bytes(5000, 10);
+  EXPECT_EQ(station_->ask(station_->spec(4, e2e::be32(5000))), "00 04");
+  EXPECT_EQ(SendChunks(image, 1000), std::vector<std::string>(5, "00 05"));
+  EXPECT_EQ(station_->ask(station_->spec(6, e2e::be32(crc32(0, image.data(), 5000)))), "00 05");
+  auto up = station_->exchange(station_->spec(11), 2, 30000);
+  ASSERT_EQ(up.size(), 2u);
+  EXPECT_TRUE(KernelStartsWith(image));
+  Quit();
+  EXPECT_EQ(service_->err(), "");
+  // The flash tool writes into nothing rather than into the pipe, which would
+  // end it with the same signal.
+  auto inherited = qvtest::split_lines(root_->read("/var/log/descriptors"));
+  ASSERT_EQ(inherited.size(), 1u);
+  EXPECT_NE(inherited[0].find(" 1=/dev/null "), std::string::npos) << inherited[0];
+}
+
 TEST_F(FirmwareE2E, FullTmpFailsTheChunkAndTheServiceGoesOn) {
   e2e::ServiceOptions opts;
   opts.file_size_limit = 200000;  // /tmp takes no more than this
