@@ -1,6 +1,7 @@
-// Where the service meets the system: sending a frame and running a shell
-// command. link_platform.cpp implements them with sendto() and device_system();
-// the fuzz target and the unit tests link their own versions instead.
+// Where the service meets the system: waiting for and receiving a frame,
+// sending one and running a shell command. link_platform.cpp implements them
+// with select(), recv(), sendto() and device_system(); the fuzz target and the
+// unit tests link their own versions instead.
 #ifndef QV_MFGLINKD_LINK_PLATFORM_H
 #define QV_MFGLINKD_LINK_PLATFORM_H
 
@@ -8,6 +9,15 @@
 
 #include <cstddef>
 #include <cstdint>
+
+// One pass of the wait for a request: select() on sock for reading, with a
+// fresh set and a time-out of one second. Above 0: readable; 0: timed out;
+// below 0: failed (errno set).
+int link_wait_readable(int sock);
+
+// Receives one frame of at most size bytes into buf: the result of recv()
+// (bytes received, or 0 or less).
+long link_recv(int sock, uint8_t* buf, std::size_t size);
 
 // Sends length bytes of frame on sock to the link-layer address to; the result
 // of the send call (bytes sent, or negative with errno set).

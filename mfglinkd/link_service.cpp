@@ -6,7 +6,6 @@
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -48,11 +47,7 @@ void copy_request_bytes(const link_context& ctx, uint8_t* out, std::size_t count
 int waitfor_peer_action(link_context& ctx) {
   int timeouts = 0;
   while (timeouts <= kIdleLimit) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(ctx.sock, &readable);
-    timeval tv{1, 0};
-    int r = select(ctx.sock + 1, &readable, nullptr, nullptr, &tv);
+    int r = link_wait_readable(ctx.sock);
     if (r < 0) {
       perror("fail to select");
       close_socket(ctx);
@@ -63,9 +58,9 @@ int waitfor_peer_action(link_context& ctx) {
       ++timeouts;
       continue;
     }
-    ssize_t n = recv(ctx.sock, ctx.rx_frame, sizeof ctx.rx_frame, 0);
+    long n = link_recv(ctx.sock, ctx.rx_frame, sizeof ctx.rx_frame);
     if (n <= 0) continue;
-    if (n < static_cast<ssize_t>(kEthHeaderLength)) continue;
+    if (n < static_cast<long>(kEthHeaderLength)) continue;
     if (!all_zero(ctx.peer_mac, 6) && std::memcmp(ctx.peer_mac, ctx.rx_frame + kEthSource, 6) != 0) continue;
     if (ctx.rx_frame[kEthType] != 0x39 || ctx.rx_frame[kEthType + 1] != 0x14) continue;
     ctx.rx_length = static_cast<int32_t>(n);

@@ -43,6 +43,28 @@ const std::string& root() {
 
 }  // namespace fake
 
+int link_wait_readable(int) {
+  auto& p = fake::platform();
+  const char what = p.pass < p.passes.size() ? p.passes[p.pass] : 'E';
+  ++p.pass;
+  if (what == 'T') return 0;
+  if (what == 'E') {
+    errno = EBADF;
+    return -1;
+  }
+  return 1;
+}
+
+long link_recv(int, uint8_t* buf, std::size_t size) {
+  const auto& p = fake::platform();
+  const char what = p.passes[p.pass - 1];
+  if (what == 'Z') return 0;
+  const std::size_t n = p.incoming.size() < size ? p.incoming.size() : size;
+  std::memcpy(buf, p.incoming.data(), n);
+  if (what == 'X' && n > 13) buf[13] ^= 0xFF;
+  return static_cast<long>(n);
+}
+
 long link_sendto(int, const uint8_t* frame, std::size_t length, const sockaddr_ll& to) {
   auto& p = fake::platform();
   p.events.push_back("send");

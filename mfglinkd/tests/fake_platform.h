@@ -1,6 +1,7 @@
 // In-memory stand-ins of what the service meets outside itself, for the unit
-// tests and the fuzz target: the frame send, the shell, the configuration store
-// and the device-path seam (resolved under a private temporary folder).
+// tests and the fuzz target: the wait and the receive, the frame send, the
+// shell, the configuration store and the device-path seam (resolved under a
+// private temporary folder).
 #ifndef QV_MFGLINKD_TESTS_FAKE_PLATFORM_H
 #define QV_MFGLINKD_TESTS_FAKE_PLATFORM_H
 
@@ -27,6 +28,12 @@ struct Platform {
   bool fail_send = false;
   // Events in order: "send" for a frame, "system <command>" for a command.
   std::vector<std::string> events;
+  // What each pass of a wait meets, one letter a pass: 'T' a time-out, 'F' the
+  // frame `incoming`, 'X' the same frame with another type, 'Z' a receive that
+  // gives 0, 'E' a failed select (as is the end of the script).
+  std::string passes;
+  std::size_t pass = 0;  // passes taken so far
+  std::vector<uint8_t> incoming;
 };
 
 Platform& platform();

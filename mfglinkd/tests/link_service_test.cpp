@@ -2,6 +2,7 @@
 // go in through rx_frame as the receive leaves them, replies come out of the
 // send seam byte for byte.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
@@ -157,6 +158,49 @@ class Service : public ::testing::Test {
   std::unique_ptr<link_context> ctx_;
   std::string firmware_;
 };
+
+// The idle limit of a wait, pass by pass: time-outs count within one wait only
+// and only in a row of passes; frames that are not taken do not count; a frame
+// that arrives in the pass after the thirtieth time-out ends the run unserved.
+TEST_F(Service, WaitCountsTimeOutsPerWaitAndEndsAfterThirty) {
+  const std::string t29(29, 'T'), t30(30, 'T'), t20(20, 'T');
+  const struct {
+    const char* what;
+    std::string passes;
+    std::vector<int> results;  // of the waits made one after the other
+    std::size_t passes_taken;
+    int8_t state;
+  } cases[] = {
+      {"31 time-outs", t30 + "TF", {-1}, 31, kStateQuit},
+      {"a frame after 30 time-outs is not served", t30 + "F", {-1}, 31, kStateQuit},
+      {"a frame after 29 time-outs is served", t29 + "F", {0}, 30, kStateIdle},
+      {"every wait counts anew", t20 + "F" + t20 + "F" + t29 + "F", {0, 0, 0}, 72, kStateIdle},
+      {"frames not taken do not count", t29 + "XZXZ" + "F", {0}, 34, kStateIdle},
+      {"a failed select ends the run", "TE", {-1}, 2, kStateIdle},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    SetUp();
+    auto& p = fake::platform();
+    p.passes = c.passes;
+    p.incoming = request(7, {});
+    const int sock = open("/dev/null", O_RDONLY);  // the wait closes it when the run ends
+    ctx_->sock = sock;
+    ::testing::internal::CaptureStderr();
+    for (int expected : c.results) EXPECT_EQ(waitfor_peer_action(*ctx_), expected);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(p.pass, c.passes_taken);
+    EXPECT_EQ(ctx_->state, c.state);
+    if (c.results.back() == 0) {
+      EXPECT_EQ(ctx_->rx_length, static_cast<int32_t>(p.incoming.size()));
+      EXPECT_EQ(ctx_->sock, sock);
+      close(sock);
+    } else {
+      EXPECT_EQ(ctx_->sock, -1) << "closed";
+    }
+    EXPECT_EQ(err, c.passes.back() == 'E' ? "fail to select: Bad file descriptor\n" : "");
+  }
+}
 
 TEST_F(Service, WorkedExampleConnect) {
   std::string out = deliver_out(request(1, Bytes(kStation, kStation + 6)));
