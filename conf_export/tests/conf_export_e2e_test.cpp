@@ -93,6 +93,12 @@ TEST(ConfExport, LinesOfTheFile) {
       {212, "ledSetting="},
   };
   for (const auto& [line, text] : cases) EXPECT_EQ(lines[line - 1], text) << "line " << line;
+  // The keys line by line against the list written out once by hand, so that a
+  // key misspelt or moved in the program's table shows.
+  const auto golden = qvtest::split_lines(qvtest::read_file(qvtest::source_dir() + "/conf_export/tests/exported_keys.txt"));
+  ASSERT_EQ(golden.size(), 210u);
+  for (std::size_t i = 0; i < golden.size(); ++i)
+    EXPECT_EQ(lines[i + 2].substr(0, lines[i + 2].find('=')), golden[i]) << "line " << i + 3;
 }
 
 TEST(ConfExport, ReplacesTheEarlierFileAndALeftoverTemporaryFile) {
