@@ -23,6 +23,7 @@ void store(const qvtest::DeviceRoot& root, const Settings& settings) {
   for (const auto& [key, value] : settings) ASSERT_GE(nvram_set(0, key.c_str(), value.c_str()), 0) << key;
 }
 
+const std::string kStopCommand = "killall rt2860apd 1>/dev/null 2>&1";
 const Log kStopOnly = {"killall rt2860apd"};
 const Log kRestart = {"killall rt2860apd", "wlan.sh", "killall rt2860apd", "rt2860apd"};
 
@@ -66,11 +67,18 @@ TEST(ApdLauncher, DecisionTable) {
     SCOPED_TRACE(c.name);
     qvtest::DeviceRoot root;
     store(root, c.settings);
-    const auto r = root.run({"apd_launcher", "ignored"});
+    qvtest::RunOptions opts;
+    const std::string commands = root.path("/var/log/system");
+    opts.env = {std::string("LD_PRELOAD=") + APD_SYSTEM_SHIM, "APD_SYSTEM_LOG=" + commands};
+    const auto r = root.run({"apd_launcher", "ignored"}, opts);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "");  // killall's complaint about no running daemon is discarded
     EXPECT_EQ(root.platform_log(), c.log);
+    // The text that reached the shell, redirections included.
+    std::string shell;
+    for (const auto& line : c.log) shell += (line == "killall rt2860apd" ? kStopCommand : line) + "\n";
+    EXPECT_EQ(qvtest::read_file(commands), shell);
   }
 }
 
