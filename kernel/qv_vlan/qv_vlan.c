@@ -100,6 +100,11 @@ static unsigned int vlan_untag_hook(void *priv, struct sk_buff *skb,
 }
 #endif
 
+/*
+ * The test-only module (tests/qv_vlan_selftest.c) includes this file for the
+ * hook and the untag step and brings its own load and unload.
+ */
+#ifndef QV_VLAN_SELFTEST
 static struct nf_hook_ops vlan_hook_ops = {
 	.hook		= vlan_untag_hook,
 #ifdef QV_HOOK_PSKB
@@ -130,3 +135,4 @@ void cleanup_module(void)
 
 MODULE_DESCRIPTION("Implement for tormesca vlan tag application");
 MODULE_LICENSE("Proprietary");
+#endif /* QV_VLAN_SELFTEST */

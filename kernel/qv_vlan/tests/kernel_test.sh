@@ -4,25 +4,29 @@
 # and a traffic probe) and checks that tagged UDP datagrams to the bridge's
 # address are dropped without the module, delivered intact with it, and
 # dropped again after rmmod, while untagged ones arrive in every phase and
-# 802.1ad-tagged ones in none.
+# 802.1ad-tagged ones in none. Then it loads qv_vlan_selftest.ko, which runs
+# the module's untag code on crafted frames that the receive path would never
+# let reach it, and checks its report (selftest_check.sh).
 #
-#   kernel_test.sh --ko qv_vlan.ko --probe vlan_probe --release 6.1.0-57-amd64
+#   kernel_test.sh --ko qv_vlan.ko --selftest qv_vlan_selftest.ko \
+#       --probe vlan_probe --release 6.1.0-57-amd64
 #
 # Exit status: 0 passed, 1 failed, 77 skipped (no qemu or no kernel).
 set -u
 
-KO= PROBE= RELEASE= KERNEL= TIMEOUT=240
+KO= SELFTEST= PROBE= RELEASE= KERNEL= TIMEOUT=240
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 while [ $# -gt 0 ]; do
 	case $1 in
 	--ko) KO=$2; shift 2 ;;
+	--selftest) SELFTEST=$2; shift 2 ;;
 	--probe) PROBE=$2; shift 2 ;;
 	--release) RELEASE=$2; shift 2 ;;
 	--kernel) KERNEL=$2; shift 2 ;;
 	--timeout) TIMEOUT=$2; shift 2 ;;
 	-h|--help)
-		sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+		sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'
 		exit 0 ;;
 	*) echo "kernel_test: unknown argument: $1" >&2; exit 1 ;;
 	esac
@@ -50,6 +54,7 @@ command -v qemu-system-x86_64 >/dev/null ||
 [ -n "$KO" ] ||
 	skip "no kernel build directory for $RELEASE (Debian package linux-headers-amd64): qv_vlan.ko was not built"
 [ -r "$KO" ] || die "module $KO has not been built"
+[ -r "$SELFTEST" ] || die "test module ${SELFTEST:-qv_vlan_selftest.ko} has not been built"
 [ -x "$PROBE" ] || die "probe $PROBE has not been built"
 BUSYBOX=$(command -v busybox) || die "busybox is not installed (busybox-static)"
 IP=$(command -v ip) || die "ip is not installed (iproute2)"
@@ -66,6 +71,7 @@ cp "$BUSYBOX" "$ROOT/bin/busybox" || die "copy busybox"
 cp "$HERE/guest_init.sh" "$ROOT/init" && chmod 755 "$ROOT/init" || die "copy init"
 cp "$PROBE" "$ROOT/vlan_probe" || die "copy probe"
 cp "$KO" "$ROOT/qv_vlan.ko" || die "copy module"
+cp "$SELFTEST" "$ROOT/qv_vlan_selftest.ko" || die "copy test module"
 
 # iproute2 with the libraries it needs, for veth pairs and namespaces.
 cp "$IP" "$ROOT/sbin/ip" || die "copy ip"
@@ -148,6 +154,7 @@ grep -q '^QV_FAIL' "$WORK/results" && { echo "not ok: a guest step failed"; bad=
 grep -q '^QV_LOADED' "$WORK/results" || { echo "not ok: module did not load"; bad=1; }
 grep -q '^QV_UNLOADED' "$WORK/results" || { echo "not ok: module did not unload"; bad=1; }
 grep -E '^QV_DMESG .*(BUG|Oops|WARNING)' "$WORK/results" && { echo "not ok: kernel complained"; bad=1; }
+bash "$HERE/selftest_check.sh" "$WORK/console.log" || bad=1
 
 if [ $bad -ne 0 ]; then
 	echo "--- console (last 60 lines) ---"
