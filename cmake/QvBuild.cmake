@@ -98,6 +98,20 @@ function(qv_e2e_test name)
     PROPERTIES LABELS e2e ENVIRONMENT "${QV_TEST_ENV_ESCAPED}")
 endfunction()
 
+# qv_preload_shim(NAME SOURCES ...): a library that end-to-end tests preload
+# (LD_PRELOAD) into a real program to see what it hands to the C library. Host
+# builds only, never sanitized, so that it loads beside any build of a program.
+function(qv_preload_shim name)
+  cmake_parse_arguments(A "" "" "SOURCES" ${ARGN})
+  if(NOT QV_HOST_BUILD)
+    return()
+  endif()
+  add_library(${name} SHARED ${A_SOURCES})
+  target_compile_options(${name} PRIVATE -fno-sanitize=all)
+  target_link_options(${name} PRIVATE -fno-sanitize=all)
+  target_link_libraries(${name} PRIVATE dl)
+endfunction()
+
 # qv_fuzz_target(NAME SOURCES ... [LIBS ...] [SECONDS n]): a LLVMFuzzerTestOneInput
 # target. Under clang with the sanitizers it is a libFuzzer binary run for a few
 # seconds; elsewhere (gcc, the device build) a standalone driver feeds it a fixed
