@@ -30,7 +30,6 @@ int32_t hex_field(const char* text) {
 
 }  // namespace
 
-
 bool parse_mtd_columns(const char* line, mtd_partition* rec) {
   std::memset(rec, 0, sizeof *rec);
   const char* at = line;
