@@ -85,7 +85,7 @@ bool open_store() {
   if (s.fd >= 0 && s.pid == getpid() && std::strcmp(s.table, table.text) == 0 && s.table_dev == st.st_dev &&
       s.table_ino == st.st_ino)
     return true;
-  if (s.fd >= 0 && s.pid == getpid()) close(s.fd);
+  if (s.fd >= 0) close(s.fd);  // a forked child's copy: closing it leaves the parent's lock alone
   s.fd = -1;
   forget_blocks();
   int fd = mtd_open(kConfigPartition, O_RDWR);
