@@ -196,7 +196,7 @@ TEST_F(Store, NvramCommandRejectsBadUsage) {
 }
 
 TEST_F(Store, ConcurrentWritersLoseNoUpdate) {
-  constexpr int kWriters = 8, kEach = 25;
+  constexpr int kWriters = 20, kEach = 10;
   std::vector<pid_t> pids;
   for (int w = 0; w < kWriters; ++w) {
     pid_t pid = fork();
