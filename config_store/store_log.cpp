@@ -47,10 +47,9 @@ unsigned char check_of(unsigned char mark, const unsigned char* text, int len_wi
 
 bool is_mark(unsigned char b) { return b >= kFirstMark && b <= kLastMark; }
 
+// Every byte 0xFF: the first is, and each equals the one before it.
 bool erased(const unsigned char* p, int len) {
-  for (int i = 0; i < len; ++i)
-    if (p[i] != 0xFF) return false;
-  return true;
+  return len == 0 || (p[0] == 0xFF && std::memcmp(p, p + 1, static_cast<size_t>(len - 1)) == 0);
 }
 
 // "=N" with N a decimal offset no later than pos: the reset record's void limit.
@@ -92,17 +91,22 @@ unsigned hash(const char* key, int len) {
   return h;
 }
 
+// The key of the entry at pos, known to be good: no check again.
+const char* key_at(const unsigned char* block, int pos, int* len) {
+  const int at = pos + (block[pos] >= 0x80 ? kHeaderBytes : 0);
+  const char* key = reinterpret_cast<const char*>(block + at);
+  *len = static_cast<int>(static_cast<const char*>(std::memchr(key, '=', static_cast<size_t>(kBlockBytes - at))) - key);
+  return key;
+}
+
 uint16_t& slot_of(const unsigned char* block, const char* key, int len) {
   unsigned i = hash(key, len) % kSlots;
   for (;;) {
     uint16_t& s = g_index.pos1[i];
     if (s == 0) return s;
-    Record r;
-    Entry e;
-    const int pos = s - 1;
-    if (read_record(block, kBlockBytes, pos, &r) > 0 && split_entry(r, pos, &e) && e.key_len == len &&
-        std::memcmp(e.key, key, static_cast<size_t>(len)) == 0)
-      return s;
+    int have = 0;
+    const char* k = key_at(block, s - 1, &have);
+    if (have == len && std::memcmp(k, key, static_cast<size_t>(len)) == 0) return s;
     i = (i + 1) % kSlots;
   }
 }
