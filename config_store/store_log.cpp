@@ -13,8 +13,9 @@ struct Record {
   bool checked;
 };
 // Returns the record's end (past its NUL), 0 for an erased byte at pos, -1 for a
-// stop.
-int read_record(const unsigned char* block, int size, int pos, Record* r);
+// stop. Without verify the check byte is taken as good: the block's scan has
+// already checked every record before its end.
+int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify);
 bool split_entry(const Record& r, int pos, Entry* e);
 
 namespace {
@@ -120,7 +121,7 @@ void index_newest(const unsigned char* block, const Scan& s) {
 
 }  // namespace
 
-int read_record(const unsigned char* block, int size, int pos, Record* r) {
+int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify) {
   const unsigned char b = block[pos];
   if (b == 0xFF) return 0;
   if (b == 0x00) return -1;
@@ -130,7 +131,7 @@ int read_record(const unsigned char* block, int size, int pos, Record* r) {
   const void* nul = std::memchr(block + text_at, '\0', static_cast<size_t>(size - text_at));
   if (!nul) return -1;
   const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
-  if (checked && block[pos + 1] != check_of(b, block + text_at, len + 1)) return -1;
+  if (verify && checked && block[pos + 1] != check_of(b, block + text_at, len + 1)) return -1;
   r->text = reinterpret_cast<const char*>(block + text_at);
   r->len = len;
   r->checked = checked;
@@ -154,7 +155,7 @@ Scan scan(const unsigned char* block) {
   int pos = 0;
   while (pos < size) {
     Record r;
-    const int next = read_record(block, size, pos, &r);
+    const int next = read_record(block, size, pos, &r, true);
     if (next <= 0) {
       s.end = pos;
       s.clean = next == 0 && erased(block + pos, size - pos);
@@ -176,7 +177,7 @@ int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*f
   int count = 0;
   for (int pos = 0; pos < s.end;) {
     Record r;
-    const int next = read_record(block, s.end, pos, &r);
+    const int next = read_record(block, s.end, pos, &r, false);
     if (next <= 0) break;
     Entry e;
     if (pos >= s.voided && split_entry(r, pos, &e) &&

@@ -54,7 +54,9 @@ struct Entry {
 };
 
 // Calls fn(entry, ctx) for every entry that is not void, in stored order, and
-// returns their count. With live_only, only the newest entry of each key.
+// returns their count. With live_only, only the newest entry of each key. s must
+// be the scan of these very bytes (as for find and compact): the records it
+// passed are not checked again.
 int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*fn)(const Entry& e, void* ctx),
              void* ctx);
 

@@ -53,30 +53,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const store_log::Scan s = store_log::scan(g_in);
   if (s.end < 0 || s.end > kBlockBytes || s.voided > s.end) std::abort();
 
-  const int live = store_log::for_each(g_in, s, true, [](const store_log::Entry&, void*) {}, nullptr);
+  // The live entries, in stored order.
+  static store_log::Entry live_entries[kBlockBytes / 3 + 1];
+  struct List {
+    store_log::Entry* e;
+    int n;
+  } list{live_entries, 0};
+  const int live = store_log::for_each(g_in, s, true, [](const store_log::Entry& e, void* ctx) {
+    auto* l = static_cast<List*>(ctx);
+    l->e[l->n++] = e;
+  }, &list);
   const int all = store_log::for_each(g_in, s, false, [](const store_log::Entry&, void*) {}, nullptr);
-  if (live > all) std::abort();
+  if (live != list.n || live > all) std::abort();
 
   const int used = store_log::compact(g_in, s, false, nullptr, 0, g_out);
   if (used < 0) return 0;  // a block of plain entries can outgrow itself with headers
   const store_log::Scan c = store_log::scan(g_out);
   if (c.end != used || !c.clean || c.voided != 0) std::abort();
-  // The compacted block holds the newest value of every key and nothing else.
-  struct Check {
-    const unsigned char* out;
-    const store_log::Scan* c;
-    int checked;
-  } check{g_out, &c, 0};
-  store_log::for_each(g_in, s, true, [](const store_log::Entry& e, void* ctx) {
-    auto* k = static_cast<Check*>(ctx);
-    if (k->checked++ >= 16) return;
-    char key[256];
-    if (e.key_len >= static_cast<int>(sizeof key)) return;
-    std::memcpy(key, e.key, static_cast<size_t>(e.key_len));
-    key[e.key_len] = '\0';
-    const char* v = store_log::find(k->out, *k->c, key);
-    if (!v || std::strcmp(v, e.value) != 0) std::abort();
-  }, &check);
-  if (store_log::for_each(g_out, c, false, [](const store_log::Entry&, void*) {}, nullptr) != live) std::abort();
+  // The compacted block holds the live entries, in the same order, and nothing else.
+  struct Compare {
+    const List* want;
+    int at;
+  } cmp{&list, 0};
+  const int kept = store_log::for_each(g_out, c, false, [](const store_log::Entry& e, void* ctx) {
+    auto* k = static_cast<Compare*>(ctx);
+    if (k->at >= k->want->n) std::abort();
+    const store_log::Entry& w = k->want->e[k->at++];
+    if (e.key_len != w.key_len || std::memcmp(e.key, w.key, static_cast<size_t>(e.key_len)) != 0 ||
+        std::strcmp(e.value, w.value) != 0)
+      std::abort();
+  }, &cmp);
+  if (kept != live) std::abort();
+  if (live > 0) {  // and a lookup finds the newest value
+    const store_log::Entry& last = list.e[live - 1];
+    char key[64];
+    if (last.key_len < static_cast<int>(sizeof key)) {
+      std::memcpy(key, last.key, static_cast<size_t>(last.key_len));
+      key[last.key_len] = '\0';
+      const char* v = store_log::find(g_in, s, key);
+      if (!v || std::strcmp(v, last.value) != 0) std::abort();
+    }
+  }
   return 0;
 }
