@@ -124,11 +124,14 @@ struct Locked {
 bool refresh(int index) {
   Block& b = g_store.blocks[index];
   const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
-  if (b.valid && b.scan.clean) {
+  // A block with a stop takes no appends, only a compaction, and that changes its
+  // first byte; so does any compaction that leaves entries in a block.
+  if (b.valid) {
     unsigned char first = 0, next = 0xFF;
+    const bool appendable = b.scan.clean && b.scan.end < kBlockBytes;
     if (flash_read(g_store.flash, base, &first, 1) == 0 &&
-        (b.scan.end == kBlockBytes || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) &&
-        first == b.bytes[0] && next == 0xFF)
+        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) && first == b.bytes[0] &&
+        next == 0xFF)
       return true;
   }
   b.valid = flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
