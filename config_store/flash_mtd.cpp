@@ -107,6 +107,17 @@ int flash_program(const flash_dev& dev, uint32_t offset, const void* buf, uint32
   return fsync(dev.fd) == 0 ? 0 : -1;
 }
 
+int flash_is_erased(const flash_dev& dev, uint32_t offset, uint32_t count) {
+  unsigned char cells[kChunk];
+  for (uint32_t i = 0; i < count; i += kChunk) {
+    const uint32_t n = count - i < kChunk ? count - i : kChunk;
+    if (flash_read(dev, offset + i, cells, n) != 0) return -1;
+    for (uint32_t k = 0; k < n; ++k)
+      if (cells[k] != 0xFF) return 0;
+  }
+  return 1;
+}
+
 int flash_rewrite(const flash_dev& dev, uint32_t offset, const void* buf, uint32_t count) {
   if (!in_range(dev, offset, count)) return fail(EINVAL);
   if (count == 0) return 0;

@@ -22,6 +22,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +77,8 @@ void forget_blocks() {
   for (Block& b : g_store.blocks) b.valid = false;
 }
 
+void journal_replay();
+
 // The Config partition, opened once per process (again after a fork, whose
 // child must not share the parent's lock, and when the device root changes).
 bool open_store() {
@@ -102,6 +106,10 @@ bool open_store() {
   std::snprintf(s.table, sizeof s.table, "%s", table.text);
   s.table_dev = st.st_dev;
   s.table_ino = st.st_ino;
+  if (s.writable && flock(fd, LOCK_EX) == 0) {
+    journal_replay();
+    flock(fd, LOCK_UN);
+  }
   return true;
 }
 
@@ -145,28 +153,113 @@ bool first_match_key(const char* key) {
   return false;
 }
 
+// A copy of a compaction's result in the erase blocks after the store's, when
+// the partition has room for it: a cut while the store's erase blocks are erased
+// and programmed again is repaired from the copy when the partition is next
+// opened. The copy's first byte becomes 0x00 once all of it is on the flash; the
+// copy is erased again as soon as the store's blocks are. Then come its head and
+// the blocks' bytes, one after the other.
+struct JournalHead {
+  char magic[4];
+  uint32_t lo, hi;                   // the store's range that is erased
+  uint16_t used[NVRAM_BLOCK_COUNT];  // bytes of each block in the copy
+  uint32_t sum;                      // of the head before it and of the blocks' bytes
+};
+static_assert(sizeof(JournalHead) == 24, "journal head layout");
+constexpr char kJournalMagic[4] = {'Q', 'V', 'J', '1'};
+constexpr uint32_t kJournalData = 1 + sizeof(JournalHead);
+
+// The compacted blocks, at their offsets.
+unsigned char g_staged[kStoreBytes];
+
+uint32_t round_up(uint32_t n, uint32_t unit) { return (n + unit - 1) / unit * unit; }
+uint32_t journal_at() { return round_up(kStoreBytes, g_store.flash.erase_size); }
+
+// Erase blocks of the copy of bytes of blocks, or 0 when the partition has no room.
+uint32_t journal_span(uint32_t bytes) {
+  const uint32_t span = round_up(kJournalData + bytes, g_store.flash.erase_size);
+  return journal_at() + span <= g_store.flash.size ? span : 0;
+}
+
+// Programs the blocks back after their erase blocks [lo, hi) are erased.
+int program_blocks(uint32_t lo, uint32_t hi, const uint16_t* used) {
+  int rc = flash_erase(g_store.flash, lo, hi - lo);
+  for (int i : kRewriteOrder)
+    if (rc == 0 && used[i] > 0)
+      rc = flash_program(g_store.flash, static_cast<uint32_t>(i) * kBlockBytes, g_staged + i * kBlockBytes, used[i]);
+  return rc;
+}
+
+int journal_write(const JournalHead& head, uint32_t span) {
+  const flash_dev& f = g_store.flash;
+  const uint32_t at = journal_at();
+  const int erased = flash_is_erased(f, at, span);
+  if (erased < 0 || (erased == 0 && flash_erase(f, at, span) != 0)) return -1;
+  if (flash_program(f, at + 1, &head, sizeof head) != 0) return -1;
+  uint32_t data = at + kJournalData;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    if (head.used[i] > 0 && flash_program(f, data, g_staged + i * kBlockBytes, head.used[i]) != 0) return -1;
+    data += head.used[i];
+  }
+  const unsigned char complete = 0x00;
+  return flash_program(f, at, &complete, 1);
+}
+
+uint32_t journal_sum(const JournalHead& head) {
+  uint32_t sum = store_log::sum_bytes(&head, static_cast<int>(offsetof(JournalHead, sum)), store_log::kSumStart);
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) sum = store_log::sum_bytes(g_staged + i * kBlockBytes, head.used[i], sum);
+  return sum;
+}
+
+// After a cut in the middle of a compaction: programs the blocks again from a
+// complete copy. Called with the exclusive lock held.
+void journal_replay() {
+  const flash_dev& f = g_store.flash;
+  const uint32_t at = journal_at();
+  unsigned char complete = 0xFF;
+  JournalHead head;
+  if (journal_span(0) == 0 || flash_read(f, at, &complete, 1) != 0 || complete != 0x00 ||
+      flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
+      head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
+      head.hi % f.erase_size)
+    return;
+  uint32_t data = at + kJournalData, bytes = 0;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    if (head.used[i] > kBlockBytes ||
+        flash_read(f, data + bytes, g_staged + i * kBlockBytes, head.used[i]) != 0)
+      return;
+    bytes += head.used[i];
+  }
+  if (journal_sum(head) != head.sum) return;  // not a copy the store wrote
+  if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(f, at, journal_span(bytes));
+}
+
 // Compacts block index with the changes applied (and its old entries dropped
 // with clear), together with every block that shares its erase blocks.
 int compact_and_write(int index, const Change* changes, int count, bool clear) {
   const flash_dev& f = g_store.flash;
   const uint32_t es = f.erase_size;
   const uint32_t lo = static_cast<uint32_t>(index) * kBlockBytes / es * es;
-  const uint32_t hi = ((static_cast<uint32_t>(index) + 1) * kBlockBytes + es - 1) / es * es;
+  const uint32_t hi = round_up((static_cast<uint32_t>(index) + 1) * kBlockBytes, es);
   if (hi > f.size) return -1;
 
-  static unsigned char staged[kStoreBytes];
-  int used[NVRAM_BLOCK_COUNT] = {};
-  bool taken[NVRAM_BLOCK_COUNT] = {};
+  JournalHead head{};
+  std::memcpy(head.magic, kJournalMagic, sizeof head.magic);
+  head.lo = lo;
+  head.hi = hi;
+  uint32_t bytes = 0;
   for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
     const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
-    taken[i] = start < hi && start + kBlockBytes > lo;
-    if (!taken[i]) continue;
+    if (start >= hi || start + kBlockBytes <= lo) continue;  // not in the erased range
     if (!refresh(i)) return -1;
     const bool own = i == index;
-    used[i] = store_log::compact(g_store.blocks[i].bytes, g_store.blocks[i].scan, own && clear, own ? changes : nullptr,
-                                 own ? count : 0, staged + start);
-    if (used[i] < 0) return -1;  // does not fit: nothing has been written
+    const int used = store_log::compact(g_store.blocks[i].bytes, g_store.blocks[i].scan, own && clear,
+                                        own ? changes : nullptr, own ? count : 0, g_staged + start);
+    if (used < 0) return -1;  // does not fit: nothing has been written
+    head.used[i] = static_cast<uint16_t>(used);
+    bytes += static_cast<uint32_t>(used);
   }
+  head.sum = journal_sum(head);
   // Bytes of the erase blocks past the store's (when an erase block is larger).
   const uint32_t beyond = hi > static_cast<uint32_t>(kStoreBytes) ? hi - kStoreBytes : 0;
   unsigned char* rest = nullptr;
@@ -179,17 +272,18 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
   }
 
   forget_blocks();  // from here on the flash may differ from every copy
-  int rc = flash_erase(f, lo, hi - lo);
-  for (int i : kRewriteOrder)
-    if (rc == 0 && taken[i] && used[i] > 0)
-      rc = flash_program(f, static_cast<uint32_t>(i) * kBlockBytes, staged + i * kBlockBytes, static_cast<uint32_t>(used[i]));
+  const uint32_t span = beyond == 0 ? journal_span(bytes) : 0;
+  int rc = span > 0 ? journal_write(head, span) : 0;
+  if (rc == 0) rc = program_blocks(lo, hi, head.used);
   if (rc == 0 && beyond > 0) rc = flash_program(f, kStoreBytes, rest, beyond);
+  if (rc == 0 && span > 0) rc = flash_erase(f, journal_at(), span);
   std::free(rest);
   if (rc != 0) return -1;
   for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
-    if (!taken[i]) continue;
+    const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
+    if (start >= hi || start + kBlockBytes <= lo) continue;
     Block& b = g_store.blocks[i];
-    std::memcpy(b.bytes, staged + i * kBlockBytes, kBlockBytes);
+    std::memcpy(b.bytes, g_staged + start, kBlockBytes);
     b.scan = store_log::scan(b.bytes);
     b.valid = true;
   }

@@ -86,11 +86,6 @@ struct Index {
 };
 Index g_index;
 
-unsigned hash(const char* key, int len) {
-  unsigned h = 2166136261u;
-  for (int i = 0; i < len; ++i) h = (h ^ static_cast<unsigned char>(key[i])) * 16777619u;
-  return h;
-}
 
 // The key of the entry at pos, known to be good: no check again.
 const char* key_at(const unsigned char* block, int pos, int* len) {
@@ -101,7 +96,7 @@ const char* key_at(const unsigned char* block, int pos, int* len) {
 }
 
 uint16_t& slot_of(const unsigned char* block, const char* key, int len) {
-  unsigned i = hash(key, len) % kSlots;
+  unsigned i = sum_bytes(key, len, kSumStart) % kSlots;
   for (;;) {
     uint16_t& s = g_index.pos1[i];
     if (s == 0) return s;
@@ -261,5 +256,11 @@ unsigned char next_mark(unsigned char mark) {
 }
 
 bool valid_key(const char* key) { return key && *key && !std::strchr(key, '='); }
+
+uint32_t sum_bytes(const void* p, int len, uint32_t sum) {
+  const auto* b = static_cast<const unsigned char*>(p);
+  for (int i = 0; i < len; ++i) sum = (sum ^ b[i]) * 16777619u;
+  return sum;
+}
 
 }  // namespace store_log

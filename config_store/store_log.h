@@ -24,6 +24,7 @@
 #define QV_CONFIG_STORE_STORE_LOG_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "nvram_admin.h"
 
@@ -86,8 +87,12 @@ int compact(const unsigned char* block, const Scan& s, bool clear, const Change*
 // The mark that follows mark (generations wrap around).
 unsigned char next_mark(unsigned char mark);
 
-// A key the store accepts: not empty, no '=', printable bytes only.
+// A key the store accepts: not empty, no '='.
 bool valid_key(const char* key);
+
+// FNV-1a over bytes, continuing from sum (start with kSumStart).
+constexpr uint32_t kSumStart = 2166136261u;
+uint32_t sum_bytes(const void* p, int len, uint32_t sum);
 
 }  // namespace store_log
 

@@ -1,4 +1,4 @@
-// power_cut_campaign [--erase-size BYTES] [--parts N]
+// power_cut_campaign [--erase-size BYTES] [--config-size BYTES] [--parts N] [--no-loss]
 //
 // Runs a scripted sequence of store writes on a factory-fresh simulated device
 // whose Config partition is NOR flash (nor_model.h), and cuts the power at every
@@ -7,7 +7,8 @@
 // before or after the write that was cut, the serial number and the factory
 // entries (as a raw reader sees them) are intact, no entry is garbage, and the
 // next write works. Prints the figures; exits 1 when a key was lost outside a
-// compaction, an entry is garbage or the next write failed.
+// compaction (with --no-loss: anywhere), an entry is garbage or the next write
+// failed.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -133,23 +134,29 @@ int wait_for(pid_t pid) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint32_t erase_size = 65536;
+  uint32_t erase_size = 65536, config_size = 65536;
   int parts = 4;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--erase-size") == 0) erase_size = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 0));
-    else if (std::strcmp(argv[i], "--parts") == 0) parts = std::atoi(argv[i + 1]);
+  bool no_loss = false;
+  for (int i = 1; i < argc; ++i) {
+    const bool value = i + 1 < argc;
+    if (std::strcmp(argv[i], "--no-loss") == 0) no_loss = true;
+    else if (value && std::strcmp(argv[i], "--erase-size") == 0) erase_size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    else if (value && std::strcmp(argv[i], "--config-size") == 0) config_size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
+    else if (value && std::strcmp(argv[i], "--parts") == 0) parts = std::atoi(argv[++i]);
+    else parts = 0;  // usage
   }
-  if (erase_size == 0 || 65536 % erase_size || parts < 1) {
-    std::fprintf(stderr, "usage: %s [--erase-size BYTES dividing 65536] [--parts N]\n", argv[0]);
+  if (erase_size == 0 || 65536 % erase_size || config_size < 65536 || config_size % erase_size || parts < 1) {
+    std::fprintf(stderr, "usage: %s [--erase-size BYTES dividing 65536] [--config-size BYTES] [--parts N]\n", argv[0]);
     return 2;
   }
   g_shared = static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
   if (g_shared == MAP_FAILED) return 2;
   nor::on_cut(note_cut);
 
-  qvtest::DeviceRoot root({"--boot-version", kBootVersion, "--product", kProduct});
+  qvtest::DeviceRoot root(
+      {"--config-size", std::to_string(config_size), "--boot-version", kBootVersion, "--product", kProduct});
   setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
-  nor::fake_mtd(true, 65536, erase_size);
+  nor::fake_mtd(true, config_size, erase_size);
   const std::string defaults = root.path("/etc/nvram_default");
   const std::string defaults_text = root.read("/etc/nvram_default");
 
@@ -160,7 +167,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 120; ++i) nvram_set(NVRAM_USER_BLOCK, "uptime_minutes", std::to_string(i).c_str());
   nvram_set(2, "note", "one");
   nvram_set(NVRAM_SERIAL_BLOCK, "SN", "QV2026-000123");
-  const std::string image = root.peek("Config", 0, 65536);
+  const std::string image = root.peek("Config", 0, config_size);
   const int free_bytes = NVRAM_BLOCK_BYTES - store_log::scan(reinterpret_cast<const unsigned char*>(image.data())).end;
 
   const std::vector<Op> ops = {
@@ -246,8 +253,8 @@ int main(int argc, char** argv) {
                      step, part, op, r.lost + r.factory_lost);
     }
 
-  std::printf("erase block %u bytes, %zu writes, %ld steps, %d cut points in each\n", erase_size, ops.size(), total,
-              parts);
+  std::printf("Config %u bytes, erase block %u bytes, %zu writes, %ld steps, %d cut points in each\n", config_size,
+              erase_size, ops.size(), total, parts);
   std::printf("cut points tried:                  %ld (%ld in erases)\n", tried, erase_cuts);
   std::printf("cut points in the compaction window: %ld\n", in_window);
   std::printf("keys lost outside the window:      %ld\n", lost_outside);
@@ -255,5 +262,6 @@ int main(int argc, char** argv) {
               lost_inside, cuts_losing, serial_lost, factory_lost);
   std::printf("garbage entries:                   %ld\n", garbage);
   std::printf("next write failed:                 %ld\n", next_failed);
-  return lost_outside == 0 && garbage == 0 && next_failed == 0 ? 0 : 1;
+  const bool lost = lost_outside > 0 || (no_loss && (lost_inside > 0 || factory_lost > 0));
+  return !lost && garbage == 0 && next_failed == 0 ? 0 : 1;
 }
