@@ -7,7 +7,9 @@
 // space, so the flash is erased only when a block is full. Then every block that
 // shares the full block's erase blocks is compacted into memory, the erase blocks
 // are erased, and the blocks are programmed again, the most precious first: the
-// factory entries, the serial number, the user settings, block 2.
+// factory entries, the serial number, the user settings, block 2. When the
+// partition has room past those erase blocks, a copy of the result goes there
+// first, so that a cut in the middle is repaired at the next open.
 //
 // Writers hold an exclusive flock on the partition, readers a shared one. A
 // process keeps the partition open and each block it has read in memory; before
