@@ -79,6 +79,7 @@ void forget_blocks() {
   for (Block& b : g_store.blocks) b.valid = false;
 }
 
+uint32_t journal_span(uint32_t bytes);
 void journal_replay();
 
 // The Config partition, opened once per process (again after a fork, whose
@@ -108,7 +109,7 @@ bool open_store() {
   std::snprintf(s.table, sizeof s.table, "%s", table.text);
   s.table_dev = st.st_dev;
   s.table_ino = st.st_ino;
-  if (s.writable && flock(fd, LOCK_EX) == 0) {
+  if (s.writable && journal_span(0) > 0 && flock(fd, LOCK_EX) == 0) {
     journal_replay();
     flock(fd, LOCK_UN);
   }
@@ -220,7 +221,7 @@ void journal_replay() {
   const uint32_t at = journal_at();
   unsigned char complete = 0xFF;
   JournalHead head;
-  if (journal_span(0) == 0 || flash_read(f, at, &complete, 1) != 0 || complete != 0x00 ||
+  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00 ||
       flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
       head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
       head.hi % f.erase_size)
