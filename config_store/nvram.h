@@ -1,8 +1,9 @@
 // The configuration store and flash operations of the platform library libnvram.
 //
-// Block 0 holds the user settings, block 3 the serial number "SN". Values are
-// text; an absent key reads as "". Only nvram_set, mtd_open and flash_write
-// report failure, by a negative result.
+// Block 0 holds the user settings, block 1 the factory entries "qvbootver" and
+// "qvsig" (written once by the factory; a restore of the defaults leaves them),
+// block 3 the serial number "SN". Values are text; an absent key reads as "".
+// Only nvram_set, mtd_open and flash_write report failure, by a negative result.
 #ifndef QV_CONFIG_STORE_NVRAM_H
 #define QV_CONFIG_STORE_NVRAM_H
 
@@ -11,8 +12,9 @@ extern "C" {
 #endif
 
 enum {
-  NVRAM_USER_BLOCK = 0,   /* user settings */
-  NVRAM_SERIAL_BLOCK = 3, /* the device's serial number, "SN" */
+  NVRAM_USER_BLOCK = 0,    /* user settings */
+  NVRAM_FACTORY_BLOCK = 1, /* "qvbootver" and "qvsig", as the factory wrote them */
+  NVRAM_SERIAL_BLOCK = 3,  /* the device's serial number, "SN" */
   NVRAM_BLOCK_COUNT = 4
 };
 

@@ -9,17 +9,20 @@ extern "C" {
 #endif
 
 /* Bytes of the Config partition that each block occupies; block i starts at
- * i * NVRAM_BLOCK_BYTES. Entries stand there as key=value\0, one after the other,
- * up to the first byte that is 0x00 or 0xFF where an entry would begin. */
-enum { NVRAM_BLOCK_BYTES = 16384 };
+ * i * NVRAM_BLOCK_BYTES. Each entry stands there as key=value\0 behind a
+ * two-byte record header (store_log.h); a block holds one entry of at most
+ * NVRAM_ENTRY_MAX bytes of key=value text. */
+enum { NVRAM_BLOCK_BYTES = 16384, NVRAM_ENTRY_MAX = NVRAM_BLOCK_BYTES - 3 };
 
-/* Calls fn for every entry of block index, in stored order. Returns the number
- * of entries, or -1 when the block cannot be read. */
+/* Calls fn for the current value of every key of block index, in the order in
+ * which they were last written. Returns the number of keys, or -1 when the block
+ * cannot be read. */
 int nvram_foreach(int index, void (*fn)(const char* key, const char* value, void* ctx), void* ctx);
 
 /* Replaces the whole of block index with the key=value lines of the text file at
- * path (blank lines and lines starting with '#' are skipped; a missing file
- * empties the block). One write, under the store's lock. 0 or -1. */
+ * path (blank lines and lines starting with '#' are skipped). A file that cannot
+ * be opened is refused and leaves the block as it is (errno tells why). One
+ * write, under the store's lock. 0 or -1. */
 int nvram_load_block(int index, const char* path);
 
 #ifdef __cplusplus

@@ -1,6 +1,8 @@
 // nvram_daemon: the store's resident process. On SIGUSR2 it restores the default
 // settings of block 0 from /etc/nvram_default (key=value lines) and leaves every
-// other block alone, so a reset never loses the serial number in block 3.
+// other block alone, so a reset never loses the factory entries in block 1 or the
+// serial number in block 3. Without a defaults file it refuses and keeps the
+// settings: an empty block 0 is no restore.
 //
 // It records its pid in /var/run/nvram_daemon.pid, where killall finds it, and
 // ends on SIGTERM or SIGINT. It does not detach: its starter puts it in the
@@ -8,7 +10,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "device_path.h"
 #include "nvram.h"
@@ -56,10 +60,14 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     if (g_restore) {
       g_restore = 0;
-      if (nvram_load_block(NVRAM_USER_BLOCK, defaults.text) == 0)
-        std::printf("nvram_daemon: defaults of block %d restored\n", NVRAM_USER_BLOCK);
-      else
-        std::printf("nvram_daemon: defaults of block %d could not be restored\n", NVRAM_USER_BLOCK);
+      errno = 0;
+      if (nvram_load_block(NVRAM_USER_BLOCK, defaults.text) != 0) {
+        std::printf("nvram_daemon: defaults of block %d not restored, settings kept: %s: %s\n", NVRAM_USER_BLOCK,
+                    defaults.text, errno ? std::strerror(errno) : "cannot be stored");
+        std::fflush(stdout);
+        continue;
+      }
+      std::printf("nvram_daemon: defaults of block %d restored\n", NVRAM_USER_BLOCK);
       std::fflush(stdout);
       // The reset is done when the marker appears (tests and scripts wait for it).
       device_path_buf done;

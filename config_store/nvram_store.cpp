@@ -1,160 +1,326 @@
 // The configuration store and flash access, kept in the "Config" and other MTD
 // partitions found through /proc/mtd.
 //
-// Persistent form: the Config partition holds NVRAM_BLOCK_COUNT blocks of
-// NVRAM_BLOCK_BYTES each. A block is its entries as key=value\0 one after the
-// other, then erased bytes (0xFF). So the entries of block 0 stand raw within the
-// partition's first 65536 bytes, where the factory data publisher reads them.
+// Persistent form: the Config partition's first 65536 bytes hold NVRAM_BLOCK_COUNT
+// blocks of NVRAM_BLOCK_BYTES, block i at i * NVRAM_BLOCK_BYTES. Each block is a
+// log of records (store_log.h): a set appends one record to the block's erased
+// space, so the flash is erased only when a block is full. Then every block that
+// shares the full block's erase blocks is compacted into memory, the erase blocks
+// are erased, and the blocks are programmed again, the most precious first: the
+// factory entries, the serial number, the user settings, block 2. When the
+// partition has room past those erase blocks, a copy of the result goes there
+// first, so that a cut in the middle is repaired at the next open.
 //
-// Every change rewrites one block in a single flash_write while holding an
-// exclusive flock on the partition, so two writers never lose each other's
-// update; readers take a shared lock and never see half a block.
+// Writers hold an exclusive flock on the partition, readers a shared one. A
+// process keeps the partition open and each block it has read in memory; before
+// it uses a block again it reads two bytes, the block's first (its generation
+// mark) and the first erased one (where the next append goes): when another
+// process has appended or compacted since, one of them has changed.
 #include "nvram.h"
 
 #include <fcntl.h>
-#include <mtd/mtd-user.h>
 #include <sys/file.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "device_path.h"
+#include "flash_mtd.h"
 #include "mtd_table.h"
 #include "nvram_admin.h"
+#include "store_log.h"
 
 namespace {
 
-constexpr char kConfigPartition[] = "Config";
-constexpr int kAreaSize = NVRAM_BLOCK_BYTES;
+using store_log::Change;
+using store_log::Scan;
 
-struct Area {
-  char bytes[kAreaSize];
+constexpr char kConfigPartition[] = "Config";
+constexpr int kBlockBytes = NVRAM_BLOCK_BYTES;
+constexpr int kStoreBytes = NVRAM_BLOCK_COUNT * kBlockBytes;
+static_assert(kStoreBytes == 65536, "every entry must stand within the partition's first 65536 bytes");
+
+// After a compaction's erase the blocks are programmed in this order, so that a
+// power cut in the middle costs the least precious entries.
+constexpr int kRewriteOrder[] = {NVRAM_FACTORY_BLOCK, NVRAM_SERIAL_BLOCK, NVRAM_USER_BLOCK, 2};
+static_assert(sizeof kRewriteOrder / sizeof kRewriteOrder[0] == NVRAM_BLOCK_COUNT, "every block once");
+
+// Raw readers take the first entry of these keys in the image, so a new value of
+// one of them is never appended behind the old one: the block is compacted.
+constexpr const char* kFirstMatchKeys[] = {"qvbootver", "qvsig"};
+
+struct Block {
+  bool valid;
+  unsigned char bytes[kBlockBytes];
+  Scan scan;
 };
+
+struct Store {
+  int fd = -1;
+  pid_t pid = 0;
+  bool writable = false;
+  char table[kDevicePathMax] = "";  // the /proc/mtd that named the partition
+  dev_t table_dev = 0;
+  ino_t table_ino = 0;
+  flash_dev flash;
+  Block blocks[NVRAM_BLOCK_COUNT];
+};
+Store g_store;
 
 bool valid_index(int index) { return index >= 0 && index < NVRAM_BLOCK_COUNT; }
 
-bool read_full(int fd, void* buf, size_t len, off_t at) {
-  char* p = static_cast<char*>(buf);
-  while (len > 0) {
-    ssize_t n = pread(fd, p, len, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    at += n;
-    len -= static_cast<size_t>(n);
+void forget_blocks() {
+  for (Block& b : g_store.blocks) b.valid = false;
+}
+
+uint32_t journal_span(uint32_t bytes);
+void journal_replay();
+
+// The Config partition, opened once per process (again after a fork, whose
+// child must not share the parent's lock, and when the device root changes).
+bool open_store() {
+  device_path_buf table;
+  struct stat st {};
+  if (!device_path(table, "/proc/mtd") || stat(table.text, &st) != 0) return false;
+  Store& s = g_store;
+  if (s.fd >= 0 && s.pid == getpid() && std::strcmp(s.table, table.text) == 0 && s.table_dev == st.st_dev &&
+      s.table_ino == st.st_ino)
+    return true;
+  if (s.fd >= 0) close(s.fd);  // a forked child's copy: closing it leaves the parent's lock alone
+  s.fd = -1;
+  forget_blocks();
+  int fd = mtd_open(kConfigPartition, O_RDWR);
+  s.writable = fd >= 0;
+  if (fd < 0) fd = mtd_open(kConfigPartition, O_RDONLY);
+  if (fd < 0) return false;
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  if (flash_probe(fd, &s.flash) != 0 || s.flash.size < static_cast<uint32_t>(kStoreBytes)) {
+    close(fd);
+    return false;
+  }
+  s.fd = fd;
+  s.pid = getpid();
+  std::snprintf(s.table, sizeof s.table, "%s", table.text);
+  s.table_dev = st.st_dev;
+  s.table_ino = st.st_ino;
+  if (s.writable && journal_span(0) > 0 && flock(fd, LOCK_EX) == 0) {
+    journal_replay();
+    flock(fd, LOCK_UN);
   }
   return true;
 }
 
-bool write_full(int fd, const void* buf, size_t len, off_t at) {
-  const char* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    at += n;
-    len -= static_cast<size_t>(n);
+// Holds the store's flock for as long as it lives.
+struct Locked {
+  bool ok;
+  explicit Locked(int kind) {
+    ok = open_store();
+    while (ok && flock(g_store.fd, kind) != 0)
+      if (errno != EINTR) ok = false;
   }
-  return true;
-}
-
-// An opened Config partition, locked for as long as it lives.
-struct LockedConfig {
-  int fd = -1;
-  LockedConfig(int flags, int lock) {
-    fd = mtd_open(kConfigPartition, flags);
-    if (fd >= 0 && flock(fd, lock) != 0) {
-      close(fd);
-      fd = -1;
-    }
+  ~Locked() {
+    if (ok) flock(g_store.fd, LOCK_UN);
   }
-  ~LockedConfig() {
-    if (fd >= 0) close(fd);  // closing releases the lock
-  }
-  LockedConfig(const LockedConfig&) = delete;
-  LockedConfig& operator=(const LockedConfig&) = delete;
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
 };
 
-bool read_area(int fd, int index, Area& area) {
-  return read_full(fd, area.bytes, sizeof area.bytes, static_cast<off_t>(index) * kAreaSize);
-}
-
-// Walks the entries of an area: calls fn(entry, length) for each key=value text
-// (length without the NUL). Stops at the first entry that starts with 0x00 or
-// 0xFF, or that has no terminating NUL inside the area.
-template <typename Fn>
-void walk(const Area& area, Fn fn) {
-  int at = 0;
-  while (at < kAreaSize) {
-    unsigned char first = static_cast<unsigned char>(area.bytes[at]);
-    if (first == 0x00 || first == 0xFF) return;
-    const void* nul = std::memchr(area.bytes + at, '\0', static_cast<size_t>(kAreaSize - at));
-    if (!nul) return;
-    int len = static_cast<int>(static_cast<const char*>(nul) - (area.bytes + at));
-    if (!fn(area.bytes + at, len)) return;
-    at += len + 1;
+// Brings the memory copy of block index up to date with the flash.
+bool refresh(int index) {
+  Block& b = g_store.blocks[index];
+  const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
+  // A block with a stop takes no appends, only a compaction, and that changes its
+  // first byte; so does any compaction that leaves entries in a block.
+  if (b.valid) {
+    unsigned char first = 0, next = 0xFF;
+    const bool appendable = b.scan.clean && b.scan.end < kBlockBytes;
+    if (flash_read(g_store.flash, base, &first, 1) == 0 &&
+        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) && first == b.bytes[0] &&
+        next == 0xFF)
+      return true;
   }
+  b.valid = flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
+  if (b.valid) b.scan = store_log::scan(b.bytes);
+  return b.valid;
 }
 
-// The value of key in area, or nullptr.
-const char* find_value(const Area& area, const char* key) {
-  size_t klen = std::strlen(key);
-  const char* value = nullptr;
-  walk(area, [&](const char* entry, int len) {
-    if (static_cast<size_t>(len) > klen && entry[klen] == '=' && std::memcmp(entry, key, klen) == 0) {
-      value = entry + klen + 1;
-      return false;
+bool first_match_key(const char* key) {
+  for (const char* k : kFirstMatchKeys)
+    if (std::strcmp(k, key) == 0) return true;
+  return false;
+}
+
+// A copy of a compaction's result in the erase blocks after the store's, when
+// the partition has room for it: a cut while the store's erase blocks are erased
+// and programmed again is repaired from the copy when the partition is next
+// opened. The copy's first byte becomes 0x00 once all of it is on the flash; the
+// copy is erased again as soon as the store's blocks are. Then come its head and
+// the blocks' bytes, one after the other.
+struct JournalHead {
+  char magic[4];
+  uint32_t lo, hi;                   // the store's range that is erased
+  uint16_t used[NVRAM_BLOCK_COUNT];  // bytes of each block in the copy
+  uint32_t sum;                      // of the head before it and of the blocks' bytes
+};
+static_assert(sizeof(JournalHead) == 24, "journal head layout");
+constexpr char kJournalMagic[4] = {'Q', 'V', 'J', '1'};
+constexpr uint32_t kJournalData = 1 + sizeof(JournalHead);
+
+// The compacted blocks, at their offsets.
+unsigned char g_staged[kStoreBytes];
+
+uint32_t round_up(uint32_t n, uint32_t unit) { return (n + unit - 1) / unit * unit; }
+uint32_t journal_at() { return round_up(kStoreBytes, g_store.flash.erase_size); }
+
+// Erase blocks of the copy of bytes of blocks, or 0 when the partition has no room.
+uint32_t journal_span(uint32_t bytes) {
+  const uint32_t span = round_up(kJournalData + bytes, g_store.flash.erase_size);
+  return journal_at() + span <= g_store.flash.size ? span : 0;
+}
+
+// Programs the blocks back after their erase blocks [lo, hi) are erased.
+int program_blocks(uint32_t lo, uint32_t hi, const uint16_t* used) {
+  int rc = flash_erase(g_store.flash, lo, hi - lo);
+  for (int i : kRewriteOrder)
+    if (rc == 0 && used[i] > 0)
+      rc = flash_program(g_store.flash, static_cast<uint32_t>(i) * kBlockBytes, g_staged + i * kBlockBytes, used[i]);
+  return rc;
+}
+
+int journal_write(const JournalHead& head, uint32_t span) {
+  const flash_dev& f = g_store.flash;
+  const uint32_t at = journal_at();
+  const int erased = flash_is_erased(f, at, span);
+  if (erased < 0 || (erased == 0 && flash_erase(f, at, span) != 0)) return -1;
+  if (flash_program(f, at + 1, &head, sizeof head) != 0) return -1;
+  uint32_t data = at + kJournalData;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    if (head.used[i] > 0 && flash_program(f, data, g_staged + i * kBlockBytes, head.used[i]) != 0) return -1;
+    data += head.used[i];
+  }
+  const unsigned char complete = 0x00;
+  return flash_program(f, at, &complete, 1);
+}
+
+uint32_t journal_sum(const JournalHead& head) {
+  uint32_t sum = store_log::sum_bytes(&head, static_cast<int>(offsetof(JournalHead, sum)), store_log::kSumStart);
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) sum = store_log::sum_bytes(g_staged + i * kBlockBytes, head.used[i], sum);
+  return sum;
+}
+
+// After a cut in the middle of a compaction: programs the blocks again from a
+// complete copy. Called with the exclusive lock held.
+void journal_replay() {
+  const flash_dev& f = g_store.flash;
+  const uint32_t at = journal_at();
+  unsigned char complete = 0xFF;
+  JournalHead head;
+  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00 ||
+      flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
+      head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
+      head.hi % f.erase_size)
+    return;
+  uint32_t data = at + kJournalData, bytes = 0;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    if (head.used[i] > kBlockBytes ||
+        flash_read(f, data + bytes, g_staged + i * kBlockBytes, head.used[i]) != 0)
+      return;
+    bytes += head.used[i];
+  }
+  if (journal_sum(head) != head.sum) return;  // not a copy the store wrote
+  if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(f, at, journal_span(bytes));
+}
+
+// Compacts block index with the changes applied (and its old entries dropped
+// with clear), together with every block that shares its erase blocks.
+int compact_and_write(int index, const Change* changes, int count, bool clear) {
+  const flash_dev& f = g_store.flash;
+  const uint32_t es = f.erase_size;
+  const uint32_t lo = static_cast<uint32_t>(index) * kBlockBytes / es * es;
+  const uint32_t hi = round_up((static_cast<uint32_t>(index) + 1) * kBlockBytes, es);
+  if (hi > f.size) return -1;
+
+  JournalHead head{};
+  std::memcpy(head.magic, kJournalMagic, sizeof head.magic);
+  head.lo = lo;
+  head.hi = hi;
+  uint32_t bytes = 0;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
+    if (start >= hi || start + kBlockBytes <= lo) continue;  // not in the erased range
+    if (!refresh(i)) return -1;
+    const bool own = i == index;
+    const int used = store_log::compact(g_store.blocks[i].bytes, g_store.blocks[i].scan, own && clear,
+                                        own ? changes : nullptr, own ? count : 0, g_staged + start);
+    if (used < 0) return -1;  // does not fit: nothing has been written
+    head.used[i] = static_cast<uint16_t>(used);
+    bytes += static_cast<uint32_t>(used);
+  }
+  head.sum = journal_sum(head);
+  // Bytes of the erase blocks past the store's (when an erase block is larger).
+  const uint32_t beyond = hi > static_cast<uint32_t>(kStoreBytes) ? hi - kStoreBytes : 0;
+  unsigned char* rest = nullptr;
+  if (beyond > 0) {
+    rest = static_cast<unsigned char*>(std::malloc(beyond));
+    if (!rest || flash_read(f, kStoreBytes, rest, beyond) != 0) {
+      std::free(rest);
+      return -1;
     }
-    return true;
-  });
-  return value;
+  }
+
+  forget_blocks();  // from here on the flash may differ from every copy
+  const uint32_t span = beyond == 0 ? journal_span(bytes) : 0;
+  int rc = span > 0 ? journal_write(head, span) : 0;
+  if (rc == 0) rc = program_blocks(lo, hi, head.used);
+  if (rc == 0 && beyond > 0) rc = flash_program(f, kStoreBytes, rest, beyond);
+  if (rc == 0 && span > 0) rc = flash_erase(f, journal_at(), span);
+  std::free(rest);
+  if (rc != 0) return -1;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
+    if (start >= hi || start + kBlockBytes <= lo) continue;
+    Block& b = g_store.blocks[i];
+    std::memcpy(b.bytes, g_staged + start, kBlockBytes);
+    b.scan = store_log::scan(b.bytes);
+    b.valid = true;
+  }
+  return 0;
 }
 
-// Builds into out the area with key set to value (in place of its old entry, or
-// appended). False when the result does not fit.
-bool with_entry(const Area& in, Area& out, const char* key, const char* value) {
-  size_t klen = std::strlen(key);
-  size_t need = klen + 1 + std::strlen(value) + 1;
-  int at = 0;
-  bool placed = false;
-  bool fits = true;
-  auto put = [&](const char* text, size_t len) {
-    if (at + len > static_cast<size_t>(kAreaSize)) return fits = false;
-    std::memcpy(out.bytes + at, text, len);
-    at += static_cast<int>(len);
-    return true;
-  };
-  auto put_new = [&]() {
-    if (at + need > static_cast<size_t>(kAreaSize)) return fits = false;
-    at += std::snprintf(out.bytes + at, need, "%s=%s", key, value) + 1;
-    return placed = true;
-  };
-  walk(in, [&](const char* entry, int len) {
-    bool same = static_cast<size_t>(len) > klen && entry[klen] == '=' && std::memcmp(entry, key, klen) == 0;
-    if (same) return placed ? true : put_new();
-    return put(entry, static_cast<size_t>(len) + 1);
-  });
-  if (fits && !placed) put_new();
-  if (!fits) return false;
-  std::memset(out.bytes + at, 0xFF, static_cast<size_t>(kAreaSize - at));
-  return true;
-}
-
-int write_area(int index, const Area& area) {
-  const int rc = flash_write(kConfigPartition, reinterpret_cast<const unsigned char*>(area.bytes),
-                             index * kAreaSize, kAreaSize);
-  return rc < 0 ? -1 : 0;
+// Applies the changes to block index (after dropping its entries, with clear):
+// appended when they fit into the block's erased space, else by compaction. The
+// caller holds the exclusive lock and has refreshed the block.
+int apply(int index, const Change* changes, int count, bool clear) {
+  Block& b = g_store.blocks[index];
+  bool compact = !b.scan.clean;
+  for (int i = 0; i < count && !clear && !compact; ++i)
+    compact = first_match_key(changes[i].key) && store_log::find(b.bytes, b.scan, changes[i].key);
+  if (!compact) {
+    static unsigned char records[kBlockBytes];
+    const int n = store_log::encode(records, kBlockBytes - b.scan.end, b.scan.mark, changes, count,
+                                    clear ? b.scan.end : -1);
+    if (n >= 0) {
+      const uint32_t at = static_cast<uint32_t>(index * kBlockBytes + b.scan.end);
+      if (flash_program(g_store.flash, at, records, static_cast<uint32_t>(n)) != 0) {
+        b.valid = false;
+        return -1;
+      }
+      std::memcpy(b.bytes + b.scan.end, records, static_cast<size_t>(n));
+      b.scan = store_log::scan(b.bytes);
+      return 0;
+    }
+  }
+  return compact_and_write(index, changes, count, clear);
 }
 
 // nvram_get's result: valid until the next store call.
-char g_value[kAreaSize];
+char g_value[kBlockBytes];
 
 // nvram_bufget's results live until the program ends: each is copied into an
 // append-only arena that is never reused.
@@ -185,11 +351,10 @@ const char* keep(const char* value) {
 bool lookup(int index, const char* key, char* out, size_t size) {
   out[0] = '\0';
   if (!valid_index(index) || !key || !*key) return false;
-  LockedConfig config(O_RDONLY, LOCK_SH);
-  if (config.fd < 0) return false;
-  static Area area;
-  if (!read_area(config.fd, index, area)) return false;
-  const char* value = find_value(area, key);
+  Locked lock(LOCK_SH);
+  if (!lock.ok || !refresh(index)) return false;
+  const Block& b = g_store.blocks[index];
+  const char* value = store_log::find(b.bytes, b.scan, key);
   if (!value) return false;
   std::snprintf(out, size, "%s", value);
   return true;
@@ -205,66 +370,67 @@ const char* nvram_get(int index, const char* key) {
 }
 
 const char* nvram_bufget(int index, const char* key) {
-  static char value[kAreaSize];
+  static char value[kBlockBytes];
   if (!lookup(index, key, value, sizeof value)) return "";
   return keep(value);
 }
 
 int nvram_set(int index, const char* key, const char* value) {
-  if (!valid_index(index) || !key || !*key || std::strchr(key, '=') || !value) return -1;
-  LockedConfig config(O_RDWR, LOCK_EX);
-  if (config.fd < 0) return -1;
-  static Area current, next;
-  if (!read_area(config.fd, index, current)) return -1;
-  if (!with_entry(current, next, key, value)) return -1;  // the block is full
-  return write_area(index, next);
+  if (!valid_index(index) || !store_log::valid_key(key) || !value) return -1;
+  Locked lock(LOCK_EX);
+  if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
+  const Block& b = g_store.blocks[index];
+  const char* old = store_log::find(b.bytes, b.scan, key);
+  if (old && std::strcmp(old, value) == 0) return 0;  // already on the flash
+  const Change change{key, value};
+  return apply(index, &change, 1, false);
 }
 
 int nvram_foreach(int index, void (*fn)(const char* key, const char* value, void* ctx), void* ctx) {
   if (!valid_index(index) || !fn) return -1;
-  LockedConfig config(O_RDONLY, LOCK_SH);
-  if (config.fd < 0) return -1;
-  static Area area;
-  if (!read_area(config.fd, index, area)) return -1;
-  int count = 0;
-  walk(area, [&](const char* entry, int len) {
-    char text[kAreaSize];
-    std::memcpy(text, entry, static_cast<size_t>(len) + 1);
-    char* eq = std::strchr(text, '=');
-    if (eq) {
-      *eq = '\0';
-      fn(text, eq + 1, ctx);
-      ++count;
-    }
-    return true;
-  });
-  return count;
+  Locked lock(LOCK_SH);
+  if (!lock.ok || !refresh(index)) return -1;
+  struct Call {
+    void (*fn)(const char*, const char*, void*);
+    void* ctx;
+  } call{fn, ctx};
+  const Block& b = g_store.blocks[index];
+  return store_log::for_each(b.bytes, b.scan, true, [](const store_log::Entry& e, void* c) {
+    static char key[kBlockBytes];
+    std::memcpy(key, e.key, static_cast<size_t>(e.key_len));
+    key[e.key_len] = '\0';
+    auto* call_ = static_cast<Call*>(c);
+    call_->fn(key, e.value, call_->ctx);
+  }, &call);
 }
 
 int nvram_load_block(int index, const char* path) {
-  if (!valid_index(index)) return -1;
-  LockedConfig config(O_RDWR, LOCK_EX);
-  if (config.fd < 0) return -1;
-  static Area area;
-  std::memset(area.bytes, 0xFF, sizeof area.bytes);
-  FILE* f = path ? std::fopen(path, "r") : nullptr;
-  if (f) {
-    int at = 0;
-    char line[4096];
-    while (std::fgets(line, sizeof line, f)) {
-      line[std::strcspn(line, "\r\n")] = '\0';
-      if (line[0] == '\0' || line[0] == '#' || line[0] == '=' || !std::strchr(line, '=')) continue;
-      size_t len = std::strlen(line) + 1;
-      if (at + len > sizeof area.bytes) {
-        std::fclose(f);
-        return -1;
-      }
-      std::memcpy(area.bytes + at, line, len);
-      at += static_cast<int>(len);
-    }
-    std::fclose(f);
+  if (!valid_index(index) || !path) return -1;
+  FILE* f = std::fopen(path, "r");
+  if (!f) return -1;  // no defaults: the block stays as it is
+  static char text[kBlockBytes];
+  static Change changes[kBlockBytes / 4];
+  int count = 0;
+  size_t at = 0;
+  char line[4096];
+  bool fits = true;
+  while (fits && std::fgets(line, sizeof line, f)) {
+    line[std::strcspn(line, "\r\n")] = '\0';
+    char* eq = std::strchr(line, '=');
+    if (line[0] == '\0' || line[0] == '#' || !eq || eq == line) continue;
+    const size_t len = std::strlen(line) + 1;
+    fits = at + len <= sizeof text && count < static_cast<int>(sizeof changes / sizeof changes[0]);
+    if (!fits) break;
+    std::memcpy(text + at, line, len);
+    text[at + static_cast<size_t>(eq - line)] = '\0';
+    changes[count++] = Change{text + at, text + at + (eq - line) + 1};
+    at += len;
   }
-  return write_area(index, area);
+  std::fclose(f);
+  if (!fits) return -1;
+  Locked lock(LOCK_EX);
+  if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
+  return apply(index, changes, count, true);
 }
 
 int mtd_open(const char* name, int flags) {
@@ -277,38 +443,8 @@ int flash_write(const char* name, const unsigned char* buf, int offset, int coun
   if (!buf || offset < 0 || count < 0) return -1;
   int fd = mtd_open(name, O_RDWR);
   if (fd < 0) return -1;
-
-  int rc = -1;
-  mtd_info_user info{};
-  if (ioctl(fd, MEMGETINFO, &info) == 0 && info.erasesize > 0) {
-    // A real flash device: erase and rewrite every erase block that the range
-    // touches, keeping the bytes around the range as they were.
-    const uint32_t es = info.erasesize;
-    if (static_cast<uint64_t>(offset) + static_cast<uint32_t>(count) <= info.size) {
-      unsigned char* block = static_cast<unsigned char*>(std::malloc(es));
-      rc = block ? 0 : -1;
-      uint32_t at = static_cast<uint32_t>(offset);
-      const uint32_t end = at + static_cast<uint32_t>(count);
-      while (rc == 0 && at < end) {
-        const uint32_t start = at - at % es;
-        const uint32_t stop = start + es < end ? start + es : end;
-        erase_info_user erase{start, es};
-        if (!read_full(fd, block, es, start)) rc = -1;
-        else {
-          std::memcpy(block + (at - start), buf + (at - static_cast<uint32_t>(offset)), stop - at);
-          if (ioctl(fd, MEMERASE, &erase) != 0 || !write_full(fd, block, es, start)) rc = -1;
-        }
-        at = stop;
-      }
-      std::free(block);
-    }
-  } else {
-    // A plain image file: write in place, never beyond its end.
-    struct stat st{};
-    if (fstat(fd, &st) == 0 && static_cast<long long>(offset) + count <= st.st_size &&
-        write_full(fd, buf, static_cast<size_t>(count), offset) && fsync(fd) == 0)
-      rc = 0;
-  }
+  flash_dev dev;
+  const int rc = flash_probe(fd, &dev) == 0 ? flash_rewrite(dev, static_cast<uint32_t>(offset), buf, static_cast<uint32_t>(count)) : -1;
   close(fd);
   return rc < 0 ? -1 : count;
 }

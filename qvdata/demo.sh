@@ -24,8 +24,8 @@ poke 0x04 00 0c 43 30 52 01
 poke 0x28 00 0c 43 30 52 02
 poke 0x2e 00 0c 43 30 52 03
 poke 0x39 01
-show nvram set 0 qvbootver 1.1.4
-show nvram set 0 qvsig "QV AP 300"
+echo "Boot loader version and product name, in the store's factory block since the factory:"
+show nvram show 1
 
 echo
 show "$bin/qvdata"
@@ -44,7 +44,7 @@ files
 
 echo
 echo "A product name that looks like shell code is published as text:"
-show nvram set 0 qvsig 'x;reboot'
+show nvram set 1 qvsig 'x;reboot'
 show "$bin/qvdata" -l "$root/tmp/lan mac"
 printf '  /etc/product     %s\n  /tmp/lan mac     %s\n' "$(cat "$root/etc/product")" "$(cat "$root/tmp/lan mac")"
 echo "platform log (a reboot would be listed here): $(wc -l < "$root/var/log/platform.log") lines"

@@ -1,0 +1,266 @@
+#include "store_log.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace store_log {
+
+// One record at pos: its text (NUL-terminated) and whether it has a header.
+struct Record {
+  const char* text;
+  int len;  // without the NUL
+  bool checked;
+};
+// Returns the record's end (past its NUL), 0 for an erased byte at pos, -1 for a
+// stop. Without verify the check byte is taken as good: the block's scan has
+// already checked every record before its end.
+int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify);
+bool split_entry(const Record& r, int pos, Entry* e);
+
+namespace {
+
+// CRC-8 with the polynomial x^8 + x^2 + x + 1; records keep its low seven bits.
+struct CrcTable {
+  unsigned char v[256];
+};
+constexpr CrcTable make_crc_table() {
+  CrcTable t{};
+  for (int i = 0; i < 256; ++i) {
+    unsigned c = static_cast<unsigned>(i);
+    for (int k = 0; k < 8; ++k) c = (c & 0x80) ? ((c << 1) ^ 0x07) : (c << 1);
+    t.v[i] = static_cast<unsigned char>(c);
+  }
+  return t;
+}
+constexpr CrcTable kCrc = make_crc_table();
+static_assert(kCrc.v[1] == 0x07 && kCrc.v[0x80] == 0x89, "CRC-8 table");
+
+unsigned char crc_step(unsigned char crc, const unsigned char* p, int len) {
+  for (int i = 0; i < len; ++i) crc = kCrc.v[crc ^ p[i]];
+  return crc;
+}
+
+// The check byte of a record with this mark and text (NUL included).
+unsigned char check_of(unsigned char mark, const unsigned char* text, int len_with_nul) {
+  return static_cast<unsigned char>(0x80 | (crc_step(kCrc.v[mark], text, len_with_nul) & 0x7F));
+}
+
+bool is_mark(unsigned char b) { return b >= kFirstMark && b <= kLastMark; }
+
+// Every byte 0xFF: the first is, and each equals the one before it.
+bool erased(const unsigned char* p, int len) {
+  return len == 0 || (p[0] == 0xFF && std::memcmp(p, p + 1, static_cast<size_t>(len - 1)) == 0);
+}
+
+// "=N" with N a decimal offset no later than pos: the reset record's void limit.
+int reset_limit(const Record& r, int pos) {
+  if (r.len < 2 || r.len > 6 || r.text[0] != '=') return -1;
+  int n = 0;
+  for (int i = 1; i < r.len; ++i) {
+    if (r.text[i] < '0' || r.text[i] > '9') return -1;
+    n = n * 10 + (r.text[i] - '0');
+  }
+  return n <= pos ? n : -1;
+}
+
+int put_record(unsigned char* out, int room, unsigned char mark, const char* key, int key_len, const char* value) {
+  const int value_len = static_cast<int>(std::strlen(value));
+  const int size = kHeaderBytes + key_len + 1 + value_len + 1;
+  if (size > room) return -1;
+  unsigned char* text = out + kHeaderBytes;
+  std::memcpy(text, key, static_cast<size_t>(key_len));
+  text[key_len] = '=';
+  std::memcpy(text + key_len + 1, value, static_cast<size_t>(value_len) + 1);
+  out[0] = mark;
+  out[1] = check_of(mark, text, size - kHeaderBytes);
+  return size;
+}
+
+// Newest entry of each key: an open-addressed table of entry positions + 1.
+// A block holds at most kBlockBytes / 3 entries ("k=\0"), so it never fills.
+constexpr int kSlots = 8192;
+static_assert(kSlots > kBlockBytes / 3, "index must never fill");
+struct Index {
+  uint16_t pos1[kSlots];
+};
+Index g_index;
+
+
+// The key of the entry at pos, known to be good: no check again.
+const char* key_at(const unsigned char* block, int pos, int* len) {
+  const int at = pos + (block[pos] >= 0x80 ? kHeaderBytes : 0);
+  const char* key = reinterpret_cast<const char*>(block + at);
+  *len = static_cast<int>(static_cast<const char*>(std::memchr(key, '=', static_cast<size_t>(kBlockBytes - at))) - key);
+  return key;
+}
+
+uint16_t& slot_of(const unsigned char* block, const char* key, int len) {
+  unsigned i = sum_bytes(key, len, kSumStart) % kSlots;
+  for (;;) {
+    uint16_t& s = g_index.pos1[i];
+    if (s == 0) return s;
+    int have = 0;
+    const char* k = key_at(block, s - 1, &have);
+    if (have == len && std::memcmp(k, key, static_cast<size_t>(len)) == 0) return s;
+    i = (i + 1) % kSlots;
+  }
+}
+
+void index_newest(const unsigned char* block, const Scan& s) {
+  std::memset(&g_index, 0, sizeof g_index);
+  for_each(block, s, false, [](const Entry& e, void* ctx) {
+    slot_of(static_cast<const unsigned char*>(ctx), e.key, e.key_len) = static_cast<uint16_t>(e.pos + 1);
+  }, const_cast<unsigned char*>(block));
+}
+
+}  // namespace
+
+int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify) {
+  const unsigned char b = block[pos];
+  if (b == 0xFF) return 0;
+  if (b == 0x00) return -1;
+  const bool checked = b >= 0x80;
+  const int text_at = checked ? pos + kHeaderBytes : pos;
+  if (text_at >= size) return -1;
+  const void* nul = std::memchr(block + text_at, '\0', static_cast<size_t>(size - text_at));
+  if (!nul) return -1;
+  const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
+  if (verify && checked && block[pos + 1] != check_of(b, block + text_at, len + 1)) return -1;
+  r->text = reinterpret_cast<const char*>(block + text_at);
+  r->len = len;
+  r->checked = checked;
+  return text_at + len + 1;
+}
+
+bool split_entry(const Record& r, int pos, Entry* e) {
+  const char* eq = static_cast<const char*>(std::memchr(r.text, '=', static_cast<size_t>(r.len)));
+  if (!eq || eq == r.text) return false;
+  e->pos = pos;
+  e->key = r.text;
+  e->key_len = static_cast<int>(eq - r.text);
+  e->value = eq + 1;
+  return true;
+}
+
+Scan scan(const unsigned char* block) {
+  constexpr int size = kBlockBytes;
+  Scan s;
+  if (is_mark(block[0])) s.mark = block[0];
+  int pos = 0;
+  while (pos < size) {
+    Record r;
+    const int next = read_record(block, size, pos, &r, true);
+    if (next <= 0) {
+      s.end = pos;
+      s.clean = next == 0 && erased(block + pos, size - pos);
+      return s;
+    }
+    if (r.checked) {
+      const int limit = reset_limit(r, pos);
+      if (limit >= 0) s.voided = limit;
+    }
+    pos = next;
+  }
+  s.end = size;
+  return s;
+}
+
+int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*fn)(const Entry& e, void* ctx),
+             void* ctx) {
+  if (live_only) index_newest(block, s);
+  int count = 0;
+  for (int pos = 0; pos < s.end;) {
+    Record r;
+    const int next = read_record(block, s.end, pos, &r, false);
+    if (next <= 0) break;
+    Entry e;
+    if (pos >= s.voided && split_entry(r, pos, &e) &&
+        (!live_only || slot_of(block, e.key, e.key_len) == pos + 1)) {
+      fn(e, ctx);
+      ++count;
+    }
+    pos = next;
+  }
+  return count;
+}
+
+const char* find(const unsigned char* block, const Scan& s, const char* key) {
+  struct Wanted {
+    const char* key;
+    int len;
+    const char* value;
+  } w{key, static_cast<int>(std::strlen(key)), nullptr};
+  for_each(block, s, false, [](const Entry& e, void* ctx) {
+    auto* want = static_cast<Wanted*>(ctx);
+    if (e.key_len == want->len && std::memcmp(e.key, want->key, static_cast<size_t>(e.key_len)) == 0)
+      want->value = e.value;
+  }, &w);
+  return w.value;
+}
+
+int records_size(const Change* changes, int count) {
+  int size = 0;
+  for (int i = 0; i < count; ++i)
+    size += kHeaderBytes + static_cast<int>(std::strlen(changes[i].key) + 1 + std::strlen(changes[i].value) + 1);
+  return size;
+}
+
+int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from) {
+  int at = 0;
+  for (int i = 0; i < count; ++i) {
+    const int n = put_record(out + at, room - at, mark, changes[i].key,
+                             static_cast<int>(std::strlen(changes[i].key)), changes[i].value);
+    if (n < 0) return -1;
+    at += n;
+  }
+  if (reset_from >= 0) {
+    char limit[12];
+    std::snprintf(limit, sizeof limit, "%d", reset_from);
+    const int n = put_record(out + at, room - at, mark, "", 0, limit);
+    if (n < 0) return -1;
+    at += n;
+  }
+  return at;
+}
+
+int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
+            unsigned char* out) {
+  std::memset(out, 0xFF, kBlockBytes);
+  struct Build {
+    unsigned char* out;
+    int at;
+    unsigned char mark;
+    const Change* changes;
+    int count;
+  } b{out, 0, next_mark(s.mark), changes, count};
+  if (!clear) {
+    for_each(block, s, true, [](const Entry& e, void* ctx) {
+      auto* bd = static_cast<Build*>(ctx);
+      if (bd->at < 0) return;
+      for (int i = 0; i < bd->count; ++i)
+        if (std::strlen(bd->changes[i].key) == static_cast<size_t>(e.key_len) &&
+            std::memcmp(bd->changes[i].key, e.key, static_cast<size_t>(e.key_len)) == 0)
+          return;  // replaced by the change
+      const int n = put_record(bd->out + bd->at, kBlockBytes - bd->at, bd->mark, e.key, e.key_len, e.value);
+      bd->at = n < 0 ? -1 : bd->at + n;
+    }, &b);
+  }
+  if (b.at < 0) return -1;
+  const int n = encode(out + b.at, kBlockBytes - b.at, b.mark, changes, count, -1);
+  return n < 0 ? -1 : b.at + n;
+}
+
+unsigned char next_mark(unsigned char mark) {
+  return mark >= kLastMark ? kFirstMark : static_cast<unsigned char>(mark + 1);
+}
+
+bool valid_key(const char* key) { return key && *key && !std::strchr(key, '='); }
+
+uint32_t sum_bytes(const void* p, int len, uint32_t sum) {
+  const auto* b = static_cast<const unsigned char*>(p);
+  for (int i = 0; i < len; ++i) sum = (sum ^ b[i]) * 16777619u;
+  return sum;
+}
+
+}  // namespace store_log

@@ -1,0 +1,99 @@
+// The form of one store block on flash, worked on as bytes in memory. Internal to
+// libnvram (and its tests and fuzz target); no file or flash access here.
+//
+// A block is a log. Each write appends records to the erased (0xFF) space after
+// the last one; the newest entry of a key wins. A record is
+//
+//     mark, check, text, NUL
+//
+// mark:  0x80 + generation (0 to 126), the same for every record written since
+//        the block was last compacted;
+// check: 0x80 | CRC-7 of mark, text and NUL, so a record cut short by a power
+//        cut, or scrambled by a cut erase, is recognised and ignored;
+// text:  "key=value" for an entry, "=N" for a reset: entries that start before
+//        offset N of the block are void.
+//
+// Both header bytes are above 0x7F, so the raw image still holds each entry as
+// key=value\0 with nothing ASCII glued to its key, which is what a raw reader
+// that searches for "key=" relies on. A byte 0x01 to 0x7F where a record would
+// start begins a plain key=value\0 entry without header: the form a factory tool
+// writes; it is read as it stands. The scan ends at an erased byte (0xFF), and
+// stops at a 0x00 byte or at a record that fails its check: nothing after such a
+// stop is read, and the block takes no more appends until it is compacted.
+#ifndef QV_CONFIG_STORE_STORE_LOG_H
+#define QV_CONFIG_STORE_STORE_LOG_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "nvram_admin.h"
+
+namespace store_log {
+
+constexpr int kBlockBytes = NVRAM_BLOCK_BYTES;
+constexpr int kHeaderBytes = 2;  // mark and check
+constexpr unsigned char kFirstMark = 0x80;
+constexpr unsigned char kLastMark = 0xFE;
+
+// What a scan of a block image found.
+struct Scan {
+  int end = 0;               // offset just after the last good record
+  int voided = 0;            // entries that start before this offset are void
+  bool clean = true;         // every byte from end on is erased: appends go there
+  unsigned char mark = kFirstMark;  // mark for records appended to this block
+};
+
+// block: kBlockBytes bytes.
+Scan scan(const unsigned char* block);
+
+// One entry of a block: the text "key=value" at pos (the record's first byte).
+struct Entry {
+  int pos;
+  const char* key;
+  int key_len;
+  const char* value;  // NUL-terminated, inside the block image
+};
+
+// Calls fn(entry, ctx) for every entry that is not void, in stored order, and
+// returns their count. With live_only, only the newest entry of each key. s must
+// be the scan of these very bytes (as for find and compact): the records it
+// passed are not checked again.
+int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*fn)(const Entry& e, void* ctx),
+             void* ctx);
+
+// The newest value of key, or nullptr.
+const char* find(const unsigned char* block, const Scan& s, const char* key);
+
+// A change to a block: set key to value.
+struct Change {
+  const char* key;
+  const char* value;
+};
+
+// Bytes that the records of the changes take.
+int records_size(const Change* changes, int count);
+
+// Writes the records of the changes (and with reset_from >= 0 a reset record "=N"
+// after them) into out, marked with mark. Returns the bytes written, or -1 when
+// they do not fit into room bytes.
+int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from);
+
+// Builds into out (kBlockBytes, erased first) the compacted block: the live
+// entries of block (none with clear), then the changes, all marked with the next
+// generation's mark. Returns the bytes used, or -1 when they do not fit.
+int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
+            unsigned char* out);
+
+// The mark that follows mark (generations wrap around).
+unsigned char next_mark(unsigned char mark);
+
+// A key the store accepts: not empty, no '='.
+bool valid_key(const char* key);
+
+// FNV-1a over bytes, continuing from sum (start with kSumStart).
+constexpr uint32_t kSumStart = 2166136261u;
+uint32_t sum_bytes(const void* p, int len, uint32_t sum);
+
+}  // namespace store_log
+
+#endif

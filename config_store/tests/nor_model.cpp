@@ -1,0 +1,122 @@
+#include "nor_model.h"
+
+#include <mtd/mtd-user.h>
+#include <stdarg.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <string>
+
+extern "C" int __real_ioctl(int fd, unsigned long request, ...);
+extern "C" ssize_t __real_pwrite(int fd, const void* buf, size_t count, off_t offset);
+extern "C" ssize_t __real_pread(int fd, void* buf, size_t count, off_t offset);
+
+namespace nor {
+namespace {
+
+bool g_fake = false;
+uint32_t g_size = 65536, g_erase = 4096;
+Counts g_counts;
+long g_steps = 0, g_cut = 0;
+int g_part = 0, g_parts = 1;
+uint32_t g_rand = 1;
+bool g_erased = false;
+void (*g_on_cut)(bool) = nullptr;
+
+uint32_t rnd() {
+  g_rand ^= g_rand << 13;
+  g_rand ^= g_rand >> 17;
+  g_rand ^= g_rand << 5;
+  return g_rand;
+}
+
+// Counts a step; true when it is the one to be cut.
+bool cut_now() { return ++g_steps == g_cut; }
+
+[[noreturn]] void power_off(bool erase) {
+  if (g_on_cut) g_on_cut(erase);
+  _exit(kCutExit);
+}
+
+}  // namespace
+
+void fake_mtd(bool on, uint32_t size, uint32_t erase_size) {
+  g_fake = on;
+  g_size = size;
+  g_erase = erase_size;
+}
+Counts& counts() { return g_counts; }
+void cut_at(long step, int part, int parts, unsigned seed) {
+  g_steps = 0;
+  g_cut = step;
+  g_part = part;
+  g_parts = parts;
+  g_rand = seed * 2654435761u + 1;
+}
+long steps() { return g_steps; }
+void op_begin() { g_erased = false; }
+bool erased_in_op() { return g_erased; }
+void on_cut(void (*fn)(bool)) { g_on_cut = fn; }
+
+}  // namespace nor
+
+using namespace nor;
+
+extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  if (g_fake && request == MEMGETINFO) {
+    auto* info = static_cast<mtd_info_user*>(arg);
+    *info = mtd_info_user{};
+    info->type = MTD_NORFLASH;
+    info->size = g_size;
+    info->erasesize = g_erase;
+    info->writesize = 1;
+    return 0;
+  }
+  if (g_fake && request == MEMERASE) {
+    auto* e = static_cast<erase_info_user*>(arg);
+    g_counts.erase_calls.emplace_back(e->start, e->length);
+    if (e->start % g_erase || e->length % g_erase || e->start + e->length > g_size) return -1;
+    g_counts.erases += e->length / g_erase;
+    g_erased = true;
+    std::string cells(e->length, '\xff');
+    if (cut_now()) {
+      // A cut erase: each cell that was 0 may have risen to 1, or not yet.
+      if (__real_pread(fd, &cells[0], cells.size(), e->start) != static_cast<ssize_t>(cells.size())) return -1;
+      for (char& c : cells)
+        for (int bit = 0; bit < 8; ++bit)
+          if (static_cast<int>(rnd() % static_cast<uint32_t>(g_parts)) < g_part) c = static_cast<char>(c | (1 << bit));
+      __real_pwrite(fd, cells.data(), cells.size(), e->start);
+      power_off(true);
+    }
+    return __real_pwrite(fd, cells.data(), cells.size(), e->start) == static_cast<ssize_t>(cells.size()) ? 0 : -1;
+  }
+  return __real_ioctl(fd, request, arg);
+}
+
+// Programming clears bits only: the stored byte becomes old AND new.
+extern "C" ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t offset) {
+  if (!g_fake) return __real_pwrite(fd, buf, count, offset);
+  ++g_counts.programs;
+  std::string cells(count, '\0');
+  if (__real_pread(fd, &cells[0], count, offset) != static_cast<ssize_t>(count)) return -1;
+  const auto* b = static_cast<const unsigned char*>(buf);
+  size_t done = count;
+  const bool cut = cut_now();
+  if (cut) done = count * static_cast<size_t>(g_part) / static_cast<size_t>(g_parts);
+  for (size_t i = 0; i < done; ++i) cells[i] = static_cast<char>(static_cast<unsigned char>(cells[i]) & b[i]);
+  if (cut && done < count)  // the byte being programmed: some of its bits
+    cells[done] = static_cast<char>(static_cast<unsigned char>(cells[done]) & (b[done] | static_cast<unsigned char>(rnd())));
+  ssize_t n = __real_pwrite(fd, cells.data(), count, offset);
+  if (cut) power_off(false);
+  return n;
+}
+
+extern "C" ssize_t __wrap_pread(int fd, void* buf, size_t count, off_t offset) {
+  ssize_t n = __real_pread(fd, buf, count, offset);
+  if (n > 0) g_counts.bytes_read += n;
+  return n;
+}

@@ -1,0 +1,43 @@
+// NOR flash for tests, linked with -Wl,--wrap=ioctl,--wrap=pwrite,--wrap=pread:
+// with fake_mtd on, every file answers MEMGETINFO as a NOR partition of the given
+// geometry, MEMERASE sets whole erase blocks to 0xFF, and a write programs (the
+// stored byte becomes old AND new). A power cut can be set at any erase or
+// program step: that step does part of its work, then the process ends.
+#ifndef QV_CONFIG_STORE_TESTS_NOR_MODEL_H
+#define QV_CONFIG_STORE_TESTS_NOR_MODEL_H
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace nor {
+
+constexpr int kCutExit = 86;  // exit status of a process whose power was cut
+
+void fake_mtd(bool on, uint32_t size = 65536, uint32_t erase_size = 4096);
+
+struct Counts {
+  long erases = 0;  // erase blocks erased
+  long programs = 0;
+  long bytes_read = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> erase_calls;  // start, length of each MEMERASE
+};
+Counts& counts();
+
+// Cuts the power in the step-th erase or program from now (1 = the next). How
+// much of it gets done: a program keeps the first part * count / parts bytes and
+// leaves the next one half-programmed; an erase raises each bit that is 0 with
+// the chance part / parts. seed varies the half-done bits.
+void cut_at(long step, int part, int parts, unsigned seed);
+// Steps done since the last cut_at (or since start).
+long steps();
+// True once an erase has happened since the last op_begin: a cut from then on
+// lies inside a compaction.
+void op_begin();
+bool erased_in_op();
+// Called just before the process ends at a cut, with whether it was an erase.
+void on_cut(void (*fn)(bool erase));
+
+}  // namespace nor
+
+#endif
