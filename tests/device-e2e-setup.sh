@@ -4,7 +4,7 @@
 # every host binary and stand-in, except that each named PROGRAM runs the device
 # build's program under qemu (device-run.sh). DIR/bin/device-run.env is the
 # build's, written by CMake; DIR/tmp takes the device roots, DIR/view is the
-# mount point of the programs' file system.
+# mount point of the programs' file system, DIR/strace their system calls.
 #
 # TMP_LINK, a short path outside the build, links to DIR/tmp and is the tests'
 # TMPDIR: some tests size paths to the programs' limits from the length of the
@@ -17,8 +17,8 @@ if [ ! -d "$host" ]; then
   exit 1
 fi
 find "$dir/bin" -mindepth 1 -maxdepth 1 ! -name device-run.env -delete 2>/dev/null || true
-rm -rf "$dir/tmp"
-mkdir -p "$dir/bin" "$dir/tmp" "$dir/view"
+rm -rf "$dir/tmp" "$dir/strace"
+mkdir -p "$dir/bin" "$dir/tmp" "$dir/view" "$dir/strace"
 ln -sfn "$dir/tmp" "$link"
 for f in "$host"/*; do ln -s "$f" "$dir/bin/${f##*/}"; done
 for p in "$@"; do ln -sfn "$here/device-run.sh" "$dir/bin/$p"; done

@@ -19,14 +19,17 @@
 #                       libnvram.so), blank-separated; none for a static build
 #   QV_DEVICE_EMULATOR  the emulator command, e.g. "qemu-mipsel-static -cpu 24Kf"
 #   QV_DEVICE_VIEW      an empty folder to mount the program's "/" on
+#   QV_DEVICE_STRACE_DIR  when set, the emulator logs the program's system calls
+#                       to PROGRAM.PID.strace there
 #   QV_BIN_DIR          the folder of this link: the host's programs and stand-ins
 #   QV_HOST_BIN_DIR     the host build's folder that those are linked from
 #
-# The settings come from device-run.env beside the link, so that a test that
-# hands its programs a minimal environment still reaches them.
+# Settings that the caller does not give come from device-run.env beside the
+# link, so that a test that hands its programs a minimal environment still
+# reaches them.
 set -euo pipefail
 # shellcheck disable=SC1091
-if [ -r "${0%/*}/device-run.env" ]; then set -a; . "${0%/*}/device-run.env"; set +a; fi
+if [ -r "${0%/*}/device-run.env" ]; then . "${0%/*}/device-run.env"; fi
 prog=$(basename "$0") argv0=$0
 if [ "$prog" = device-run.sh ]; then
   prog=$1 argv0=$1
@@ -39,7 +42,13 @@ view=${QV_DEVICE_VIEW:?}
 
 # The folders seen at their host paths must not lie inside a folder of the
 # device, where their mount points would change the device root.
+emulator=$QV_DEVICE_EMULATOR
 host_dirs=("$root" "$QV_DEVICE_BIN_DIR" "${QV_BIN_DIR:-}" "${QV_HOST_BIN_DIR:-}" "$PWD")
+# Not under a file size limit, which the log would reach before the program.
+if [ -n "${QV_DEVICE_STRACE_DIR:-}" ] && [ "$(ulimit -f)" = unlimited ]; then
+  emulator+=" -strace -D $QV_DEVICE_STRACE_DIR/$prog.$$.strace"
+  host_dirs+=("$QV_DEVICE_STRACE_DIR")
+fi
 for f in ${QV_DEVICE_LIBS:-}; do host_dirs+=("$(dirname "$f")"); done
 for d in "${host_dirs[@]}"; do
   case $d in
@@ -50,7 +59,7 @@ for d in "${host_dirs[@]}"; do
   esac
 done
 
-export DEVICE_RUN_ROOT=$root DEVICE_RUN_EXE=$exe DEVICE_RUN_ARGV0=$argv0 DEVICE_RUN_VIEW=$view DEVICE_RUN_DIRS="${host_dirs[*]}"
+export DEVICE_RUN_EMULATOR=$emulator DEVICE_RUN_ROOT=$root DEVICE_RUN_EXE=$exe DEVICE_RUN_ARGV0=$argv0 DEVICE_RUN_VIEW=$view DEVICE_RUN_DIRS="${host_dirs[*]}"
 exec unshare --mount --propagation private -- bash -euo pipefail -c '
   v=$DEVICE_RUN_VIEW root=$DEVICE_RUN_ROOT
   mount -t tmpfs -o mode=0755 device-view "$v"
@@ -72,5 +81,5 @@ exec unshare --mount --propagation private -- bash -euo pipefail -c '
   for m in /usr/lib/*-linux-gnu; do [ -d "$m" ] && ln -s "$m" "$v/lib/${m##*/}"; done
   for f in $QV_DEVICE_LIBS; do ln -sf "$f" "$v/lib/${f##*/}"; done
   for d in $DEVICE_RUN_DIRS; do [ -e "$v$d" ] || bind "$d" "$v$d"; done
-  exec chroot "$v" /usr/bin/env --chdir="$PWD" $QV_DEVICE_EMULATOR -0 "$DEVICE_RUN_ARGV0" "$DEVICE_RUN_EXE" "$@"
+  exec chroot "$v" /usr/bin/env --chdir="$PWD" $DEVICE_RUN_EMULATOR -0 "$DEVICE_RUN_ARGV0" "$DEVICE_RUN_EXE" "$@"
 ' device-run "$@"
