@@ -4,16 +4,16 @@
 # name. Symbol versions (@GLIBC_2.0) are the build library's and are ignored.
 set -u
 nm=$1 allow=$2; shift 2
-allowed=$(sed 's/#.*//' "$allow" | tr -s ' \t' '\n\n' | sed '/^$/d' | sort -u)
+allowed=$(sed 's/#.*//' "$allow" | tr -s ' \t' '\n\n' | sed '/^$/d' | LC_ALL=C sort -u)
 fail=0
 for f in "$@"; do
-  imports=$("$nm" -D --undefined-only "$f" | awk '{print $NF}' | sed 's/@.*//' | sort -u)
-  bad=$(comm -23 <(printf '%s\n' $imports) <(printf '%s\n' $allowed) | tr '\n' ' ')
+  imports=$("$nm" -D --undefined-only "$f" | awk '{print $NF}' | sed 's/@.*//' | LC_ALL=C sort -u)
+  bad=$(LC_ALL=C comm -23 <(echo "$imports" | sed '/^$/d') <(echo "$allowed") | tr '\n' ' ')
   if [ -n "$bad" ]; then
     echo "FAIL $(basename "$f"): imports $bad"
     fail=1
   else
-    echo "ok   $(basename "$f"): $(printf '%s\n' $imports | wc -l) imports"
+    echo "ok   $(basename "$f"): $(echo "$imports" | sed '/^$/d' | wc -l) imports"
   fi
 done
 exit $fail
