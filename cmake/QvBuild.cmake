@@ -71,11 +71,19 @@ set(QV_TEST_ENV
 string(REPLACE ";" "\\;" QV_TEST_ENV_ESCAPED "${QV_TEST_ENV}")
 
 # qv_unit_test(NAME SOURCES ... [LIBS ...]): GoogleTest unit tests; they run in
-# every build, under qemu in the device build.
+# every build with QV_UNIT_TESTS, under qemu in the device build.
 function(qv_unit_test name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${A_SOURCES})
+  if(QV_UNIT_TESTS)
+    add_executable(${name} ${A_SOURCES})
+  else()
+    # A target that is never built, so that the folders may still set its options.
+    add_executable(${name} EXCLUDE_FROM_ALL ${A_SOURCES})
+  endif()
   target_link_libraries(${name} PRIVATE ${A_LIBS} GTest::gtest_main)
+  if(NOT QV_UNIT_TESTS)
+    return()
+  endif()
   if(QV_HOST_BUILD)
     target_compile_definitions(${name} PRIVATE QV_HOST_BUILD=1)
   endif()
@@ -127,6 +135,11 @@ function(qv_fuzz_target name)
     target_link_options(${name} PRIVATE -fsanitize=fuzzer)
     target_link_libraries(${name} PRIVATE ${A_LIBS})
     add_test(NAME ${name} COMMAND ${name} -max_total_time=${A_SECONDS} -rss_limit_mb=1024 -print_final_stats=1)
+  elseif(NOT QV_UNIT_TESTS)
+    # The driver needs the C++ library, as the unit tests do.
+    add_executable(${name} EXCLUDE_FROM_ALL ${A_SOURCES} ${CMAKE_SOURCE_DIR}/testing/fuzz_driver.cpp)
+    target_link_libraries(${name} PRIVATE ${A_LIBS})
+    return()
   else()
     add_executable(${name} ${A_SOURCES} ${CMAKE_SOURCE_DIR}/testing/fuzz_driver.cpp)
     target_link_libraries(${name} PRIVATE ${A_LIBS})

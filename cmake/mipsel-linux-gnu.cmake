@@ -1,18 +1,37 @@
-# Cross build for the device: 32-bit little-endian MIPS (Debian's mipsel-linux-gnu
-# toolchain). Tests run under qemu user emulation with the 24Kf CPU model: the
-# device's 24KEc has no FPU, but Debian's mipsel libraries use one.
+# Cross build for the device: 32-bit little-endian MIPS. Any mipsel toolchain:
+#
+#   QV_TOOLCHAIN_PREFIX  the tools' name prefix (default mipsel-linux-gnu-, Debian's;
+#                        a vendor's uClibc toolchain is named like mipsel-linux-uclibc-)
+#   QV_SYSROOT           the target's root with its C library, where libraries are
+#                        looked up and where qemu finds the dynamic loader
+#                        (default /usr/mipsel-linux-gnu). Set CMAKE_SYSROOT as well
+#                        when the compiler needs --sysroot to find its headers.
+#
+# Tests run under qemu user emulation with the 24Kf CPU model: the device's 24KEc
+# has no FPU, but Debian's mipsel libraries use one.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 
-set(CMAKE_C_COMPILER mipsel-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
-set(CMAKE_STRIP mipsel-linux-gnu-strip)
-set(QV_READELF mipsel-linux-gnu-readelf)
+if(NOT QV_TOOLCHAIN_PREFIX)
+  set(QV_TOOLCHAIN_PREFIX mipsel-linux-gnu-)
+endif()
+if(NOT QV_SYSROOT)
+  set(QV_SYSROOT /usr/mipsel-linux-gnu)
+endif()
+# try_compile projects read this file again: hand the choices on.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QV_TOOLCHAIN_PREFIX QV_SYSROOT)
 
-set(CMAKE_FIND_ROOT_PATH /usr/mipsel-linux-gnu)
+set(CMAKE_C_COMPILER ${QV_TOOLCHAIN_PREFIX}gcc)
+set(CMAKE_CXX_COMPILER ${QV_TOOLCHAIN_PREFIX}g++)
+set(CMAKE_STRIP ${QV_TOOLCHAIN_PREFIX}strip)
+set(CMAKE_NM ${QV_TOOLCHAIN_PREFIX}nm)
+set(QV_READELF ${QV_TOOLCHAIN_PREFIX}readelf)
+
+set(CMAKE_FIND_ROOT_PATH ${QV_SYSROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static -L /usr/mipsel-linux-gnu -cpu 24Kf)
+set(QV_DEVICE_EMULATOR qemu-mipsel-static -cpu 24Kf)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static -L ${QV_SYSROOT} -cpu 24Kf)

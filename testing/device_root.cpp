@@ -161,8 +161,10 @@ std::vector<std::string> split_lines(const std::string& text) {
 }
 
 DeviceRoot::DeviceRoot(const std::vector<std::string>& options) {
-  char tmpl[] = "/tmp/qv-device-XXXXXX";
-  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp");
+  // Under $TMPDIR when it is set: a device build's programs see the device's own
+  // /tmp, so its roots must lie elsewhere.
+  std::string tmpl = env_or("TMPDIR", "/tmp") + "/qv-device-XXXXXX";
+  if (!mkdtemp(&tmpl[0])) throw std::runtime_error("mkdtemp");
   dir_ = tmpl;
   std::vector<std::string> argv{source_dir() + "/platform/make-device-root", dir_};
   argv.insert(argv.end(), options.begin(), options.end());
@@ -202,6 +204,10 @@ std::string DeviceRoot::peek(const std::string& partition_name, long offset, lon
   f.read(&out[0], count);
   out.resize(static_cast<size_t>(f.gcount()));
   return out;
+}
+
+std::string DeviceRoot::named(const std::string& device_path) const {
+  return env_or("QV_DEVICE_BUILD", "")[0] == '1' ? device_path : path(device_path);
 }
 
 std::vector<std::string> DeviceRoot::env() const {

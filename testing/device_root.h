@@ -44,6 +44,10 @@ class DeviceRoot {
   const std::string& dir() const { return dir_; }
   // The host path of a device path: path("/etc/TZ") is DIR/etc/TZ.
   std::string path(const std::string& device_path) const { return dir_ + device_path; }
+  // The name that the programs under test give a device path in their messages
+  // and commands: the host path in host builds, the path itself when the tests
+  // check a device build's programs (QV_DEVICE_BUILD=1), which do not resolve it.
+  std::string named(const std::string& device_path) const;
   // The image file of a partition by name ("Factory"), from DIR/proc/mtd.
   std::string partition(const std::string& name) const;
 

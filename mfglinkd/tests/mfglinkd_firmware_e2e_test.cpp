@@ -69,7 +69,7 @@ TEST_F(FirmwareE2E, TwoImagesOfSeveralMiBFlashedWithTheProbe) {
   EXPECT_TRUE(KernelStartsWith(second));
   EXPECT_TRUE(Staged() == std::string(second.begin(), second.end()));
 
-  std::string flash_line = "mtd_write write " + root_->path("/tmp/firmware") + " Kernel";
+  std::string flash_line = "mtd_write write " + root_->named("/tmp/firmware") + " Kernel";
   std::vector<std::string> want = {flash_line, flash_line, "reboot"};
   // The reboot reply goes out before the command runs; the quit reply comes only
   // after the service is back from it, so the log is complete by then.
@@ -85,7 +85,7 @@ TEST_F(FirmwareE2E, TwoImagesOfSeveralMiBFlashedWithTheProbe) {
 TEST_F(FirmwareE2E, TransferEdgeCases) {
   Start();
   root_->write("/var/log/descriptors", "");  // the stand-ins list what they inherit
-  std::string flash_line = "mtd_write write " + root_->path("/tmp/firmware") + " Kernel";
+  std::string flash_line = "mtd_write write " + root_->named("/tmp/firmware") + " Kernel";
   // An upgrade with nothing staged still sends both replies.
   auto up = station_->exchange(station_->spec(11), 2, 30000);
   ASSERT_EQ(up.size(), 2u);
@@ -141,7 +141,7 @@ TEST_F(FirmwareE2E, TransferEdgeCases) {
   EXPECT_NE(out.find("firmware length:  ->0\n"), std::string::npos);
   EXPECT_NE(out.find("chksum is correct\nwrite_firmware_chunk:0\n"), std::string::npos);
   // Only the flash tool, run with nothing staged, had something to say.
-  EXPECT_EQ(service_->err(), "mtd_write: cannot read " + root_->path("/tmp/firmware") + "\n");
+  EXPECT_EQ(service_->err(), "mtd_write: cannot read " + root_->named("/tmp/firmware") + "\n");
   // Neither the raw socket nor the staged file, open during the last upgrade,
   // reached the flash tool.
   auto inherited = qvtest::split_lines(root_->read("/var/log/descriptors"));

@@ -54,14 +54,15 @@ TEST(QvdataE2E, PublishesSevenFilesInOrder) {
   DeviceRoot root;
   fill(root);
   const RunResult r = root.run({qvdata()});
-  const std::string d = root.dir();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, trace("echo 1.0.2 > " + d + "/etc/bootromVer") + trace("echo QV AP 300 > " + d + "/etc/product") +
-                       trace("echo 001122AABBCC > " + d + "/etc/mac_eth0") +
-                       trace("echo 001122AABBCD > " + d + "/etc/mac_eth1") +
-                       trace("echo 020000000001 > " + d + "/etc/mac_ra0") +
-                       trace("echo 3 > " + d + "/etc/wlanRegion") + trace("echo 2.5.0.0 > " + d + "/etc/wlanVer"));
+  EXPECT_EQ(r.err, trace("echo 1.0.2 > " + root.named("/etc/bootromVer")) +
+                       trace("echo QV AP 300 > " + root.named("/etc/product")) +
+                       trace("echo 001122AABBCC > " + root.named("/etc/mac_eth0")) +
+                       trace("echo 001122AABBCD > " + root.named("/etc/mac_eth1")) +
+                       trace("echo 020000000001 > " + root.named("/etc/mac_ra0")) +
+                       trace("echo 3 > " + root.named("/etc/wlanRegion")) +
+                       trace("echo 2.5.0.0 > " + root.named("/etc/wlanVer")));
   const char* contents[] = {"1.0.2\n", "QV AP 300\n", "001122AABBCC\n", "001122AABBCD\n",
                             "020000000001\n", "3\n", "2.5.0.0\n"};
   for (int i = 0; i < 7; ++i) EXPECT_EQ(root.read(kAllFiles[i]), contents[i]) << kAllFiles[i];
@@ -120,9 +121,9 @@ TEST(QvdataE2E, EmptyValueRunsEchoWithNothing) {
   DeviceRoot root;
   fill(root, entries({"qvbootver=", "qvsig=$(touch X)"}));
   const RunResult r = root.run({qvdata()});
-  const std::string d = root.dir();
-  EXPECT_EQ(qvtest::split_lines(r.err)[0], "qvdata_rt3052: run \"echo  > " + d + "/etc/bootromVer\"");
-  EXPECT_EQ(qvtest::split_lines(r.err)[1], "qvdata_rt3052: run \"echo '$(touch X)' > " + d + "/etc/product\"");
+  EXPECT_EQ(qvtest::split_lines(r.err)[0], "qvdata_rt3052: run \"echo  > " + root.named("/etc/bootromVer") + "\"");
+  EXPECT_EQ(qvtest::split_lines(r.err)[1],
+            "qvdata_rt3052: run \"echo '$(touch X)' > " + root.named("/etc/product") + "\"");
 }
 
 TEST(QvdataE2E, Options) {
@@ -282,23 +283,26 @@ TEST(QvdataE2E, UnreadablePartitions) {
     DeviceRoot root;
     fill(root);
     const std::string image = root.partition("Config");
+    ASSERT_EQ(image, root.path("/dev/mtd1"));
     ASSERT_EQ(truncate(image.c_str(), 1000), 0);
     RunResult r = root.run({qvdata()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: cannot read file " + image + ": end of file");
+    EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: cannot read file " + root.named("/dev/mtd1") + ": end of file");
     EXPECT_EQ(published(root), (std::vector<std::string>{kAllFiles + 2, kAllFiles + 7}));
     unlink(image.c_str());
     r = root.run({qvdata()});
-    EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: cannot open file " + image + " No such file or directory");
+    EXPECT_EQ(qvtest::split_lines(r.err)[0],
+              " * ERROR: cannot open file " + root.named("/dev/mtd1") + " No such file or directory");
   }
   {
     DeviceRoot root;
     fill(root);
     const std::string image = root.partition("Factory");
+    ASSERT_EQ(image, root.path("/dev/mtd2"));
     ASSERT_EQ(truncate(image.c_str(), 65535), 0);
     const RunResult r = root.run({qvdata()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(qvtest::split_lines(r.err).back(), " * ERROR: cannot read file " + image + ": end of file");
+    EXPECT_EQ(qvtest::split_lines(r.err).back(), " * ERROR: cannot read file " + root.named("/dev/mtd2") + ": end of file");
     EXPECT_EQ(published(root), (std::vector<std::string>{"/etc/bootromVer", "/etc/product"}));
   }
 }
