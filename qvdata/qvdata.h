@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mtd_table.h"
+#include "mtd_parse.h"
 
 // Looks quoted_name ("\"Config\"", case and quotes count) up in /proc/mtd. The
 // first line with that name wins. Returns rec, or nullptr when the table cannot

@@ -206,8 +206,10 @@ std::string DeviceRoot::peek(const std::string& partition_name, long offset, lon
   return out;
 }
 
+bool DeviceRoot::device_build() { return env_or("QV_DEVICE_BUILD", "")[0] == '1'; }
+
 std::string DeviceRoot::named(const std::string& device_path) const {
-  return env_or("QV_DEVICE_BUILD", "")[0] == '1' ? device_path : path(device_path);
+  return device_build() ? device_path : path(device_path);
 }
 
 std::vector<std::string> DeviceRoot::env() const {

@@ -48,6 +48,9 @@ class DeviceRoot {
   // and commands: the host path in host builds, the path itself when the tests
   // check a device build's programs (QV_DEVICE_BUILD=1), which do not resolve it.
   std::string named(const std::string& device_path) const;
+  // True when the tests check a device build's programs, which run under qemu in
+  // a view of the root without the host's /proc and without preloaded host shims.
+  static bool device_build();
   // The image file of a partition by name ("Factory"), from DIR/proc/mtd.
   std::string partition(const std::string& name) const;
 

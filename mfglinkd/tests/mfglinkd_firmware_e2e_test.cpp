@@ -143,7 +143,8 @@ TEST_F(FirmwareE2E, TransferEdgeCases) {
   // Only the flash tool, run with nothing staged, had something to say.
   EXPECT_EQ(service_->err(), "mtd_write: cannot read " + root_->named("/tmp/firmware") + "\n");
   // Neither the raw socket nor the staged file, open during the last upgrade,
-  // reached the flash tool.
+  // reached the flash tool (the stand-ins read that from the host's /proc).
+  if (qvtest::DeviceRoot::device_build()) return;
   auto inherited = qvtest::split_lines(root_->read("/var/log/descriptors"));
   ASSERT_EQ(inherited.size(), 2u);
   for (const auto& line : inherited) {
@@ -169,6 +170,7 @@ TEST_F(FirmwareE2E, VanishedOutputLosesTheTraceNotTheTransfer) {
   EXPECT_EQ(service_->err(), "");
   // The flash tool writes into nothing rather than into the pipe, which would
   // end it with the same signal.
+  if (qvtest::DeviceRoot::device_build()) return;
   auto inherited = qvtest::split_lines(root_->read("/var/log/descriptors"));
   ASSERT_EQ(inherited.size(), 1u);
   EXPECT_NE(inherited[0].find(" 1=/dev/null "), std::string::npos) << inherited[0];

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mtd_table.h"
+#include "mtd_parse.h"
 
 namespace {
 
