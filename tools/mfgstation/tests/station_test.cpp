@@ -186,10 +186,10 @@ station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& 
 // their sequence byte, the lost ones too.
 class SimDevice : public Transport {
  public:
-  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose };
+  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged };
   // Decides what happens to the n-th (1-based) request of a command; kDrop:
   // its reply is lost; kLose: the request is; kTwice: the request frame
-  // arrives twice; kCopy: its reply does.
+  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5).
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
   std::vector<Mac> dests;
@@ -206,6 +206,10 @@ class SimDevice : public Transport {
     dests.push_back(dest);
     const Action a = fault(command, ++counts[command]);
     if (a == kLose) return 0;
+    if (a == kDamaged) {
+      emit({0x05, command});
+      return 0;
+    }
     process(command, params, count, a);
     if (a == kTwice) process(command, params, count, kAnswer);
     return 0;
@@ -434,6 +438,8 @@ TEST(Station, LostAndFailedReplies) {
        kExitOk, {{4, 2}, {5, 1 + 4}, {3, 1}, {6, 1}, {11, 1}}, "the chunk answered, going on", true},
       {"chunk lost", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kLose : A::kAnswer; }, flash, kExitOk,
        {{4, 2}, {5, 1 + 5}, {3, 1}, {6, 1}, {11, 1}}, "sending it again", true},
+      {"chunk damaged on the way", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDamaged : A::kAnswer; },
+       flash, kExitOk, {{4, 2}, {5, 1 + 5}, {6, 1}, {11, 1}}, "sending it again", true},
       {"chunk and count replies lost", [](uint8_t c, int n) { return c == 3 || (c == 5 && n % 2 == 1) ? A::kDrop : A::kAnswer; },
        flash, kExitTimeout, {{4, 6}, {5, 7}, {3, 3}, {6, 0}, {11, 0}}, "transfer failed after 2 restarts", false},
       {"checksum reply lost once", [](uint8_t c, int n) { return c == 6 && n == 1 ? A::kDrop : A::kAnswer; },
