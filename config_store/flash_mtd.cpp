@@ -20,10 +20,12 @@ int fail(int err) {
   return -1;
 }
 
-int read_full(int fd, void* buf, uint32_t len, uint32_t at) {
-  char* p = static_cast<char*>(buf);
+// The whole count at the offset, or -1: a short transfer goes on where it
+// stopped, and an end of the device is an error rather than a silent zero.
+template <typename Byte, typename Io>
+int transfer_full(Io io, int fd, Byte* p, uint32_t len, uint32_t at) {
   while (len > 0) {
-    ssize_t n = pread(fd, p, len, at);
+    ssize_t n = io(fd, p, len, at);
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) return fail(EIO);
     if (n < 0) return -1;
@@ -34,18 +36,12 @@ int read_full(int fd, void* buf, uint32_t len, uint32_t at) {
   return 0;
 }
 
+int read_full(int fd, void* buf, uint32_t len, uint32_t at) {
+  return transfer_full(pread, fd, static_cast<char*>(buf), len, at);
+}
+
 int write_full(int fd, const void* buf, uint32_t len, uint32_t at) {
-  const char* p = static_cast<const char*>(buf);
-  while (len > 0) {
-    ssize_t n = pwrite(fd, p, len, at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) return fail(EIO);
-    if (n < 0) return -1;
-    p += n;
-    at += static_cast<uint32_t>(n);
-    len -= static_cast<uint32_t>(n);
-  }
-  return 0;
+  return transfer_full(pwrite, fd, static_cast<const char*>(buf), len, at);
 }
 
 constexpr uint32_t kChunk = 4096;
