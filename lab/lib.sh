@@ -204,9 +204,10 @@ lab_run() {
 	return 124
 }
 
-# lab_station ARGS...: the host's mfgstation on the tap device.
+# lab_station ARGS...: the host's mfgstation on the tap device. An emulated
+# guest on a busy host may answer seconds late: a reply is waited for 10 s.
 lab_station() {
-	ip netns exec "$LAB_NS" "$QV_HOST_BIN/mfgstation" -i lab0 "$@"
+	ip netns exec "$LAB_NS" "$QV_HOST_BIN/mfgstation" -i lab0 -t 10000 "$@"
 }
 
 # lab_poweroff [SECONDS]: powers the guest off and waits for qemu to end.
