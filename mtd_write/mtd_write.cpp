@@ -37,40 +37,28 @@ int usage() {
   return 1;
 }
 
-// Reads len bytes at offset; false on an error or a short file.
-bool read_at(int fd, unsigned char* buf, int len, off_t at) {
-  while (len > 0) {
-    ssize_t n = pread(fd, buf, static_cast<size_t>(len), at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    buf += n;
-    at += n;
-    len -= static_cast<int>(n);
-  }
-  return true;
-}
-
 int write_partition(const char* file, const char* part) {
-  const int in = open(file, O_RDONLY);
-  if (in < 0) {
-    std::fprintf(stderr, "mtd_write: %s: %s\n", file, std::strerror(errno));
-    return 1;
-  }
+  std::FILE* in = std::fopen(file, "rb");
   struct stat st {};
-  if (fstat(in, &st) != 0) {
+  if (!in || fstat(fileno(in), &st) != 0) {
     std::fprintf(stderr, "mtd_write: %s: %s\n", file, std::strerror(errno));
-    close(in);
+    if (in) std::fclose(in);
     return 1;
   }
-  const int flash = mtd_open(part, O_RDONLY);
-  if (flash < 0) {
+  // Read back without a buffer of its own, so that every read after a write
+  // comes from the flash.
+  const int fd = mtd_open(part, O_RDONLY);
+  std::FILE* flash = fd < 0 ? nullptr : fdopen(fd, "rb");
+  if (!flash) {
     std::fprintf(stderr, "mtd_write: no partition \"%s\"\n", part);
-    close(in);
+    if (fd >= 0) close(fd);
+    std::fclose(in);
     return 1;
   }
+  setvbuf(flash, nullptr, _IONBF, 0);
   int status = 1;
   mtd_info_user info {};
-  if (ioctl(flash, MEMGETINFO, &info) != 0) {
+  if (ioctl(fd, MEMGETINFO, &info) != 0) {
     std::fprintf(stderr, "mtd_write: \"%s\" is not a flash device: %s\n", part, std::strerror(errno));
   } else if (st.st_size > static_cast<off_t>(info.size)) {
     std::fprintf(stderr, "mtd_write: %s (%lld bytes) does not fit into \"%s\" (%u bytes)\n", file,
@@ -81,16 +69,17 @@ int write_partition(const char* file, const char* part) {
     status = 0;
     while (status == 0 && at < size) {
       const int n = size - at < kChunk ? size - at : kChunk;
-      if (!read_at(in, g_image, n, at)) {
+      const size_t len = static_cast<size_t>(n);
+      if (std::fread(g_image, 1, len, in) != len) {
         std::fprintf(stderr, "mtd_write: cannot read %s at offset %d\n", file, at);
         status = 1;
       } else if (flash_write(part, g_image, at, n) < 0) {
         std::fprintf(stderr, "mtd_write: cannot write \"%s\" at offset %d\n", part, at);
         status = 1;
-      } else if (!read_at(flash, g_flash, n, at)) {
+      } else if (std::fseek(flash, at, SEEK_SET) != 0 || std::fread(g_flash, 1, len, flash) != len) {
         std::fprintf(stderr, "mtd_write: cannot read \"%s\" back at offset %d\n", part, at);
         status = 1;
-      } else if (std::memcmp(g_image, g_flash, static_cast<size_t>(n)) != 0) {
+      } else if (std::memcmp(g_image, g_flash, len) != 0) {
         int i = 0;
         while (g_image[i] == g_flash[i]) ++i;
         std::fprintf(stderr, "mtd_write: \"%s\" holds 0x%02x at offset %d where %s has 0x%02x\n", part,
@@ -101,8 +90,8 @@ int write_partition(const char* file, const char* part) {
     }
     if (status == 0) std::printf("mtd_write: wrote %d bytes to \"%s\"\n", size, part);
   }
-  close(flash);
-  close(in);
+  std::fclose(flash);
+  std::fclose(in);
   return status;
 }
 
