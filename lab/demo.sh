@@ -16,6 +16,8 @@ cmake --build --preset mipsel -j "$(nproc)" >/dev/null
 
 work=$(mktemp -d "$LAB_TOP/build/lab/demo.XXXXXX")
 trap 'lab_stop; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+LAB_TIME_LIMIT=600
 lab_flash "$work/flash"
 lab_rootfs build/mipsel "$work" "$work/flash"
 echo "== root file system: cmake --install of build/mipsel, busybox, the C library, $(du -k "$work/initrd.gz" | cut -f1) KiB; the installed programs:"

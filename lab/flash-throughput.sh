@@ -27,6 +27,8 @@ mib=${2:-3}
 
 work=$(mktemp -d "$LAB_TOP/build/lab/bench.XXXXXX")
 trap 'lab_stop; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+LAB_TIME_LIMIT=3600
 lab_flash "$work/flash"
 lab_rootfs build/mipsel "$work" "$work/flash"
 lab_start "$work" "$work/flash"

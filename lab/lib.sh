@@ -8,8 +8,8 @@
 #                              erased unless they exist
 #   lab_start WORK DIR [--console]
 #                              boots it (network namespace with the tap device
-#                              lab0, qemu in the background; --console: on this
-#                              terminal instead)
+#                              lab0, qemu in the background; --console: its
+#                              console on this terminal)
 #   lab_wait_ready N           waits for the end of the N-th boot's start-up
 #   lab_run COMMAND            runs a command in the guest: its output, its status
 #   lab_station ARGS...        mfgstation of the host build on lab0
@@ -17,7 +17,8 @@
 #   lab_stop                   ends qemu if it still runs, removes the namespace
 #
 # Set before use: LAB_CACHE (lab/fetch's cache), QV_HOST_BIN (the host build's
-# bin folder, for mfgstation). lab_start sets LAB_NS, LAB_CONSOLE (the console
+# bin folder, for mfgstation), LAB_TIME_LIMIT (optional: the longest qemu may
+# run, in seconds). lab_start sets LAB_NS, LAB_CONSOLE (the console
 # log) and LAB_QEMU (qemu's pid).
 
 LAB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -29,7 +30,7 @@ LAB_NS= LAB_QEMU= LAB_CONSOLE= LAB_CTL_IN= LAB_CTL_OUT= LAB_SEQ=0
 LAB_MAC=02:00:00:00:00:01
 # Modules of the lab kernel that the start-up loads: the flash's disks and
 # block2mtd, the bridge, the network card.
-LAB_MODULES=(virtio_pci virtio_blk block2mtd bridge pcnet32)
+LAB_MODULES=(virtio_pci virtio_blk block2mtd bridge virtio_net)
 
 lab_say() { echo "lab: $*"; }
 lab_die() { echo "lab: $*" >&2; return 1; }
@@ -62,7 +63,7 @@ lab_rootfs() {
 	}
 	# What ships must not depend on the build tree (a RUNPATH into it, a path
 	# compiled in): the device has none.
-	f=$(grep -rlF -- "$LAB_TOP/build" "$root" | sed "s|^$root||")
+	f=$(grep -rlF -- "$LAB_TOP/build" "$root" | sed "s|^$root||" || true)
 	[ -z "$f" ] || { lab_die "installed files name the build tree:" $f; return 1; }
 
 	mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,tmp,var,etc,lab/modules}
@@ -145,20 +146,25 @@ lab_start() {
 	else
 		serial=(-chardev "file,id=console,path=$LAB_CONSOLE" -serial chardev:console)
 	fi
-	# TCG: KVM, where present, may be nested and hang these guests.
-	set -- ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu 24Kf -m 256 -accel tcg \
+	# TCG: KVM, where present, may be nested and hang these guests. With
+	# LAB_TIME_LIMIT (seconds), qemu ends by itself after that long even if
+	# whoever started it was killed.
+	local limit=()
+	[ -n "${LAB_TIME_LIMIT:-}" ] && limit=(timeout -k 5 "$LAB_TIME_LIMIT")
+	set -- "${limit[@]}" ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu 24Kf -m 256 -accel tcg \
 		-nodefaults -nographic -monitor none "${serial[@]}" \
 		-chardev "pipe,id=control,path=$work/ctl" -serial chardev:control \
 		-kernel "$LAB_CACHE/vmlinuz" -initrd "$work/initrd.gz" \
 		-append "console=ttyS0,115200 quiet" \
 		-netdev tap,id=lan,ifname=lab0,script=no,downscript=no \
-		-device "pcnet,netdev=lan,mac=$LAB_MAC,addr=0x0b" "${drives[@]}"
+		-device "virtio-net-pci,netdev=lan,mac=$LAB_MAC,addr=0x0b" "${drives[@]}"
+	# In the background either way, so that lab_stop can end it.
 	if [ "$mode" = --console ]; then
-		"$@"
+		"$@" <&0 &
 	else
 		"$@" </dev/null >"$work/qemu.log" 2>&1 &
-		LAB_QEMU=$!
 	fi
+	LAB_QEMU=$!
 }
 
 # lab_wait_ready N [SECONDS]: waits until the console shows the N-th "lab:

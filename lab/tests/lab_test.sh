@@ -37,6 +37,8 @@ for p in mfgstation qv_vlan_probe; do
 done
 "$LAB_DIR/fetch" || { echo "FAILED: lab/fetch"; exit 1; }
 
+# Within CTest's time-out, so that qemu never outlives a killed test.
+LAB_TIME_LIMIT=400
 work=$(mktemp -d "$LAB_TOP/build/lab/test.XXXXXX")
 trap 'lab_stop; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
@@ -136,7 +138,7 @@ got=$(lab_run 'store_writer 1 a 100 >/tmp/w1 & w1=$!; store_writer 2 b 100 >/tmp
 check "store on real MTD: two writers of 100 keys each into blocks 1 and 2 at once, no update lost" \
 	"block1=100 block2=100 failed=0+0 SN=$sn" "$got"
 
-# qv_vlan on frames from the host's tap device through pcnet32 and the
+# qv_vlan on frames from the host's tap device through the network card and the
 # bridge: with the module, 802.1Q-tagged datagrams arrive intact; without
 # it they are dropped; untagged ones arrive always, 802.1ad ones never.
 vlan_round() { # LABEL: the receiver's result line
