@@ -2,12 +2,12 @@
 # lab/flash-throughput.sh [RUNS] [IMAGE_MIB]: the firmware transfer benchmark
 # of bench/flash-throughput.sh on the lab device, as root.
 #
-# The host's mfgstation flashes an image (3 MiB unless told; the "Kernel"
-# partition holds 4) over the tap device into the guest, once to the service
-# (mfglinkd of the device build, its output to a file in /tmp, then mtd_write
-# onto the real MTD partition) and once to baseline_responder (cross-built:
-# it answers each request at once and does nothing else), RUNS times (default
-# 5), interleaved. The figure of a run is the rate mfgstation reports for the
+# The host's mfgstation flashes an image (8 MiB unless told; as in the host's
+# benchmark, "Kernel" grows to hold it) over the tap device into the guest,
+# once to the service (mfglinkd of the device build, its output to a file in
+# /tmp, then mtd_write onto the real MTD partition) and once to
+# baseline_responder (cross-built: it answers each request at once and does
+# nothing else), RUNS times (default 5), interleaved. The figure of a run is the rate mfgstation reports for the
 # chunks; chunks fill the network card's 1500-byte MTU (1492 bytes). Prints
 # every run, the medians and the ratio service/baseline. Under emulation the
 # absolute rates say little; the ratio of the same run is the figure.
@@ -19,7 +19,7 @@ set -euo pipefail
 cd "$LAB_TOP"
 
 runs=${1:-5}
-mib=${2:-3}
+mib=${2:-8}
 [ -x "$QV_HOST_BIN/mfgstation" ] ||
   { echo "lab/flash-throughput: $QV_HOST_BIN/mfgstation is missing; build the host preset first" >&2; exit 2; }
 [ -r build/mipsel/CMakeCache.txt ] ||
@@ -29,15 +29,21 @@ work=$(mktemp -d "$LAB_TOP/build/lab/bench.XXXXXX")
 trap 'lab_stop; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 LAB_TIME_LIMIT=3600
-lab_flash "$work/flash"
+lab_flash "$work/flash" --kernel-size $((mib * 1048576 > 4194304 ? mib * 1048576 : 4194304))
 lab_rootfs build/mipsel "$work" "$work/flash"
 lab_start "$work" "$work/flash"
 lab_wait_ready 1
-# Only one party answers at a time: the start-up's service ends.
+# listening NAME: waits until the process NAME holds its packet socket and
+# keeps its pid; ended: until that process has ended (the baseline is a child
+# of the guest's shell and is waited for, the service has left it).
+lab_run 'listening() { n=0; while [ $n -lt 200 ]; do for peer in $(pidof $1); do
+	ls -l /proc/$peer/fd 2>/dev/null | grep -q "socket:" && return 0; done; sleep 0.05; n=$((n + 1)); done; return 1; }
+	ended() { [ "$1" = baseline ] && { wait $peer; return 0; }; n=0
+	while kill -0 $peer 2>/dev/null && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done; ! kill -0 $peer 2>/dev/null; }'
+# Only one party answers at a time: the start-up's service ends first.
+lab_run 'listening mfglinkd' >/dev/null
 lab_station quit >/dev/null
-# listening NAME: waits until the process NAME holds its packet socket.
-lab_run 'listening() { n=0; while [ $n -lt 200 ]; do for p in $(pidof $1); do
-	ls -l /proc/$p/fd 2>/dev/null | grep -q "socket:" && return 0; done; sleep 0.05; n=$((n + 1)); done; return 1; }'
+lab_run 'ended service'
 
 img=$work/image
 head -c $((mib * 1048576)) /dev/urandom >"$img"
@@ -54,6 +60,7 @@ one_run() {
     cat "$work/station.out" >&2
     exit 1
   }
+  lab_run "ended $1" || { echo "lab/flash-throughput: the $1 did not end after quit" >&2; cat "$work/station.out" >&2; lab_run 'ps; cat /proc/net/packet; echo peer=$peer' >&2; exit 1; }
   if [ "$1" = service ] && ! cmp -s -n "$((mib * 1048576))" "$img" "$work/flash/Kernel.img"; then
     echo "lab/flash-throughput: the Kernel partition does not hold the image" >&2
     exit 1
