@@ -34,19 +34,30 @@ lab_rootfs build/mipsel "$work" "$work/flash"
 lab_start "$work" "$work/flash"
 lab_wait_ready 1
 # listening NAME: waits until the process NAME holds its packet socket and
-# keeps its pid; ended: until that process has ended (the baseline is a child
-# of the guest's shell and is waited for, the service has left it).
+# keeps its pid; ended: until that process has ended (gone, or a zombie
+# that the guest's shell has not reaped yet).
 lab_run 'listening() { n=0; while [ $n -lt 200 ]; do for peer in $(pidof $1); do
 	ls -l /proc/$peer/fd 2>/dev/null | grep -q "socket:" && return 0; done; sleep 0.05; n=$((n + 1)); done; return 1; }
-	ended() { [ "$1" = baseline ] && { wait $peer; return 0; }; n=0
-	while kill -0 $peer 2>/dev/null && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done; ! kill -0 $peer 2>/dev/null; }'
+	gone() { ! read -r _ _ state _ 2>/dev/null </proc/$peer/stat || [ "$state" = Z ]; }
+	ended() { n=0; while ! gone && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done; gone; }'
 # Only one party answers at a time: the start-up's service ends first.
 lab_run 'listening mfglinkd' >/dev/null
 lab_station quit >/dev/null
-lab_run 'ended service'
+lab_run ended
 
 img=$work/image
 head -c $((mib * 1048576)) /dev/urandom >"$img"
+
+# failed WHAT: the reason, what the station printed, the guest's state.
+failed() {
+  {
+    echo "lab/flash-throughput: $1:"
+    grep -v 'bytes sent' "$work/station.out"
+    lab_run 'ps | grep -v "\["; grep -E "eth0|br0" /proc/net/dev; tail -c 300 /tmp/service.out; echo; dmesg | tail -n 5; cat /proc/net/packet; for p in $(pidof baseline_responder mfglinkd); do echo "$p $(cat /proc/$p/wchan) $(cut -d" " -f3 /proc/$p/stat)"; done; cat /proc/interrupts'
+    ip -n "$LAB_NS" -s -s link show lab0
+  } >&2
+  exit 1
+}
 
 # one_run KIND: prints the chunk rate in MiB/s of one flash to KIND.
 one_run() {
@@ -55,12 +66,8 @@ one_run() {
   else
     lab_run 'baseline_responder -i br0 >/dev/null 2>&1 & listening baseline_responder' >/dev/null
   fi || { echo "lab/flash-throughput: the $1 did not start" >&2; exit 1; }
-  lab_station flash "$img" quit >"$work/station.out" 2>&1 || {
-    echo "lab/flash-throughput: mfgstation failed against the $1:" >&2
-    cat "$work/station.out" >&2
-    exit 1
-  }
-  lab_run "ended $1" || { echo "lab/flash-throughput: the $1 did not end after quit" >&2; cat "$work/station.out" >&2; lab_run 'ps; cat /proc/net/packet; echo peer=$peer' >&2; exit 1; }
+  lab_station flash "$img" quit >"$work/station.out" 2>&1 || failed "mfgstation failed against the $1"
+  lab_run ended || failed "the $1 did not end after quit"
   if [ "$1" = service ] && ! cmp -s -n "$((mib * 1048576))" "$img" "$work/flash/Kernel.img"; then
     echo "lab/flash-throughput: the Kernel partition does not hold the image" >&2
     exit 1

@@ -30,7 +30,7 @@ LAB_NS= LAB_QEMU= LAB_CONSOLE= LAB_CTL_IN= LAB_CTL_OUT= LAB_SEQ=0
 LAB_MAC=02:00:00:00:00:01
 # Modules of the lab kernel that the start-up loads: the flash's disks and
 # block2mtd, the bridge, the network card.
-LAB_MODULES=(virtio_pci virtio_blk block2mtd bridge virtio_net)
+LAB_MODULES=(virtio_pci virtio_blk block2mtd bridge e1000)
 
 lab_say() { echo "lab: $*"; }
 lab_die() { echo "lab: $*" >&2; return 1; }
@@ -157,7 +157,7 @@ lab_start() {
 		-kernel "$LAB_CACHE/vmlinuz" -initrd "$work/initrd.gz" \
 		-append "console=ttyS0,115200 quiet" \
 		-netdev tap,id=lan,ifname=lab0,script=no,downscript=no \
-		-device "virtio-net-pci,netdev=lan,mac=$LAB_MAC,addr=0x0b" "${drives[@]}"
+		-device "e1000,netdev=lan,mac=$LAB_MAC,addr=0x0b" "${drives[@]}"
 	# In the background either way, so that lab_stop can end it.
 	if [ "$mode" = --console ]; then
 		"$@" <&0 &
