@@ -20,8 +20,8 @@ trap 'exit 1' INT TERM
 LAB_TIME_LIMIT=600
 lab_flash "$work/flash"
 lab_rootfs build/mipsel "$work" "$work/flash"
-echo "== root file system: cmake --install of build/mipsel, busybox, the C library, $(du -k "$work/initrd.gz" | cut -f1) KiB; the installed programs:"
-(cd "$work/root" && ls usr/bin usr/lib lib/modules/*/extra etc/nvram_default | sed 's/^/   /')
+echo "== root file system: cmake --install of build/mipsel, busybox, the C library, $(du -k "$work/initrd.gz" | cut -f1) KiB; the device's files:"
+(cd "$work/root" && find usr lib/modules etc/nvram_default -type f | sort | sed 's|^|   /|')
 
 # console_lines N: what boot N showed that matters: the start-up's lines, the
 # service's trace (its progress dots counted), the flash tool, the reboot.
@@ -42,7 +42,7 @@ console_lines 1
 
 head -c $((2 * 1048576)) /dev/urandom >"$work/image"
 echo "== station on the host (tap device lab0): connect, write-sn QV-LAB-0001, flash a 2 MiB image, reboot"
-lab_station connect write-sn QV-LAB-0001 flash "$work/image" reboot
+lab_station connect write-sn QV-LAB-0001 flash "$work/image" reboot | grep -v -E 'bytes sent \([1-9]0%\)'
 lab_wait_ready 2
 echo "== the guest's console during the production flow and after the reboot:"
 console_lines 1 | sed -n '/create_connection/,$p'
