@@ -51,7 +51,8 @@ function(qv_device_library name kind)
 endfunction()
 
 # qv_device_program(NAME SOURCES ... [LIBS ...]): a program that ships on the
-# device. It is registered so that the dependency check and the size report see it.
+# device. It is registered so that the dependency check and the size report see it,
+# and a device build installs it.
 function(qv_device_program name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${A_SOURCES})
@@ -59,6 +60,9 @@ function(qv_device_program name)
   target_link_libraries(${name} PRIVATE ${A_LIBS})
   target_link_options(${name} PRIVATE -Wl,--as-needed)
   set_property(GLOBAL APPEND PROPERTY QV_DEVICE_PROGRAMS ${name})
+  if(NOT QV_HOST_BUILD)
+    install(TARGETS ${name} RUNTIME DESTINATION bin)
+  endif()
 endfunction()
 
 # The environment of a test that runs real binaries: the project's binaries and the

@@ -16,6 +16,7 @@ set -u
 
 KO= SELFTEST= PROBE= RELEASE= KERNEL= TIMEOUT=240
 HERE=$(cd "$(dirname "$0")" && pwd)
+. "$HERE/../../../testing/guest-initramfs.sh"
 
 while [ $# -gt 0 ]; do
 	case $1 in
@@ -81,36 +82,9 @@ for lib in $(ldd "$IP" | awk '/=>/ { print $3 } /^\t\// { print $1 }'); do
 done
 
 # The kernel's own modules, dependencies first, decompressed if need be.
-declare -A DONE=()
-ORDER=()
-add_module() {
-	local rel=$1 dep
-	[ -n "${DONE[$rel]:-}" ] && return
-	DONE[$rel]=1
-	for dep in $(awk -F': *' -v m="$rel" '$1 == m { print $2 }' "$MODDIR/modules.dep"); do
-		add_module "$dep"
-	done
-	local src=$MODDIR/$rel base
-	base=$(basename "$rel")
-	case $rel in
-	*.ko) cp "$src" "$ROOT/mods/$base" ;;
-	*.ko.xz) base=${base%.xz}; xz -dc "$src" >"$ROOT/mods/$base" ;;
-	*.ko.zst) base=${base%.zst}; zstd -qdc "$src" >"$ROOT/mods/$base" ;;
-	*.ko.gz) base=${base%.gz}; gzip -dc "$src" >"$ROOT/mods/$base" ;;
-	*) die "unknown module file $rel" ;;
-	esac || die "copy module $rel"
-	ORDER+=("$base")
-}
-for name in bridge veth; do
-	rel=$(awk -F: -v n="$name" '{ b = $1; sub(/.*\//, "", b); sub(/\.ko.*/, "", b) }
-		b == n { print $1; exit }' "$MODDIR/modules.dep")
-	[ -n "$rel" ] || die "module $name not found in $MODDIR/modules.dep"
-	add_module "$rel"
-done
-printf '%s\n' "${ORDER[@]}" >"$ROOT/mods/order"
-
-(cd "$ROOT" && find . | cpio -o -H newc --quiet | gzip -1) >"$WORK/initrd.gz" ||
-	die "initramfs"
+guest_add_modules "$MODDIR" "$ROOT/mods" bridge veth || die "modules"
+guest_pack "$ROOT" "$WORK/initrd.gz" || die "initramfs"
+ORDER=($(cat "$ROOT/mods/order"))
 
 boot() {
 	echo "booting $KERNEL with -accel $1 (modules: ${ORDER[*]})"

@@ -1,20 +1,27 @@
 /*
- * vlan_probe - traffic for the qv_vlan real-kernel test, run inside the
- * guest.
+ * vlan_probe - traffic for the qv_vlan real-kernel tests.
  *
  *   vlan_probe NETNS IFACE DST_MAC DST_IP SRC_IP PORT VID COUNT LABEL
+ *   vlan_probe send IFACE DST_MAC DST_IP SRC_IP PORT VID COUNT LABEL
+ *   vlan_probe receive DST_IP PORT COUNT LABEL
  *
- * Binds a UDP socket to DST_IP:PORT in its own network namespace, then
- * enters the namespace NETNS (a /proc/PID/ns/net path) and sends COUNT
- * IPv4/UDP datagrams of each kind from IFACE to DST_MAC as raw Ethernet
- * frames: 802.1Q-tagged (VLAN VID), untagged, and with an 802.1ad service
- * tag (VLAN VID). It then collects what arrived on the UDP socket until
- * nothing has come for a second and prints
+ * The first form binds a UDP socket to DST_IP:PORT in its own network
+ * namespace, then enters the namespace NETNS (a /proc/PID/ns/net path) and
+ * sends COUNT IPv4/UDP datagrams of each kind from IFACE to DST_MAC as raw
+ * Ethernet frames: 802.1Q-tagged (VLAN VID), untagged, and with an 802.1ad
+ * service tag (VLAN VID). It then collects what arrived on the UDP socket
+ * until nothing has come for a second and prints
  *
  *   QV_RESULT LABEL tagged=N/COUNT plain=M/COUNT stag=S/COUNT corrupt=K
  *
  * where corrupt counts datagrams that arrived with a payload other than the
  * one sent. Exit status 0 when it could send, 1 on a setup failure.
+ *
+ * When sender and receiver are on two machines (the lab: the host sends from
+ * its tap device, the MIPS guest receives), "send" only sends, from the
+ * namespace it runs in, and "receive" only collects: it binds, then goes into
+ * the background, so that the sender may start as soon as it has returned;
+ * it waits up to ten seconds for the first datagram and prints the same line.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -167,71 +174,68 @@ static int classify(const unsigned char *buf, size_t len, const char *label,
 	return -1;
 }
 
-int main(int argc, char **argv)
+static int parse_count(const char *port_s, const char *count_s, int *port,
+		       int *count)
 {
-	unsigned char dst[6], src[6], frame[1600], pl[PAYLOAD_MAX];
+	*port = atoi(port_s);
+	*count = atoi(count_s);
+	if (*port <= 0 || *port > 65534 || *count <= 0 || *count > 64) {
+		fprintf(stderr, "vlan_probe: bad PORT or COUNT\n");
+		return -1;
+	}
+	return 0;
+}
+
+/* A UDP socket bound to dst:port, or -1. */
+static int bind_udp(uint32_t dip, int port)
+{
 	struct sockaddr_in sin;
-	struct sockaddr_ll sll;
-	struct ifreq ifr;
-	int us, ps, nsfd, port, vid, count, i;
-	int seen[KINDS][64];
-	int got[KINDS] = {0}, corrupt = 0;
-	const char *label;
-	uint32_t sip, dip;
+	int us = socket(AF_INET, SOCK_DGRAM, 0);
 
-	if (argc != 10) {
-		fprintf(stderr, "usage: vlan_probe NETNS IFACE DST_MAC DST_IP "
-			"SRC_IP PORT VID COUNT LABEL\n");
-		return 1;
+	if (us < 0) {
+		perror("udp socket");
+		return -1;
 	}
-	if (parse_mac(argv[3], dst) < 0 ||
-	    inet_pton(AF_INET, argv[4], &dip) != 1 ||
-	    inet_pton(AF_INET, argv[5], &sip) != 1) {
-		fprintf(stderr, "vlan_probe: bad address\n");
-		return 1;
-	}
-	port = atoi(argv[6]);
-	vid = atoi(argv[7]);
-	count = atoi(argv[8]);
-	label = argv[9];
-	if (port <= 0 || port > 65534 || vid <= 0 || vid > 4095 ||
-	    count <= 0 || count > 64) {
-		fprintf(stderr, "vlan_probe: bad PORT, VID or COUNT\n");
-		return 1;
-	}
-	memset(seen, 0, sizeof seen);
-
-	us = socket(AF_INET, SOCK_DGRAM, 0);
-	if (us < 0)
-		return fail("udp socket");
 	memset(&sin, 0, sizeof sin);
 	sin.sin_family = AF_INET;
 	sin.sin_port = htons((uint16_t)port);
 	sin.sin_addr.s_addr = dip;
-	if (bind(us, (struct sockaddr *)&sin, sizeof sin) < 0)
-		return fail("udp bind");
+	if (bind(us, (struct sockaddr *)&sin, sizeof sin) < 0) {
+		perror("udp bind");
+		close(us);
+		return -1;
+	}
+	return us;
+}
 
-	nsfd = open(argv[1], O_RDONLY);
-	if (nsfd < 0)
-		return fail(argv[1]);
-	if (setns(nsfd, CLONE_NEWNET) < 0)
-		return fail("setns");
-	close(nsfd);
+/* Sends COUNT datagrams of each kind from ifname; 0, or 1 on a failure. */
+static int send_all(const char *ifname, const char *dst_mac, uint32_t dip,
+		    uint32_t sip, int port, int vid, int count,
+		    const char *label)
+{
+	unsigned char dst[6], src[6], frame[1600], pl[PAYLOAD_MAX];
+	struct sockaddr_ll sll;
+	struct ifreq ifr;
+	int ps, i;
 
+	if (parse_mac(dst_mac, dst) < 0) {
+		fprintf(stderr, "vlan_probe: bad address\n");
+		return 1;
+	}
 	ps = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
 	if (ps < 0)
 		return fail("packet socket");
 	memset(&ifr, 0, sizeof ifr);
-	snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", argv[2]);
+	snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", ifname);
 	if (ioctl(ps, SIOCGIFHWADDR, &ifr) < 0)
 		return fail("SIOCGIFHWADDR");
 	memcpy(src, ifr.ifr_hwaddr.sa_data, 6);
 	memset(&sll, 0, sizeof sll);
 	sll.sll_family = AF_PACKET;
 	sll.sll_protocol = htons(ETH_P_ALL);
-	sll.sll_ifindex = (int)if_nametoindex(argv[2]);
+	sll.sll_ifindex = (int)if_nametoindex(ifname);
 	if (sll.sll_ifindex == 0)
-		return fail(argv[2]);
+		return fail(ifname);
 	if (bind(ps, (struct sockaddr *)&sll, sizeof sll) < 0)
 		return fail("packet bind");
 
@@ -247,15 +251,27 @@ int main(int argc, char **argv)
 				return fail("send");
 		}
 	}
+	close(ps);
+	return 0;
+}
 
+/* Collects datagrams on us until none has come for a second (the first may
+ * take first_ms) and prints the result line. */
+static void collect(int us, const char *label, int count, int first_ms)
+{
+	int seen[KINDS][64];
+	int got[KINDS] = {0}, corrupt = 0, wait_ms = first_ms, i;
+
+	memset(seen, 0, sizeof seen);
 	for (;;) {
 		struct pollfd pfd = { .fd = us, .events = POLLIN };
 		unsigned char buf[2048];
 		ssize_t r;
 		int k = 0, idx;
 
-		if (poll(&pfd, 1, 1000) <= 0)
+		if (poll(&pfd, 1, wait_ms) <= 0)
 			break;
+		wait_ms = 1000;
 		r = recv(us, buf, sizeof buf, 0);
 		if (r < 0)
 			break;
@@ -272,5 +288,89 @@ int main(int argc, char **argv)
 	for (i = 0; i < KINDS; i++)
 		printf(" %s=%d/%d", kinds[i].name, got[i], count);
 	printf(" corrupt=%d\n", corrupt);
+	fflush(stdout);
+}
+
+static int parse_ips(const char *dst, const char *src, uint32_t *dip,
+		     uint32_t *sip)
+{
+	if (inet_pton(AF_INET, dst, dip) != 1 ||
+	    inet_pton(AF_INET, src, sip) != 1) {
+		fprintf(stderr, "vlan_probe: bad address\n");
+		return -1;
+	}
+	return 0;
+}
+
+static int parse_vid(const char *s, int *vid)
+{
+	*vid = atoi(s);
+	if (*vid <= 0 || *vid > 4095) {
+		fprintf(stderr, "vlan_probe: bad VID\n");
+		return -1;
+	}
+	return 0;
+}
+
+int main(int argc, char **argv)
+{
+	uint32_t sip, dip;
+	int us, nsfd, port, vid, count;
+
+	if (argc == 10 && strcmp(argv[1], "send") == 0) {
+		if (parse_ips(argv[4], argv[5], &dip, &sip) < 0 ||
+		    parse_count(argv[6], argv[8], &port, &count) < 0 ||
+		    parse_vid(argv[7], &vid) < 0)
+			return 1;
+		return send_all(argv[2], argv[3], dip, sip, port, vid, count,
+				argv[9]);
+	}
+	if (argc == 6 && strcmp(argv[1], "receive") == 0) {
+		if (inet_pton(AF_INET, argv[2], &dip) != 1) {
+			fprintf(stderr, "vlan_probe: bad address\n");
+			return 1;
+		}
+		if (parse_count(argv[3], argv[4], &port, &count) < 0)
+			return 1;
+		us = bind_udp(dip, port);
+		if (us < 0)
+			return 1;
+		fflush(stdout);
+		switch (fork()) {
+		case -1:
+			return fail("fork");
+		case 0:
+			collect(us, argv[5], count, 10000);
+			_exit(0);
+		default:
+			return 0;
+		}
+	}
+	if (argc != 10) {
+		fprintf(stderr, "usage: vlan_probe NETNS IFACE DST_MAC DST_IP "
+			"SRC_IP PORT VID COUNT LABEL\n"
+			"       vlan_probe send IFACE DST_MAC DST_IP SRC_IP "
+			"PORT VID COUNT LABEL\n"
+			"       vlan_probe receive DST_IP PORT COUNT LABEL\n");
+		return 1;
+	}
+	if (parse_ips(argv[4], argv[5], &dip, &sip) < 0 ||
+	    parse_count(argv[6], argv[8], &port, &count) < 0 ||
+	    parse_vid(argv[7], &vid) < 0)
+		return 1;
+	us = bind_udp(dip, port);
+	if (us < 0)
+		return 1;
+
+	nsfd = open(argv[1], O_RDONLY);
+	if (nsfd < 0)
+		return fail(argv[1]);
+	if (setns(nsfd, CLONE_NEWNET) < 0)
+		return fail("setns");
+	close(nsfd);
+
+	if (send_all(argv[2], argv[3], dip, sip, port, vid, count, argv[9]))
+		return 1;
+	collect(us, argv[9], count, 1000);
 	return 0;
 }

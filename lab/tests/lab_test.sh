@@ -1,0 +1,192 @@
+#!/usr/bin/env bash
+# The lab's tests: the device build, installed, on the lab device (a MIPS Malta
+# guest with the device's partitions on real MTD, br0 with the network card as
+# its port), driven from the host's station on the tap device.
+#
+#   lab_test.sh --build BUILD [--host-bin DIR]
+#
+# One guest, two boots. Boot 1: the production flow (connect, write-sn, flash
+# an image of 3 MiB, reboot). Boot 2: the serial number and the image are
+# there; restore defaults keeps the serial; mtd_write refuses what does not
+# fit; the store's writers of two blocks at once on real flash; qv_vlan with
+# tagged and untagged frames from the host; the test modules the install tree
+# has under /lab/ktap. One KTAP line per check.
+#
+# Exit status: 0 passed, 1 failed, 77 skipped (qemu-system-mipsel missing).
+set -u
+
+BUILD= HOST_BIN=
+while [ $# -gt 0 ]; do
+	case $1 in
+	--build) BUILD=$2; shift 2 ;;
+	--host-bin) HOST_BIN=$2; shift 2 ;;
+	*) echo "lab_test: unknown argument: $1" >&2; exit 1 ;;
+	esac
+done
+[ -n "$BUILD" ] || { echo "lab_test: --build is required" >&2; exit 1; }
+
+. "$(dirname "$0")/../lib.sh"
+[ -n "$HOST_BIN" ] && QV_HOST_BIN=$HOST_BIN
+
+if ! command -v qemu-system-mipsel >/dev/null; then
+	echo "SKIPPED: qemu-system-mipsel is not installed (Debian package qemu-system-mips; scripts/install-deps installs it)"
+	exit 77
+fi
+for p in mfgstation qv_vlan_probe; do
+	[ -x "$QV_HOST_BIN/$p" ] || { echo "FAILED: $QV_HOST_BIN/$p is missing: build the host preset first"; exit 1; }
+done
+"$LAB_DIR/fetch" || { echo "FAILED: lab/fetch"; exit 1; }
+
+# Within CTest's time-out, so that qemu never outlives a killed test.
+LAB_TIME_LIMIT=400
+work=$(mktemp -d "$LAB_TOP/build/lab/test.XXXXXX")
+trap 'lab_stop; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+
+n=0 bad=0
+ok() { n=$((n + 1)); echo "ok $n - $1"; }
+not_ok() {
+	n=$((n + 1))
+	bad=1
+	echo "not ok $n - $1 # $2"
+	[ -n "${3:-}" ] && printf '%s\n' "$3" | sed 's/^/#   /'
+	return 0
+}
+# check NAME EXPECTED ACTUAL [DETAILS]
+check() {
+	if [ "$3" = "$2" ]; then ok "$1"; else not_ok "$1" "expected \"$2\", got \"$3\"" "${4:-}"; fi
+}
+fatal() {
+	not_ok "$1" "$2" "$(tail -n 40 "$LAB_CONSOLE" 2>/dev/null)"
+	echo "FAILED: the lab could not go on"
+	exit 1
+}
+console_of_boot() { # N: the console lines of boot N
+	awk -v n="$1" '/^lab: booted / { b++ } b == n' "$LAB_CONSOLE" | tr -d '\r'
+}
+
+echo "# 1..? lab: $(cat "$LAB_CACHE/kernel.release") on qemu-system-mipsel -M malta -cpu 24Kf (TCG)"
+lab_flash "$work/flash" || fatal "flash backing files" "lab_flash"
+kernel_img=$work/flash/Kernel.img
+lab_rootfs "$BUILD" "$work" "$work/flash" >"$work/rootfs.log" 2>&1 ||
+	fatal "root file system from the install tree" "$(cat "$work/rootfs.log")"
+ok "root file system from the install tree ($(du -k "$work/initrd.gz" | cut -f1) KiB), nothing in it names the build tree"
+
+t0=$SECONDS
+lab_start "$work" "$work/flash" || fatal "qemu" "lab_start"
+lab_wait_ready 1 150 || fatal "boot 1" "no start-up"
+boot1=$((SECONDS - t0))
+failed=$(console_of_boot 1 | grep '^lab: FAILED' || true)
+if [ -z "$failed" ]; then
+	ok "boot 1 in $boot1 s: start-up as on the device (MTD partitions, nvram_daemon, qv_vlan, br0, qvdata, tz_writer, mfglinkd)"
+else
+	not_ok "boot 1: start-up" "a step failed" "$failed"
+fi
+
+# The production flow, at once: mfglinkd gives up after thirty idle seconds.
+sn=QV-LAB-$$
+img=$work/image
+head -c $((3 * 1048576)) /dev/urandom >"$img"
+out=$(lab_station connect write-sn "$sn" flash "$img" reboot 2>&1)
+rc=$?
+if [ $rc -eq 0 ] && grep -q '^flash: done$' <<<"$out"; then
+	ok "production flow: connect, write-sn $sn, flash 3 MiB, reboot"
+else
+	not_ok "production flow" "mfgstation exit status $rc" "$out"
+fi
+t1=$SECONDS
+lab_wait_ready 2 150 || fatal "boot 2 after the reboot" "no start-up"
+boot2=$((SECONDS - t1))
+line=$(console_of_boot 1 | grep '^mtd_write: ' || true)
+check "boot 1: the flash tool ran (second boot ready $boot2 s after the reboot order)" \
+	"mtd_write: wrote $((3 * 1048576)) bytes to \"Kernel\"" "$line"
+
+out=$(lab_station connect read-sn 2>&1)
+check "boot 2: read-sn returns the serial number" "read-sn: \"$sn\"" "$(grep '^read-sn:' <<<"$out")" "$out"
+if cmp -s -n $((3 * 1048576)) "$img" "$kernel_img"; then
+	ok "boot 2: the Kernel partition's backing file holds the image byte for byte"
+else
+	not_ok "Kernel partition" "its backing file does not hold the image" "$(cmp -n $((3 * 1048576)) "$img" "$kernel_img" 2>&1)"
+fi
+
+# Restore defaults (nvram_daemon, SIGUSR2) replaces block 0 and keeps block 3.
+lab_run "nvram set 0 TZ UTC_lab" >/dev/null
+out=$(lab_station connect reset-defaults read-sn quit 2>&1)
+got=$(lab_run 'n=0; while [ ! -f /var/run/nvram_daemon.restored ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done; echo "TZ=$(nvram get 0 TZ) SN=$(nvram get 3 SN)"')
+check "restore defaults: block 0 back to /etc/nvram_default, the serial number kept" \
+	"TZ=$(sed -n 's/^TZ=//p' "$LAB_TOP/platform/nvram_default") SN=$sn" "$got" "$out"
+check "restore defaults: read-sn still returns the serial number" "read-sn: \"$sn\"" \
+	"$(grep '^read-sn:' <<<"$out")" "$out"
+
+# mtd_write refuses a file that does not fit, and a partition that is not
+# there, before anything is erased.
+got=$(lab_run 'k=/dev/$(awk -F: "/\"Kernel\"/ { print \$1 }" /proc/mtd); before=$(md5sum <$k)
+	head -c 4194305 /dev/zero >/tmp/big; mtd_write write /tmp/big Kernel 2>/dev/null; a=$?
+	mtd_write write /tmp/big Kernel2 2>/dev/null; b=$?
+	[ "$(md5sum <$k)" = "$before" ] && same=unchanged || same=changed; rm -f /tmp/big
+	echo "too-large=$a unknown=$b Kernel $same"' 120)
+check "mtd_write: a file larger than the partition, an unknown partition: status 1, nothing written" \
+	"too-large=1 unknown=1 Kernel unchanged" "$got"
+
+# Writers of two blocks at once. On flash the four blocks share one erase
+# block, which every write erases and rewrites whole: a lock that kept only
+# writers of the same block apart would lose updates here, never on an image
+# file.
+got=$(lab_run 'store_writer 1 a 100 >/tmp/w1 & w1=$!; store_writer 2 b 100 >/tmp/w2 & w2=$!; wait $w1 $w2
+	echo "block1=$(nvram show 1 | grep -c "^a[0-9]*=v[0-9]*$") block2=$(nvram show 2 | grep -c "^b[0-9]*=v[0-9]*$")" \
+		"failed=$(cat /tmp/w1)+$(cat /tmp/w2) SN=$(nvram get 3 SN)"' 240)
+check "store on real MTD: two writers of 100 keys each into blocks 1 and 2 at once, no update lost" \
+	"block1=100 block2=100 failed=0+0 SN=$sn" "$got"
+
+# qv_vlan on frames from the host's tap device through the network card and the
+# bridge: with the module, 802.1Q-tagged datagrams arrive intact; without
+# it they are dropped; untagged ones arrive always, 802.1ad ones never.
+vlan_round() { # LABEL: the receiver's result line
+	lab_run "vlan_probe receive 10.0.0.1 5555 8 $1 >/tmp/vlan.$1" >/dev/null
+	ip netns exec "$LAB_NS" "$QV_HOST_BIN/qv_vlan_probe" send lab0 "$LAB_MAC" 10.0.0.1 10.0.0.2 \
+		5555 42 8 "$1" >/dev/null
+	lab_run "n=0; while ! grep -q QV_RESULT /tmp/vlan.$1 && [ \$n -lt 150 ]; do sleep 0.1; n=\$((n + 1)); done; cat /tmp/vlan.$1"
+}
+check "qv_vlan loaded: frames from the host, tagged arrive untagged and intact" \
+	"QV_RESULT loaded tagged=8/8 plain=8/8 stag=0/8 corrupt=0" "$(vlan_round loaded)"
+lab_run "rmmod qv_vlan" >/dev/null
+check "qv_vlan unloaded: tagged frames from the host are dropped" \
+	"QV_RESULT unloaded tagged=0/8 plain=8/8 stag=0/8 corrupt=0" "$(vlan_round unloaded)"
+
+# Test modules that print KTAP (one "ok"/"not ok" line per case) when loaded.
+ktap=$(lab_run 'for m in /lab/ktap/*.ko; do [ -e "$m" ] || continue; dmesg -c >/dev/null
+	echo "module $m"; insmod "$m" && rmmod "$m"; dmesg | sed "s/^\[[ 0-9.]*\] //"; done')
+if [ -z "$ktap" ]; then
+	ok "KTAP test modules # SKIP the install tree has none under /lab/ktap"
+elif grep -qE '^ *not ok ' <<<"$ktap" || ! grep -qE '^ *ok ' <<<"$ktap"; then
+	not_ok "KTAP test modules" "a case failed or none ran" "$ktap"
+else
+	ok "KTAP test modules: $(grep -cE '^ *ok ' <<<"$ktap") cases passed"
+fi
+# qv_vlan's test module reports what its crafted frames became: compared here,
+# on MIPS, with what the untag code must make of them.
+if grep -q 'qv_vlan_selftest: ' <<<"$ktap"; then
+	printf '%s\n' "$ktap" >"$work/ktap.log"
+	if result=$(bash "$LAB_TOP/kernel/qv_vlan/tests/selftest_check.sh" "$work/ktap.log"); then
+		ok "qv_vlan's untag code in the MIPS kernel: $(grep -c '^ok:' <<<"$result") crafted frames as expected"
+	else
+		not_ok "qv_vlan's untag code in the MIPS kernel" "a crafted frame came out otherwise" "$result"
+	fi
+fi
+
+lab_poweroff 60 || not_ok "power off" "the guest did not end"
+complaints=$(tr -d '\r' <"$LAB_CONSOLE" | grep -E 'BUG|Oops|WARNING|Call Trace|Unhandled|segfault' || true)
+if [ -z "$complaints" ]; then
+	ok "the kernel did not complain, the guest powered itself off"
+else
+	not_ok "kernel messages" "the kernel complained" "$complaints"
+fi
+echo "1..$n"
+echo "# lab: boot 1 $boot1 s, boot 2 $boot2 s after the reboot order, whole run $((SECONDS - t0)) s"
+if [ $bad -ne 0 ]; then
+	echo "--- guest console (last 60 lines) ---"
+	tail -n 60 "$LAB_CONSOLE"
+	echo "FAILED: lab tests"
+	exit 1
+fi
+echo "PASSED: lab tests"
