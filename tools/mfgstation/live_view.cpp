@@ -63,10 +63,7 @@ void LiveView::step(std::size_t device, const std::string& step) {
   row.done = row.total = 0;
   row.seconds = 0;
   tenth_[device] = -1;
-  if (terminal_)
-    draw_locked(false);
-  else
-    std::fprintf(out_, "%s: %s\n", row.mac.c_str(), step.c_str());
+  if (terminal_) draw_locked(false);
 }
 
 void LiveView::serial(std::size_t device, const std::string& serial) {
@@ -113,6 +110,11 @@ void LiveView::message(std::size_t device, const std::string& line) {
   clear_table_locked();
   std::fprintf(out_, "%s\n", text.c_str());
   draw_locked(true);
+}
+
+void LiveView::note(std::size_t device, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!terminal_) std::fprintf(out_, "%s: %s\n", rows_.at(device).mac.c_str(), line.c_str());
 }
 
 void LiveView::finish() {

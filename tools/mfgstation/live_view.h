@@ -1,7 +1,7 @@
 // What the operator sees while many devices are served at once. On a terminal,
 // one line per device (address, serial number, step, progress bar, rate,
 // result) redrawn in place, with messages scrolling above the table; otherwise
-// plain lines on the output, one per step begun, per tenth of a transfer and per
+// plain lines on the output, the notes, one per tenth of a transfer and one per
 // result, and the messages on the error output, each line starting with the
 // device's address.
 //
@@ -40,8 +40,10 @@ class LiveView {
   void serial(std::size_t device, const std::string& serial);
   void progress(std::size_t device, uint64_t done, uint64_t total, double seconds);
   void result(std::size_t device, const std::string& result);
-  // A line of text about one device (an error, a notice).
+  // A line about one device: an error or notice (message), or what a step
+  // achieved (note, left out of the table on a terminal, which shows it).
   void message(std::size_t device, const std::string& line);
+  void note(std::size_t device, const std::string& line);
   // The table's final state, drawn once more.
   void finish();
 

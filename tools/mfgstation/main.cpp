@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "line.h"
 #include "station.h"
 #include "station_link.h"
 
@@ -63,6 +64,7 @@ int main(int argc, char** argv) {
     std::fputs(mfgstation::usage_text().c_str(), stdout);
     return mfgstation::kExitOk;
   }
+  if (opts.line_mode() || opts.steps[0].op == mfgstation::Op::Discover) return mfgstation::line_main(opts);
   station_link::Interface ifc;
   if (station_link::open_interface(opts.iface, ifc, &error) < 0) {
     std::fprintf(stderr, "mfgstation: %s\n", error.c_str());

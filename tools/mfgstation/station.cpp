@@ -1,5 +1,6 @@
 #include "station.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -7,6 +8,7 @@
 #include <cstring>
 
 #include "link_protocol.h"
+#include "station_link.h"
 
 namespace mfgstation {
 
@@ -36,6 +38,7 @@ constexpr OpInfo kOps[] = {
     {Op::ReadSn, "read-sn", false},       {Op::Flash, "flash", true},
     {Op::Reboot, "reboot", false},        {Op::ResetDefaults, "reset-defaults", false},
     {Op::Close, "close", false},          {Op::Quit, "quit", false},
+    {Op::Discover, "discover", false},
 };
 
 // A whole decimal number within [lo, hi]; false otherwise.
@@ -166,6 +169,31 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
         *error = format("bad chunk size \"%s\": 1 to %d", v, kChunkMax);
         return kExitUsage;
       }
+    } else if (!std::strcmp(a, "--device")) {
+      if (!(v = need_value(a))) return kExitUsage;
+      station_link::Mac mac{};
+      if (!station_link::parse_mac(v, mac)) {
+        *error = format("bad device address \"%s\": six hexadecimal pairs such as 02:00:00:00:01:0a", v);
+        return kExitUsage;
+      }
+      if (std::find(opts.devices.begin(), opts.devices.end(), mac) != opts.devices.end()) {
+        *error = format("device %s is named twice", v);
+        return kExitUsage;
+      }
+      opts.devices.push_back(mac);
+    } else if (!std::strcmp(a, "--all")) {
+      opts.all = true;
+    } else if (std::string* field = !std::strcmp(a, "--sn-pattern") ? &opts.sn_pattern
+                                    : !std::strcmp(a, "--sn-list")    ? &opts.sn_list
+                                    : !std::strcmp(a, "--sn-state")   ? &opts.sn_state
+                                    : !std::strcmp(a, "--record")     ? &opts.record
+                                                                      : nullptr) {
+      if (!(v = need_value(a))) return kExitUsage;
+      if (!*v) {
+        *error = format("option %s needs a value", a);
+        return kExitUsage;
+      }
+      *field = v;
     } else {
       *error = format("unknown option \"%s\"", a);
       return kExitUsage;
@@ -203,6 +231,51 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
   }
   if (opts.steps.empty()) {
     *error = "no command given";
+    return kExitUsage;
+  }
+  return check_line_options(opts, error);
+}
+
+bool Options::line_mode() const {
+  if (all || devices.size() > 1 || !record.empty()) return true;
+  for (const Step& step : steps)
+    if (step.op == Op::WriteSn && step.arg == kNextSerial) return true;
+  return false;
+}
+
+int check_line_options(const Options& opts, std::string* error) {
+  bool next = false, literal = false;
+  for (const Step& step : opts.steps) {
+    if (step.op == Op::Discover && opts.steps.size() > 1) {
+      *error = "discover runs alone";
+      return kExitUsage;
+    }
+    if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
+  }
+  const bool discover = opts.steps[0].op == Op::Discover;
+  if (discover && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
+    *error = "discover takes no --device, --all or --record";
+    return kExitUsage;
+  }
+  if (opts.all && !opts.devices.empty()) {
+    *error = "--all and --device exclude each other";
+    return kExitUsage;
+  }
+  if (literal && (opts.all || opts.devices.size() > 1)) {
+    *error = "write-sn TEXT would give every device the same serial number; use write-sn @next";
+    return kExitUsage;
+  }
+  const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
+  if (next && (opts.sn_state.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
+    *error = "write-sn @next needs --sn-state FILE and either --sn-pattern PATTERN or --sn-list FILE";
+    return kExitUsage;
+  }
+  if (counter && !next) {
+    *error = "--sn-pattern, --sn-list and --sn-state serve write-sn @next, which is not among the commands";
+    return kExitUsage;
+  }
+  if (opts.line_mode() && !opts.all && opts.devices.empty()) {
+    *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
     return kExitUsage;
   }
   return 0;
@@ -365,6 +438,10 @@ int Station::simple(Op op) {
 void Station::progress(uint64_t done, uint64_t total, bool last) {
   const double t = now();
   const double elapsed = t - started_;
+  if (io_.progress) {
+    io_.progress(done, total, elapsed);
+    return;
+  }
   if (io_.terminal) {
     if (!last && t - last_draw_ < 0.1) return;
     last_draw_ = t;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,10 @@ enum ExitStatus : int {
   kExitChunkFailed = 5,   // the device could not store a firmware chunk
   kExitStoreFailed = 6,   // the device could not store the serial number
   kExitRejected = 7,      // the device answered with a status report (bad request)
+  kExitMixed = 8,         // line mode: devices failed in different ways
 };
 
-enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit };
+enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
 
 struct Step {
   Op op;
@@ -40,8 +42,15 @@ struct Options {
   int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
   int chunk_size = 0;               // 0: from the interface MTU
   std::vector<Step> steps;
+  // Line mode: the devices by address (--device), or every device that
+  // discovery finds (--all); serial numbers from a counter; the record.
+  std::vector<std::array<uint8_t, 6>> devices;
+  bool all = false;
+  std::string sn_pattern, sn_list, sn_state, record;
+  bool line_mode() const;
 };
 
+constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
 constexpr std::size_t kSerialMax = 32;   // the device keeps at most 32 characters
 constexpr int kChunkMax = 1514;          // data bytes of a full request frame
 
@@ -49,6 +58,8 @@ constexpr int kChunkMax = 1514;          // data bytes of a full request frame
 // in *error; 0 with *help set when --help was asked.
 int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
 std::string usage_text();
+// The rules between the line mode's options and the commands. 0, or kExitUsage.
+int check_line_options(const Options& opts, std::string* error);
 
 // Data bytes of one chunk on an interface with this MTU: the MTU less the 8 bytes
 // of payload header, at most kChunkMax; 0 when the MTU leaves no room.
@@ -81,6 +92,8 @@ struct Output {
   FILE* out = stdout;
   FILE* err = stderr;
   bool terminal = false;  // draw the progress bar
+  // When set, told of every chunk confirmed instead of the progress output.
+  std::function<void(uint64_t done, uint64_t total, double seconds)> progress;
 };
 
 class Station {

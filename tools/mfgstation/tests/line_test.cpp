@@ -292,12 +292,13 @@ std::string view_output(bool terminal, const std::function<void(LiveView&)>& dri
 TEST(LiveView, PlainLinesWhenNotATerminal) {
   std::string text = view_output(false, [](LiveView& v) {
     v.step(1, "flash");
+    v.note(1, "flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk");
     for (uint64_t done = 0; done <= 1000; done += 50) v.progress(1, done, 1000, 1.0);
     v.message(0, "connect: no reply within 200 ms");
     v.result(1, "passed");
   });
   EXPECT_EQ(text,
-            "02:00:00:00:01:02: flash\n"
+            "02:00:00:00:01:02: flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk\n"
             "02:00:00:00:01:02: flash: 0 of 1000 bytes (0%), 0.00 MiB/s\n"
             "02:00:00:00:01:02: flash: 100 of 1000 bytes (10%), 0.00 MiB/s\n"
             "02:00:00:00:01:02: flash: 200 of 1000 bytes (20%), 0.00 MiB/s\n"
@@ -317,6 +318,7 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   std::string text = view_output(true, [](LiveView& v) {
     v.serial(0, "QV-0001");
     v.step(0, "flash");
+    v.note(0, "not on a terminal's table");
     v.progress(0, 524288, 1048576, 0.5);  // forced: a result-free draw may wait, a whole one may not
     v.result(0, "passed");
     v.message(1, "connect: no reply");
@@ -329,6 +331,7 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   // printed, the rows drawn again below it.
   EXPECT_NE(text.find("\x1b[2A\r\x1b[J02:00:00:00:01:02: connect: no reply\n\r\x1b[2K02:00:00:00:01:01"),
             std::string::npos);
+  EXPECT_EQ(text.find("not on a terminal"), std::string::npos);
   std::istringstream rows(text);
   for (std::string row; std::getline(rows, row, '\n');) {
     std::size_t start = row.rfind("\x1b[2K");
