@@ -19,18 +19,16 @@ double rate_mib(uint64_t bytes, double seconds) {
 std::string device_row_text(const DeviceRow& row, std::size_t width) {
   std::string line = row.mac + "  " + padded(row.serial.empty() ? "-" : row.serial, 14) + "  " +
                      padded(row.step, 14) + "  ";
-  char tail[96];
   if (row.total > 0) {
     const int filled = static_cast<int>(row.done * kBarWidth / row.total);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
-    std::snprintf(tail, sizeof tail, "[%s] %3d%% %6.2f MiB/s", bar.c_str(),
+    char progress[96];
+    std::snprintf(progress, sizeof progress, "[%s] %3d%% %6.2f MiB/s  ", bar.c_str(),
                   static_cast<int>(row.done * 100 / row.total), rate_mib(row.done, row.seconds));
-  } else {
-    std::snprintf(tail, sizeof tail, "%*s", kBarWidth + 2 + 5 + 12, "");
+    line += progress;
   }
-  line += tail;
-  if (!row.result.empty()) line += "  " + row.result;
+  line += row.result;
   while (!line.empty() && line.back() == ' ') line.pop_back();
   if (width > 0 && line.size() > width) line.resize(width);
   return line;

@@ -80,9 +80,12 @@ const char* op_name(Op op) {
 
 std::string usage_text() {
   return "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
+         "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
+         "       mfgstation -i IFACE discover\n"
          "Runs production-line commands against the device reached on IFACE over the\n"
          "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
-         "failure.\n"
+         "failure. In line mode (several --device, --all, write-sn @next or --record)\n"
+         "every device named or found runs the commands, all at once.\n"
          "\n"
          "Commands:\n"
          "  connect           open the connection (names this station's address)\n"
@@ -93,6 +96,11 @@ std::string usage_text() {
          "  reset-defaults    restore the default configuration\n"
          "  close             close the connection\n"
          "  quit              end the service on the device\n"
+         "  write-sn @next    line mode: the next serial number of the counter\n"
+         "  discover          list the devices that answer a broadcast connect, one line\n"
+         "                    each: its address, then its stored serial number if any;\n"
+         "                    each device found now serves only this station until its\n"
+         "                    service ends (quit, or about 30 s without a request)\n"
          "\n"
          "Options:\n"
          "  -i, --interface IFACE   network interface towards the device (required)\n"
@@ -105,12 +113,26 @@ std::string usage_text() {
          "                          interface MTU less 8, at most 1514)\n"
          "  -h, --help              show this text\n"
          "\n"
+         "Line mode:\n"
+         "      --device MAC        serve the device with this address (repeatable)\n"
+         "      --all               serve every device that discovery finds within the\n"
+         "                          reply time-out\n"
+         "      --sn-pattern P      serial numbers from P, printf style with one integer\n"
+         "                          conversion, such as QV2026-%06d\n"
+         "      --sn-list FILE      serial numbers from FILE, one per line, instead\n"
+         "      --sn-state FILE     the counter: the next number (a missing file starts\n"
+         "                          at 1), and the numbers sent but not yet confirmed;\n"
+         "                          written and synced before a number is sent\n"
+         "      --record FILE       append one JSON line per device to FILE (synced)\n"
+         "\n"
          "Chunks and the upgrade are never sent twice: a lost chunk reply restarts the\n"
          "whole transfer, a lost upgrade reply is reported.\n"
          "\n"
          "Exit status: 0 success, 1 usage, 2 interface or image problem, 3 no reply\n"
          "(time-out), 4 CRC-32 mismatch, 5 chunk could not be stored, 6 serial number\n"
-         "could not be stored, 7 request rejected by the device.\n";
+         "could not be stored, 7 request rejected by the device. Line mode: 0 when\n"
+         "every device passed, the status of the failure when the failed devices share\n"
+         "one, 8 when they failed in different ways.\n";
 }
 
 int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
