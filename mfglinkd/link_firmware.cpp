@@ -154,12 +154,18 @@ int notify_firmware_chksum(link_context& ctx) {
 
 int peer_upgrade_normalcode(link_context& ctx) {
   puts("peer_upgrade_normalcode()");
+  // The flash tool reads the file, not the stream: what the stream still
+  // buffers must be on the file first. An image that is not whole on the file
+  // is never flashed; the station hears so instead of "flashing starts".
+  // A stream in error has dropped bytes, even if nothing is left to write.
+  if (ctx.fw_file && (std::fflush(ctx.fw_file) != 0 || std::ferror(ctx.fw_file))) {
+    perror("fail to fflush");
+    abandon_transfer(ctx);
+    reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x0B);
+    return 0;
+  }
   const uint8_t starts[] = {0x00, 0x0B, 0x00};
   send_reply(ctx, starts, sizeof starts);
-
-  // The flash tool reads the file, not the stream: what the stream still
-  // buffers must be on the file first.
-  if (ctx.fw_file && std::fflush(ctx.fw_file) != 0) perror("fail to fflush");
 
   device_path_buf path;
   const char* resolved = device_path(path, kFirmwarePath);

@@ -637,6 +637,22 @@ TEST_F(Service, ChunkThatCannotBeWrittenAbandonsTheTransfer) {
   EXPECT_EQ(file_text(firmware_), std::string(small.begin(), small.end()));
 }
 
+TEST_F(Service, UpgradeWhoseFlushFailsDoesNotFlash) {
+  // The chunk stays in the stream's buffer until the upgrade writes it out.
+  FileSizeLimit limit(100);
+  ::testing::internal::CaptureStderr();  // flushes every stream: before the file is open
+  deliver(request(4, be32(100000)));
+  deliver(request(5, pattern(700, 4)));
+  fake::platform().events.clear();
+  deliver(request(11, {}));
+  std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(err, "fail to fflush: File too large\n");
+  EXPECT_EQ(hex(data_of(last())), "08 0B");
+  std::vector<std::string> events = {"send"};
+  EXPECT_EQ(fake::platform().events, events) << "no flash tool, one reply";
+  EXPECT_EQ(ctx_->fw_file, nullptr);
+}
+
 TEST_F(Service, FailureWhenClosingTheLastChunkIsReported) {
   // The whole image fits the stream's buffer, so only the close writes it out.
   FileSizeLimit limit(100);

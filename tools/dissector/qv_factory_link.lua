@@ -33,7 +33,7 @@ local statuses = {
   [5] = "Wrong checksum",
   [6] = "Command parameter error",
   [7] = "Firmware CRC-32 mismatch",
-  [8] = "Firmware chunk could not be written",
+  [8] = "Firmware could not be stored",
 }
 
 local phases = { [0] = "Flashing starts", [1] = "Flashing ended" }

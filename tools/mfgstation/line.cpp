@@ -3,10 +3,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -83,8 +81,8 @@ class DeviceRun {
       : s_(setup), index_(index), mac_(mac),
         out_([this](const std::string& line) { s_.view->note(index_, line); }),
         err_([this](const std::string& line) {
-          last_error_ = without_program(line);
-          s_.view->message(index_, last_error_);
+          rec_.messages.push_back(without_program(line));
+          s_.view->message(index_, rec_.messages.back());
         }) {}
 
   DeviceRecord run() {
@@ -100,14 +98,18 @@ class DeviceRun {
       std::fprintf(err_.file(), "mfgstation: %s\n", error.c_str());
       status = kExitLocal;
     } else {
-      LinkTransport transport(ifc, &mac_);
+      LinkTransport transport(ifc);
+      // This device only, addressed from the first request on.
+      Options opts = *s_.opts;
+      opts.device_given = true;
+      opts.device = mac_;
       Output output;
       output.out = out_.file();
       output.err = err_.file();
       output.progress = [this](uint64_t done, uint64_t total, double seconds) {
         s_.view->progress(index_, done, total, seconds);
       };
-      Station station(transport, *s_.opts, s_.ifc->mac, output);
+      Station station(transport, opts, s_.ifc->mac, output);
       for (const Step& step : s_.opts->steps) {
         s_.view->step(index_, op_name(step.op));
         const double started = now_seconds();
@@ -123,7 +125,7 @@ class DeviceRun {
     for (std::size_t i = done_steps; i < s_.opts->steps.size(); ++i)
       rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
     rec_.exit_status = status;
-    if (status != kExitOk) rec_.reason = last_error_.empty() ? failure_kind(status) : last_error_;
+    if (status != kExitOk) rec_.reason = failure_kind(status);
     return rec_;
   }
 
@@ -200,7 +202,6 @@ class DeviceRun {
   std::size_t index_;
   Mac mac_;
   DeviceRecord rec_;
-  std::string last_error_;
   LineSink out_, err_;
 };
 
@@ -256,7 +257,8 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
           // A device that is not on record has not passed the line.
           if (rec.exit_status == kExitOk) {
             rec.exit_status = kExitLocal;
-            rec.reason = error;
+            rec.reason = failure_kind(kExitLocal);
+            rec.messages.push_back(error);
           }
         }
       }
@@ -278,35 +280,6 @@ int line_exit_status(const std::vector<DeviceRecord>& records) {
       return kExitMixed;
   }
   return status;
-}
-
-int load_image(const std::string& path, Image* image, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) {
-    *error = "cannot open \"" + path + "\": " + std::strerror(errno);
-    return -1;
-  }
-  image->path = path;
-  image->bytes.clear();
-  uint8_t buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) image->bytes.insert(image->bytes.end(), buf, buf + n);
-  const bool failed = std::ferror(f);
-  std::fclose(f);
-  if (failed) {
-    *error = "cannot read \"" + path + "\"";
-    return -1;
-  }
-  if (image->bytes.empty()) {
-    *error = "the image \"" + path + "\" is empty";
-    return -1;
-  }
-  if (image->bytes.size() > 0xFFFFFFFFull) {
-    *error = "the image \"" + path + "\" is larger than 4 GiB";
-    return -1;
-  }
-  image->crc = crc32(0, image->bytes.data(), static_cast<uint32_t>(image->bytes.size()));
-  return 0;
 }
 
 namespace {
@@ -352,19 +325,22 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
 
 }  // namespace
 
-int line_main(const Options& given) {
-  Options opts = given;
+int line_main(const Options& opts, const station_link::Interface& ifc) {
   // Every input is checked before the first frame goes out.
   LineSetup setup;
   setup.opts = &opts;
+  setup.ifc = &ifc;
   std::string error;
   for (const Step& step : opts.steps) {
     if (step.op != Op::Flash) continue;
+    if (opts.chunk_size <= 0) return fail(kExitLocal, "flash: the interface MTU leaves no room for firmware data");
     bool known = false;
     for (const Image& image : setup.images) known = known || image.path == step.arg;
     if (known) continue;
     Image image;
-    if (load_image(step.arg, &image, &error) < 0) return fail(kExitLocal, "flash: " + error);
+    image.path = step.arg;
+    if (load_image(step.arg, opts.max_size, &image.bytes, &error) != 0) return fail(kExitLocal, "flash: " + error);
+    image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
     setup.images.push_back(std::move(image));
   }
   std::unique_ptr<SnAllocator> serials;
@@ -391,15 +367,7 @@ int line_main(const Options& given) {
     setup.record = &record;
   }
 
-  station_link::Interface ifc;
-  if (station_link::open_interface(opts.iface, ifc, &error) < 0) return fail(kExitLocal, error);
-  setup.ifc = &ifc;
-  if (opts.chunk_size == 0) opts.chunk_size = chunk_size_for_mtu(ifc.mtu);
-  if (opts.steps[0].op == Op::Discover) {
-    int status = discover_main(opts, ifc);
-    station_link::close_interface(ifc);
-    return status;
-  }
+  if (opts.steps[0].op == Op::Discover) return discover_main(opts, ifc);
   std::vector<Mac> devices = opts.devices;
   if (opts.all) {
     if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);
@@ -414,7 +382,6 @@ int line_main(const Options& given) {
   LiveView view(stdout, stderr, terminal, terminal ? terminal_width() : 0, macs);
   setup.view = &view;
   std::vector<DeviceRecord> records = run_line(setup, devices);
-  station_link::close_interface(ifc);
   std::fputs(summary_text(records).c_str(), stdout);
   return line_exit_status(records);
 }

@@ -35,8 +35,6 @@ struct Image {
   std::vector<uint8_t> bytes;
   uint32_t crc = 0;
 };
-// 0, or -1 with a message.
-int load_image(const std::string& path, Image* image, std::string* error);
 
 struct LineSetup {
   const Options* opts = nullptr;
@@ -52,9 +50,10 @@ struct LineSetup {
 // device's result into a station failure.
 std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<station_link::Mac>& devices);
 
-// Line mode from the command line: checks every input, finds the devices,
-// serves them, appends the records and prints the summary. The exit status.
-int line_main(const Options& opts);
+// Line mode from the command line, on the station's interface (open and
+// locked): checks every input, finds the devices, serves them, appends the
+// records and prints the summary. The exit status.
+int line_main(const Options& opts, const station_link::Interface& ifc);
 
 // The exit status of a line run: 0 when every device passed, the status of the
 // failure when all failed devices share one, kExitMixed otherwise.

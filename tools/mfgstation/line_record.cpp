@@ -64,6 +64,7 @@ std::string record_json(const DeviceRecord& r) {
   j["result"] = r.exit_status == kExitOk ? "passed" : "failed";
   j["exit_status"] = r.exit_status;
   j["reason"] = r.reason;
+  j["messages"] = r.messages;
   // Serial numbers and file names are the operator's text: never let a stray
   // byte make the line unreadable for the importer.
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
@@ -111,6 +112,8 @@ const char* failure_kind(int exit_status) {
     case kExitChunkFailed: return "chunk not stored";
     case kExitStoreFailed: return "serial number not stored";
     case kExitRejected: return "rejected";
+    case kExitOutOfStep: return "out of step";
+    case kExitMixed: return "several kinds";
     default: return "failed";
   }
 }

@@ -33,7 +33,8 @@ struct DeviceRecord {
   uint32_t image_crc = 0;
   std::vector<StepRecord> steps;
   int exit_status = 0;     // as mfgstation's exit status for this device alone
-  std::string reason;      // what ended the device's run ("" when it passed)
+  std::string reason;      // the kind of failure (failure_kind), "" when it passed
+  std::vector<std::string> messages;  // every message of the device's run
 };
 
 // The one-line JSON text of a record, without the newline.

@@ -1,14 +1,18 @@
 #include "station.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "link_protocol.h"
-#include "station_link.h"
 
 namespace mfgstation {
 
@@ -84,14 +88,17 @@ std::string usage_text() {
          "       mfgstation -i IFACE discover\n"
          "Runs production-line commands against the device reached on IFACE over the\n"
          "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
-         "failure. In line mode (several --device, --all, write-sn @next or --record)\n"
-         "every device named or found runs the commands, all at once.\n"
+         "failure. Every command's input is checked before the first frame goes out.\n"
+         "In line mode (several --device, --all, write-sn @next or --record) every\n"
+         "device named or found runs the commands, all at once, each as a single\n"
+         "device would.\n"
          "\n"
          "Commands:\n"
-         "  connect           open the connection (names this station's address)\n"
-         "  write-sn TEXT     store the serial number TEXT (at most 32 characters)\n"
+         "  connect           open the connection (names this station's address) and\n"
+         "                    print the device's address\n"
+         "  write-sn TEXT     store the serial number TEXT (1 to 32 characters)\n"
          "  read-sn           print the stored serial number\n"
-         "  flash IMAGE       send IMAGE, check its CRC-32 and write it to \"Kernel\"\n"
+         "  flash IMAGE       send IMAGE, have its CRC-32 checked and write it to \"Kernel\"\n"
          "  reboot            restart the device\n"
          "  reset-defaults    restore the default configuration\n"
          "  close             close the connection\n"
@@ -102,19 +109,22 @@ std::string usage_text() {
          "                    each device found now serves only this station until its\n"
          "                    service ends (quit, or about 30 s without a request)\n"
          "\n"
-         "Options:\n"
+         "Options (before, between or after the commands):\n"
          "  -i, --interface IFACE   network interface towards the device (required)\n"
+         "  -d, --device MAC        talk to this device only, addressed from the first\n"
+         "                          request on (default: the first device that answers\n"
+         "                          a broadcast); repeated: line mode\n"
          "  -t, --timeout MS        time-out per reply in milliseconds (default 2000)\n"
          "  -r, --retries N         resends of a request whose reply is lost, and\n"
-         "                          restarts of a transfer whose chunk reply is lost\n"
-         "                          (default 3)\n"
+         "                          restarts of a transfer (default 3)\n"
          "      --flash-timeout S   seconds to wait for the end of flashing (default 300)\n"
          "      --chunk-size N      firmware bytes per chunk, 1 to 1514 (default: the\n"
          "                          interface MTU less 8, at most 1514)\n"
+         "      --max-size BYTES    largest image, K or M allowed (default 4M, the\n"
+         "                          Kernel partition of this device family)\n"
          "  -h, --help              show this text\n"
          "\n"
          "Line mode:\n"
-         "      --device MAC        serve the device with this address (repeatable)\n"
          "      --all               serve every device that discovery finds within the\n"
          "                          reply time-out\n"
          "      --sn-pattern P      serial numbers from P, printf style with one integer\n"
@@ -125,108 +135,144 @@ std::string usage_text() {
          "                          written and synced before a number is sent\n"
          "      --record FILE       append one JSON line per device to FILE (synced)\n"
          "\n"
-         "Chunks and the upgrade are never sent twice: a lost chunk reply restarts the\n"
-         "whole transfer, a lost upgrade reply is reported.\n"
+         "Replies: only those addressed to this station, from the device (once known),\n"
+         "with a good checksum, are taken. The device numbers its replies; a reply\n"
+         "that fits no request in flight (missing, extra, late) puts station and\n"
+         "device out of step. A transfer is then closed and sent again, as after a\n"
+         "lost chunk reply or a CRC-32 mismatch; chunks and the upgrade are never\n"
+         "sent twice. One mfgstation per interface: a second one exits at once.\n"
          "\n"
-         "Exit status: 0 success, 1 usage, 2 interface or image problem, 3 no reply\n"
-         "(time-out), 4 CRC-32 mismatch, 5 chunk could not be stored, 6 serial number\n"
-         "could not be stored, 7 request rejected by the device. Line mode: 0 when\n"
-         "every device passed, the status of the failure when the failed devices share\n"
-         "one, 8 when they failed in different ways.\n";
+         "\"flash: done\" and exit status 0 mean: the device confirmed the CRC-32 of\n"
+         "the whole image, no reply was unaccounted for up to the upgrade, and the\n"
+         "device reported that its flash tool ran on that image. The flash tool's own\n"
+         "result is not reported over the link.\n"
+         "\n"
+         "Exit status: 0 success, 1 usage, 2 interface, lock or image problem, 3 no\n"
+         "reply (time-out), 4 CRC-32 mismatch, 5 chunk or image could not be stored,\n"
+         "6 serial number could not be stored, 7 request rejected by the device,\n"
+         "8 out of step (after the upgrade was sent: the device may hold another\n"
+         "image). Line mode: 0 when every device passed, the status of the failure\n"
+         "when the failed devices share one, 9 when they failed in different ways.\n";
 }
+
+namespace {
+
+// A byte count, optionally with K or M (1024 and 1048576) after it, within [1, hi].
+bool parse_size(const char* text, uint64_t hi, uint64_t* value) {
+  if (!text || *text < '0' || *text > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = std::strtoull(text, &end, 10);
+  if (errno) return false;
+  uint64_t unit = 1;
+  if (*end == 'K') unit = 1024, ++end;
+  else if (*end == 'M') unit = 1048576, ++end;
+  if (*end || v == 0 || v > hi / unit) return false;
+  *value = v * unit;
+  return true;
+}
+
+}  // namespace
 
 int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
   *help = false;
   opts = Options{};
-  int i = 1;
-  auto need_value = [&](const char* opt) -> const char* {
-    if (i + 1 >= argc) {
-      *error = format("option %s needs a value", opt);
-      return nullptr;
-    }
-    return argv[++i];
-  };
-  for (; i < argc; ++i) {
+  bool options_end = false;
+  for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if (a[0] != '-' || !a[1]) break;
-    if (!std::strcmp(a, "--")) {
-      ++i;
-      break;
+    auto need_value = [&](const char* opt) -> const char* {
+      if (i + 1 >= argc) {
+        *error = format("option %s needs a value", opt);
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    // Options may stand before, between and after the commands; after "--"
+    // everything is a command.
+    if (!options_end && a[0] == '-' && a[1]) {
+      const char* v = nullptr;
+      if (!std::strcmp(a, "--")) {
+        options_end = true;
+      } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
+        *help = true;
+        return 0;
+      } else if (!std::strcmp(a, "-i") || !std::strcmp(a, "--interface")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!*v || std::strlen(v) >= 16) {
+          *error = format("bad interface name \"%s\"", v);
+          return kExitUsage;
+        }
+        opts.iface = v;
+      } else if (!std::strcmp(a, "-t") || !std::strcmp(a, "--timeout")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!parse_int(v, 1, 3600000, &opts.timeout_ms)) {
+          *error = format("bad time-out \"%s\": milliseconds from 1 to 3600000", v);
+          return kExitUsage;
+        }
+      } else if (!std::strcmp(a, "-r") || !std::strcmp(a, "--retries")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!parse_int(v, 0, 100, &opts.retries)) {
+          *error = format("bad retry count \"%s\": 0 to 100", v);
+          return kExitUsage;
+        }
+      } else if (!std::strcmp(a, "--flash-timeout")) {
+        int seconds = 0;
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!parse_int(v, 1, 86400, &seconds)) {
+          *error = format("bad flash time-out \"%s\": seconds from 1 to 86400", v);
+          return kExitUsage;
+        }
+        opts.flash_timeout_ms = seconds * 1000;
+      } else if (!std::strcmp(a, "--chunk-size")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!parse_int(v, 1, kChunkMax, &opts.chunk_size)) {
+          *error = format("bad chunk size \"%s\": 1 to %d", v, kChunkMax);
+          return kExitUsage;
+        }
+      } else if (!std::strcmp(a, "--max-size")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!parse_size(v, 0xFFFFFFFFull, &opts.max_size)) {
+          *error = format("bad image size limit \"%s\": bytes (or with K or M) from 1 to 4294967295", v);
+          return kExitUsage;
+        }
+      } else if (!std::strcmp(a, "-d") || !std::strcmp(a, "--device")) {
+        if (!(v = need_value(a))) return kExitUsage;
+        Mac mac{};
+        if (!station_link::parse_mac(v, mac) || (mac[0] & 1)) {
+          *error = format("bad device address \"%s\": one device's MAC, as 02:00:00:00:00:01", v);
+          return kExitUsage;
+        }
+        if (std::find(opts.devices.begin(), opts.devices.end(), mac) != opts.devices.end()) {
+          *error = format("device %s is named twice", v);
+          return kExitUsage;
+        }
+        opts.devices.push_back(mac);
+        opts.device = opts.devices[0];
+        opts.device_given = true;
+      } else if (!std::strcmp(a, "--all")) {
+        opts.all = true;
+      } else if (std::string* field = !std::strcmp(a, "--sn-pattern") ? &opts.sn_pattern
+                                      : !std::strcmp(a, "--sn-list")    ? &opts.sn_list
+                                      : !std::strcmp(a, "--sn-state")   ? &opts.sn_state
+                                      : !std::strcmp(a, "--record")     ? &opts.record
+                                                                        : nullptr) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!*v) {
+          *error = format("option %s needs a value", a);
+          return kExitUsage;
+        }
+        *field = v;
+      } else {
+        *error = format("unknown option \"%s\"", a);
+        return kExitUsage;
+      }
+      continue;
     }
-    if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-      *help = true;
-      return 0;
-    }
-    const char* v = nullptr;
-    if (!std::strcmp(a, "-i") || !std::strcmp(a, "--interface")) {
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!*v || std::strlen(v) >= 16) {
-        *error = format("bad interface name \"%s\"", v);
-        return kExitUsage;
-      }
-      opts.iface = v;
-    } else if (!std::strcmp(a, "-t") || !std::strcmp(a, "--timeout")) {
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!parse_int(v, 1, 3600000, &opts.timeout_ms)) {
-        *error = format("bad time-out \"%s\": milliseconds from 1 to 3600000", v);
-        return kExitUsage;
-      }
-    } else if (!std::strcmp(a, "-r") || !std::strcmp(a, "--retries")) {
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!parse_int(v, 0, 100, &opts.retries)) {
-        *error = format("bad retry count \"%s\": 0 to 100", v);
-        return kExitUsage;
-      }
-    } else if (!std::strcmp(a, "--flash-timeout")) {
-      int seconds = 0;
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!parse_int(v, 1, 86400, &seconds)) {
-        *error = format("bad flash time-out \"%s\": seconds from 1 to 86400", v);
-        return kExitUsage;
-      }
-      opts.flash_timeout_ms = seconds * 1000;
-    } else if (!std::strcmp(a, "--chunk-size")) {
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!parse_int(v, 1, kChunkMax, &opts.chunk_size)) {
-        *error = format("bad chunk size \"%s\": 1 to %d", v, kChunkMax);
-        return kExitUsage;
-      }
-    } else if (!std::strcmp(a, "--device")) {
-      if (!(v = need_value(a))) return kExitUsage;
-      station_link::Mac mac{};
-      if (!station_link::parse_mac(v, mac)) {
-        *error = format("bad device address \"%s\": six hexadecimal pairs such as 02:00:00:00:01:0a", v);
-        return kExitUsage;
-      }
-      if (std::find(opts.devices.begin(), opts.devices.end(), mac) != opts.devices.end()) {
-        *error = format("device %s is named twice", v);
-        return kExitUsage;
-      }
-      opts.devices.push_back(mac);
-    } else if (!std::strcmp(a, "--all")) {
-      opts.all = true;
-    } else if (std::string* field = !std::strcmp(a, "--sn-pattern") ? &opts.sn_pattern
-                                    : !std::strcmp(a, "--sn-list")    ? &opts.sn_list
-                                    : !std::strcmp(a, "--sn-state")   ? &opts.sn_state
-                                    : !std::strcmp(a, "--record")     ? &opts.record
-                                                                      : nullptr) {
-      if (!(v = need_value(a))) return kExitUsage;
-      if (!*v) {
-        *error = format("option %s needs a value", a);
-        return kExitUsage;
-      }
-      *field = v;
-    } else {
-      *error = format("unknown option \"%s\"", a);
-      return kExitUsage;
-    }
-  }
-  for (; i < argc; ++i) {
     const OpInfo* info = nullptr;
     for (const OpInfo& candidate : kOps)
-      if (!std::strcmp(argv[i], candidate.name)) info = &candidate;
+      if (!std::strcmp(a, candidate.name)) info = &candidate;
     if (!info) {
-      *error = format("unknown command \"%s\"", argv[i]);
+      *error = format("unknown command \"%s\"", a);
       return kExitUsage;
     }
     Step step{info->op, {}};
@@ -236,6 +282,11 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
         return kExitUsage;
       }
       step.arg = argv[++i];
+      // An unset shell variable on the line would erase the stored number.
+      if (info->op == Op::WriteSn && step.arg.empty()) {
+        *error = "write-sn needs a serial number, not an empty text";
+        return kExitUsage;
+      }
       if (info->op == Op::WriteSn && step.arg.size() > kSerialMax) {
         *error = format("serial number \"%s\" is longer than %zu characters", step.arg.c_str(), kSerialMax);
         return kExitUsage;
@@ -274,8 +325,7 @@ int check_line_options(const Options& opts, std::string* error) {
     }
     if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
   }
-  const bool discover = opts.steps[0].op == Op::Discover;
-  if (discover && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
+  if (opts.steps[0].op == Op::Discover && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
     *error = "discover takes no --device, --all or --record";
     return kExitUsage;
   }
@@ -309,29 +359,6 @@ int chunk_size_for_mtu(int mtu) {
   return n > kChunkMax ? kChunkMax : n;
 }
 
-Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
-  if (data.empty()) return Verdict::Unrelated;
-  // The checksum command is answered with the chunk command's code.
-  const uint8_t expected = command == kCmdChecksum ? kCmdChunk : command;
-  const uint8_t status = data[0];
-  if (data.size() == 1) return status == 6 ? Verdict::Rejected : Verdict::Unrelated;
-  const uint8_t code = data[1];
-  if (status == 0) {
-    // The store's failure reply starts like a success of the connect command;
-    // only its length and text tell it apart.
-    if (qvlink::is_store_failure_reply(data.data(), data.size()))
-      return command == kCmdWriteSn ? Verdict::StoreFailed : Verdict::Unrelated;
-    if (code != expected) return Verdict::Unrelated;
-    if (command == kCmdWriteSn && data.size() != 2) return Verdict::Unrelated;
-    return Verdict::Success;
-  }
-  if (status == 7 && code == kCmdChunk && command == kCmdChecksum) return Verdict::CrcMismatch;
-  if (status == 8 && code == kCmdChunk && command == kCmdChunk) return Verdict::ChunkFailed;
-  if (status == 2) return Verdict::Rejected;
-  if ((status == 3 || status == 5) && code == command) return Verdict::Rejected;
-  return Verdict::Unrelated;
-}
-
 std::string progress_bar_line(uint64_t done, uint64_t total, double seconds) {
   constexpr int kWidth = 30;
   int filled = total ? static_cast<int>(done * kWidth / total) : kWidth;
@@ -346,49 +373,177 @@ std::string progress_plain_line(uint64_t done, uint64_t total, double seconds) {
                 static_cast<unsigned long long>(total), percent(done, total), mib_per_second(done, seconds));
 }
 
+namespace {
+
+// A status report that a request damaged on the way earns: unknown protocol
+// (payload byte 0 lies outside the checksum), wrong checksum, and a length
+// that overruns the frame. The request was not carried out.
+bool rejected_in_transit(const std::vector<uint8_t>& data) {
+  return !data.empty() && (data[0] == 2 || data[0] == 5 || data[0] == 6);
+}
+
+}  // namespace
+
+int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) {
+    *error = format("cannot open \"%s\": %s", path.c_str(), std::strerror(errno));
+    return kExitLocal;
+  }
+  image->clear();
+  uint8_t buf[65536];
+  std::size_t n;
+  bool too_large = false;
+  while (!too_large && (n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    image->insert(image->end(), buf, buf + n);
+    too_large = image->size() > max_size;
+  }
+  const bool failed = std::ferror(f);
+  std::fclose(f);
+  if (failed) {
+    *error = format("cannot read \"%s\"", path.c_str());
+    return kExitLocal;
+  }
+  if (too_large) {
+    *error = format("\"%s\" is larger than %llu bytes, the largest image allowed (--max-size)", path.c_str(),
+                    static_cast<unsigned long long>(max_size));
+    return kExitLocal;
+  }
+  if (image->empty()) {
+    *error = format("\"%s\" is empty", path.c_str());
+    return kExitLocal;
+  }
+  return 0;
+}
+
+int lock_interface(const std::string& iface, std::string* error) {
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = format("lock for %s: %s", iface.c_str(), std::strerror(errno));
+    return -1;
+  }
+  const std::string name = "qv-mfgstation:" + iface;
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::memcpy(addr.sun_path + 1, name.data(), std::min(name.size(), sizeof addr.sun_path - 1));
+  const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    const int err = errno;
+    close(fd);
+    *error = err == EADDRINUSE
+                 ? format("%s is in use by another mfgstation; one station per interface", iface.c_str())
+                 : format("lock for %s: %s", iface.c_str(), std::strerror(err));
+    return -1;
+  }
+  return fd;
+}
+
 Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Output output)
-    : transport_(transport), opts_(opts), mac_(station_mac), io_(output) {}
+    : transport_(transport), opts_(opts), io_(output) {
+  session_.station = station_mac;
+  if (opts.device_given) {
+    session_.device = opts.device;
+    session_.device_known = true;
+  }
+}
 
 double Station::now() const {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-int Station::wait_reply(uint8_t command, const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
+void Station::pass_over(Fit fit, const station_link::Reply& r) {
+  if (r.code != 0) return;  // another station's request
+  if (fit == Fit::NotForUs) {
+    if (r.dest == Mac{}) ++to_nobody_;
+    else if (r.dest != station_link::kBroadcast) ++to_others_;
+  } else if (fit == Fit::OtherDevice && r.source != session_.station &&
+             std::find(others_.begin(), others_.end(), r.source) == others_.end()) {
+    others_.push_back(r.source);
+    std::fprintf(io_.err,
+                 "mfgstation: another device, %s, answered too and was passed over (this run talks to %s; "
+                 "--device MAC chooses the device)\n",
+                 station_link::mac_text(r.source).c_str(), station_link::mac_text(session_.device).c_str());
+  }
+}
+
+void Station::timeout_hint(const char* what) {
+  std::fprintf(io_.err,
+               "mfgstation: %s: the service ends after about 30 s without a request, and a device bound to "
+               "another station answers only that station\n",
+               what);
+  if (to_nobody_)
+    std::fprintf(io_.err,
+                 "mfgstation: %s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
+                 "start with connect\n",
+                 what, to_nobody_);
+  if (to_others_) std::fprintf(io_.err, "mfgstation: %s: %d replies went to other stations\n", what, to_others_);
+}
+
+int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
+  std::string error;
+  const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
+  if (transport_.send(dest, command, params, count, &error) < 0) {
+    std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
+    return kExitLocal;
+  }
+  return 0;
+}
+
+int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
   const double deadline = now() + timeout_ms / 1000.0;
-  std::vector<uint8_t> data;
+  station_link::Reply r;
   for (;;) {
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
     if (left <= 0) return kExitTimeout;
     std::string error;
-    int r = transport_.receive(data, left, &error);
-    if (r < 0) {
+    int got = transport_.receive(r, left, &error);
+    if (got < 0) {
       std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
       return kExitLocal;
     }
-    if (r == 0) return kExitTimeout;
-    switch (classify_reply(command, data)) {
-      case Verdict::Unrelated:
-        continue;  // a late answer to an earlier request, or not for us
+    if (got == 0) return kExitTimeout;
+    Verdict v = Verdict::Unrelated;
+    const Fit fit = fit_reply(session_, r, &v);
+    if (fit == Fit::OutOfStep) {
+      std::fprintf(io_.err,
+                   "mfgstation: %s: a reply that fits no request (sequence %u, data %s): station and device are "
+                   "out of step\n",
+                   what, r.sequence, station_link::hex(r.data).c_str());
+      return kExitOutOfStep;
+    }
+    if (fit != Fit::Answer) {
+      pass_over(fit, r);
+      continue;
+    }
+    take_reply(session_, r);
+    last_reply_ = r.data;
+    switch (v) {
+      case Verdict::Unrelated:  // fit_reply never answers with it
       case Verdict::Success:
-        if (reply) *reply = data;
+        if (reply) *reply = r.data;
         return kExitOk;
       case Verdict::CrcMismatch:
         std::fprintf(io_.err, "mfgstation: %s: the device reports a CRC-32 mismatch\n", what);
         return kExitCrcMismatch;
       case Verdict::ChunkFailed:
-        std::fprintf(io_.err, "mfgstation: %s: the device could not store the chunk; transfer abandoned\n", what);
+        if (session_.command == command_byte(qvlink::Command::UpgradeNormalCode))
+          std::fprintf(io_.err, "mfgstation: %s: the device could not write the staged image whole; not flashed\n",
+                       what);
+        else
+          std::fprintf(io_.err, "mfgstation: %s: the device could not store the chunk; transfer abandoned\n", what);
         return kExitChunkFailed;
       case Verdict::StoreFailed:
         std::fprintf(io_.err, "mfgstation: %s: the device could not store the serial number (\"%s\")\n", what,
                      qvlink::kStoreFailureText);
         return kExitStoreFailed;
       case Verdict::Rejected: {
-        const char* why = data[0] == 2   ? "unknown protocol"
-                          : data[0] == 3 ? "unknown command"
-                          : data[0] == 5 ? "wrong checksum"
-                                         : "parameter error";
-        std::fprintf(io_.err, "mfgstation: %s: the device rejected the request (status %u: %s)\n", what, data[0],
+        const uint8_t status = r.data[0];
+        const char* why = status == 2   ? "unknown protocol"
+                          : status == 3 ? "unknown command"
+                          : status == 5 ? "wrong checksum"
+                                        : "parameter error";
+        std::fprintf(io_.err, "mfgstation: %s: the device rejected the request (status %u: %s)\n", what, status,
                      why);
         return kExitRejected;
       }
@@ -396,33 +551,92 @@ int Station::wait_reply(uint8_t command, const char* what, std::vector<uint8_t>*
   }
 }
 
-int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
-                      std::vector<uint8_t>* reply, int timeout_ms) {
-  const int attempts = resend ? opts_.retries + 1 : 1;
-  for (int attempt = 1; attempt <= attempts; ++attempt) {
+int Station::expect_quiet(const char* what, int quiet_ms) {
+  const double deadline = now() + quiet_ms / 1000.0;
+  station_link::Reply r;
+  for (;;) {
+    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
+    if (left <= 0) return kExitOk;
     std::string error;
-    if (transport_.send(command, params, count, &error) < 0) {
+    int got = transport_.receive(r, left, &error);
+    if (got < 0) {
       std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
       return kExitLocal;
     }
-    int r = wait_reply(command, what, reply, timeout_ms);
-    if (r != kExitTimeout) return r;
-    if (attempt < attempts)
+    if (got == 0) return kExitOk;
+    const Fit fit = fit_reply(session_, r, nullptr);
+    if (fit == Fit::OutOfStep || fit == Fit::Damaged) {
+      std::fprintf(io_.err,
+                   "mfgstation: %s: a further reply came (sequence %u, data %s): station and device are out of "
+                   "step\n",
+                   what, r.sequence, station_link::hex(r.data).c_str());
+      return kExitOutOfStep;
+    }
+    pass_over(fit, r);
+  }
+}
+
+void Station::settle() {
+  // What is still on its way comes within a reply time-out; a device that
+  // keeps talking is given up on after ten.
+  const double give_up = now() + 10.0 * opts_.timeout_ms / 1000.0;
+  double quiet_until = now() + opts_.timeout_ms / 1000.0;
+  station_link::Reply r;
+  for (;;) {
+    const double until = std::min(quiet_until, give_up);
+    int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
+    if (left <= 0) break;
+    std::string error;
+    if (transport_.receive(r, left, &error) <= 0) break;
+    const Fit fit = fit_reply(session_, r, nullptr);
+    if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
+    else quiet_until = now() + opts_.timeout_ms / 1000.0;
+  }
+  lose_step(session_);
+}
+
+int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
+                      std::vector<uint8_t>* reply, int timeout_ms) {
+  const int attempts = resend ? opts_.retries + 1 : 1;
+  begin_request(session_, command, 1);
+  for (int attempt = 1;; ++attempt) {
+    if (send_request(command, params, count, what) != 0) return kExitLocal;
+    const int r = await(what, reply, timeout_ms);
+    const bool damaged = r == kExitRejected && rejected_in_transit(last_reply_);
+    if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;
+    if (attempt >= attempts) {
+      if (r == kExitTimeout && resend) {
+        std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms after %d attempts\n", what, timeout_ms,
+                     attempts);
+        timeout_hint(what);
+      }
+      return r;
+    }
+    if (r == kExitTimeout) {
+      resend_request(session_);
       std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms, sending again (%d of %d)\n", what, timeout_ms,
                    attempt, attempts - 1);
+    } else {
+      if (r == kExitOutOfStep) settle();
+      begin_request(session_, command, 1);
+      std::fprintf(io_.err, "mfgstation: %s: sending again (%d of %d)\n", what, attempt, attempts - 1);
+    }
   }
-  if (resend)
-    std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms after %d attempts\n", what, timeout_ms, attempts);
-  return kExitTimeout;
 }
 
 int Station::connect() {
-  int r = exchange(kCmdConnect, mac_.data(), mac_.size(), true, "connect", nullptr, opts_.timeout_ms);
-  if (r == kExitOk) std::fprintf(io_.out, "connect: connected\n");
+  int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
+                   opts_.timeout_ms);
+  if (r == kExitOk)
+    std::fprintf(io_.out, "connect: connected to %s\n", station_link::mac_text(session_.device).c_str());
   return r;
 }
 
 int Station::write_sn(const std::string& text) {
+  if (text.empty() || text.size() > kSerialMax) {
+    std::fprintf(io_.err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
+    return kExitUsage;
+  }
   // The terminating zero ends the text on the device whatever follows the
   // parameters in the frame.
   std::vector<uint8_t> params(text.begin(), text.end());
@@ -446,8 +660,9 @@ int Station::simple(Op op) {
   uint8_t command = 0;
   const char* done = "";
   switch (op) {
-    case Op::Reboot: command = kCmdReboot; done = "the device restarts"; break;
-    case Op::ResetDefaults: command = kCmdDefaults; done = "default configuration restored"; break;
+    // The device answers before it restarts or resets: the answer is all it tells.
+    case Op::Reboot: command = kCmdReboot; done = "accepted by the device"; break;
+    case Op::ResetDefaults: command = kCmdDefaults; done = "accepted by the device"; break;
     case Op::Close: command = kCmdClose; done = "connection closed"; break;
     case Op::Quit: command = kCmdQuit; done = "service ended"; break;
     default: return kExitUsage;
@@ -477,9 +692,9 @@ void Station::progress(uint64_t done, uint64_t total, bool last) {
   std::fprintf(io_.out, "%s\n", progress_plain_line(done, total, elapsed).c_str());
 }
 
-// Sends the image chunk by chunk. *lost tells that a chunk reply did not come.
-int Station::send_chunks(const std::vector<uint8_t>& image, int chunk, bool* lost) {
-  *lost = false;
+// Sends the image chunk by chunk; a chunk is never sent twice, since the device
+// appends every copy it gets.
+int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
   const uint64_t total = image.size();
   started_ = now();
   last_tenth_ = 0;
@@ -490,14 +705,9 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk, bool* los
     char what[64];
     std::snprintf(what, sizeof what, "flash: chunk at byte %zu", offset);
     int r = exchange(kCmdChunk, image.data() + offset, n, false, what, nullptr, opts_.timeout_ms);
-    if (r == kExitTimeout) {
-      if (io_.terminal) std::fputc('\n', io_.out);
-      std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms\n", what, opts_.timeout_ms);
-      *lost = true;
-      return r;
-    }
     if (r != kExitOk) {
       if (io_.terminal) std::fputc('\n', io_.out);
+      if (r == kExitTimeout) std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms\n", what, opts_.timeout_ms);
       return r;
     }
     offset += n;
@@ -506,8 +716,9 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk, bool* los
   return kExitOk;
 }
 
-// Closes a transfer left open on the device: a length of 0 makes the next chunk
-// the last one, and an empty chunk adds nothing to the staged file.
+// Closes a transfer left open on the device (by a station that was stopped
+// halfway, say): a length of 0 makes the next chunk the last one, and an empty
+// chunk adds nothing to the staged file.
 int Station::close_transfer() {
   uint8_t zero[4] = {0, 0, 0, 0};
   int r = exchange(kCmdLength, zero, sizeof zero, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
@@ -515,13 +726,30 @@ int Station::close_transfer() {
   return exchange(kCmdChunk, nullptr, 0, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
 }
 
-int Station::upgrade() {
-  std::string error;
+// One attempt: closes what is open, announces, sends, has the CRC-32 checked.
+int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk) {
+  int r = close_transfer();
+  if (r != kExitOk) return r;
+  uint8_t length[4];
+  qvlink::put_be32(length, static_cast<uint32_t>(image.size()));
+  r = exchange(kCmdLength, length, sizeof length, true, "flash: announce", nullptr, opts_.timeout_ms);
+  if (r != kExitOk) return r;
+  r = send_chunks(image, chunk);
+  if (r != kExitOk) return r;
+  uint8_t expected[4];
+  qvlink::put_be32(expected, crc);
+  r = exchange(kCmdChecksum, expected, sizeof expected, true, "flash: checksum", nullptr, opts_.timeout_ms);
+  if (r != kExitOk) return r;
+  // The confirmation reads as a chunk's reply does. Had a copy of a chunk been
+  // appended, the confirmation taken would be the last chunk's reply, and the
+  // device's own answer would still be on its way: wait for it.
+  return expect_quiet("flash: checksum", opts_.timeout_ms);
+}
+
+int Station::upgrade(uint32_t crc) {
   std::vector<uint8_t> reply;
-  if (transport_.send(kCmdUpgrade, nullptr, 0, &error) < 0) {
-    std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
-    return kExitLocal;
-  }
+  begin_request(session_, kCmdUpgrade, 2);
+  if (send_request(kCmdUpgrade, nullptr, 0, "flash: upgrade") != 0) return kExitLocal;
   // The first reply says flashing starts, the second that the flash tool has
   // returned. The request is never sent again: a second upgrade would flash again.
   bool started = false;
@@ -530,7 +758,7 @@ int Station::upgrade() {
   for (;;) {
     const double deadline = started ? deadline_end : deadline_start;
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
-    int r = left > 0 ? wait_reply(kCmdUpgrade, "flash: upgrade", &reply, left) : kExitTimeout;
+    int r = left > 0 ? await("flash: upgrade", &reply, left) : kExitTimeout;
     if (r == kExitTimeout) {
       if (!started) {
         std::fprintf(io_.err,
@@ -546,14 +774,22 @@ int Station::upgrade() {
                    opts_.flash_timeout_ms / 1000);
       return kExitTimeout;
     }
+    if (r == kExitOutOfStep) {
+      std::fprintf(io_.err,
+                   "mfgstation: flash: the replies to the upgrade do not follow the CRC-32 confirmation: the device "
+                   "may have flashed another image; flash it again\n");
+      return kExitOutOfStep;
+    }
     if (r != kExitOk) return r;
-    const int phase = reply.size() >= 3 ? reply[2] : -1;
-    if (phase == 0 && !started) {
+    if (reply[2] == 0) {
       started = true;
       std::fprintf(io_.out, "flash: writing \"Kernel\" on the device\n");
       std::fflush(io_.out);
-    } else if (phase == 1) {
-      std::fprintf(io_.out, "flash: done\n");
+    } else {
+      std::fprintf(io_.out,
+                   "flash: done: the device ran its flash tool on the image it confirmed (CRC-32 %08x); the tool's "
+                   "own result is not reported\n",
+                   crc);
       return kExitOk;
     }
   }
@@ -564,8 +800,9 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
     std::fprintf(io_.err, "mfgstation: flash: the image is empty\n");
     return kExitLocal;
   }
-  if (image.size() > 0xFFFFFFFFull) {
-    std::fprintf(io_.err, "mfgstation: flash: the image is larger than 4 GiB\n");
+  if (image.size() > opts_.max_size || image.size() > 0xFFFFFFFFull) {
+    std::fprintf(io_.err, "mfgstation: flash: the image is larger than %llu bytes, the largest allowed (--max-size)\n",
+                 static_cast<unsigned long long>(std::min<uint64_t>(opts_.max_size, 0xFFFFFFFFull)));
     return kExitLocal;
   }
   const int chunk = opts_.chunk_size;
@@ -577,62 +814,64 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
   std::fprintf(io_.out, "flash: %zu bytes, CRC-32 %08x, %d bytes per chunk\n", image.size(), crc, chunk);
   std::fflush(io_.out);
 
-  uint8_t length[4];
-  qvlink::put_be32(length, static_cast<uint32_t>(image.size()));
+  // Any doubt about what the device stored restarts the transfer; the upgrade
+  // goes out only after a transfer that ran in step to its confirmation.
   for (restarts_ = 0;; ++restarts_) {
-    int r = exchange(kCmdLength, length, sizeof length, true, "flash: announce", nullptr, opts_.timeout_ms);
-    if (r != kExitOk) return r;
-    bool lost = false;
-    r = send_chunks(image, chunk, &lost);
+    const int r = transfer(image, crc, chunk);
     if (r == kExitOk) break;
-    if (!lost) return r;
-    if (restarts_ >= opts_.retries) {
-      std::fprintf(io_.err, "mfgstation: flash: transfer failed after %d restarts\n", restarts_);
-      return kExitTimeout;
+    const bool again = r == kExitTimeout || r == kExitOutOfStep || r == kExitCrcMismatch ||
+                       (r == kExitRejected && rejected_in_transit(last_reply_));
+    if (!again || restarts_ >= opts_.retries) {
+      if (again) std::fprintf(io_.err, "mfgstation: flash: transfer failed after %d restarts\n", restarts_);
+      if (r == kExitCrcMismatch)
+        std::fprintf(io_.err, "mfgstation: flash: the image was not flashed (expected CRC-32 %08x)\n", crc);
+      return r;
     }
-    std::fprintf(io_.err, "mfgstation: flash: restarting the transfer (%d of %d)\n", restarts_ + 1,
-                 opts_.retries);
-    r = close_transfer();
-    if (r != kExitOk) return r;
+    std::fprintf(io_.err, "mfgstation: flash: restarting the transfer (%d of %d)\n", restarts_ + 1, opts_.retries);
+    settle();
   }
-
-  uint8_t expected[4];
-  qvlink::put_be32(expected, crc);
-  int r = exchange(kCmdChecksum, expected, sizeof expected, true, "flash: checksum", nullptr, opts_.timeout_ms);
-  if (r == kExitCrcMismatch)
-    std::fprintf(io_.err, "mfgstation: flash: the image was not flashed (expected CRC-32 %08x)\n", crc);
-  if (r != kExitOk) return r;
   std::fprintf(io_.out, "flash: CRC-32 confirmed by the device\n");
-  return upgrade();
+  return upgrade(crc);
 }
 
 int Station::flash(const std::string& image_path) {
-  FILE* f = std::fopen(image_path.c_str(), "rb");
-  if (!f) {
-    std::fprintf(io_.err, "mfgstation: flash: cannot open \"%s\": %s\n", image_path.c_str(), std::strerror(errno));
-    return kExitLocal;
-  }
   std::vector<uint8_t> image;
-  uint8_t buf[65536];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) image.insert(image.end(), buf, buf + n);
-  const bool failed = std::ferror(f);
-  std::fclose(f);
-  if (failed) {
-    std::fprintf(io_.err, "mfgstation: flash: cannot read \"%s\"\n", image_path.c_str());
+  std::string error;
+  if (load_image(image_path, opts_.max_size, &image, &error) != 0) {
+    std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
     return kExitLocal;
   }
   return flash_image(image);
 }
 
 int Station::run() {
-  for (const Step& step : opts_.steps) {
+  // Every step's input is checked before the first frame goes out: a mistake
+  // found halfway would leave the device half done.
+  std::vector<std::vector<uint8_t>> images(opts_.steps.size());
+  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
+    const Step& step = opts_.steps[i];
+    std::string error;
+    if (step.op == Op::WriteSn && (step.arg.empty() || step.arg.size() > kSerialMax)) {
+      std::fprintf(io_.err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
+      return kExitUsage;
+    }
+    if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &error) != 0) {
+      std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
+      return kExitLocal;
+    }
+    if (step.op == Op::Flash && opts_.chunk_size <= 0) {
+      std::fprintf(io_.err, "mfgstation: flash: the interface MTU leaves no room for firmware data\n");
+      return kExitLocal;
+    }
+  }
+  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
+    const Step& step = opts_.steps[i];
     int r = kExitOk;
     switch (step.op) {
       case Op::Connect: r = connect(); break;
       case Op::WriteSn: r = write_sn(step.arg); break;
       case Op::ReadSn: r = read_sn(nullptr); break;
-      case Op::Flash: r = flash(step.arg); break;
+      case Op::Flash: r = flash_image(images[i]); break;
       default: r = simple(step.op); break;
     }
     std::fflush(io_.out);

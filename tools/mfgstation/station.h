@@ -13,6 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "device_session.h"
+#include "station_link.h"
+
 namespace mfgstation {
 
 // Exit statuses of mfgstation (documented in README.md and --help).
@@ -25,7 +28,9 @@ enum ExitStatus : int {
   kExitChunkFailed = 5,   // the device could not store a firmware chunk
   kExitStoreFailed = 6,   // the device could not store the serial number
   kExitRejected = 7,      // the device answered with a status report (bad request)
-  kExitMixed = 8,         // line mode: devices failed in different ways
+  kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
+                          // or after the upgrade was sent
+  kExitMixed = 9,         // line mode: devices failed in different ways
 };
 
 enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
@@ -41,10 +46,13 @@ struct Options {
   int retries = 3;                  // resends of a request, restarts of a transfer
   int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
   int chunk_size = 0;               // 0: from the interface MTU
+  uint64_t max_size = 4194304;      // largest image: the Kernel partition of this device family
+  bool device_given = false;        // --device: talk to this device only, unicast from the start
+  Mac device{};                     // the first --device; in line mode, each device's own
   std::vector<Step> steps;
-  // Line mode: the devices by address (--device), or every device that
+  // Line mode: the devices by address (every --device), or every device that
   // discovery finds (--all); serial numbers from a counter; the record.
-  std::vector<std::array<uint8_t, 6>> devices;
+  std::vector<Mac> devices;
   bool all = false;
   std::string sn_pattern, sn_list, sn_state, record;
   bool line_mode() const;
@@ -68,19 +76,26 @@ int chunk_size_for_mtu(int mtu);
 // Names of the steps as typed on the command line.
 const char* op_name(Op op);
 
-// What a reply means for the request it may answer.
-enum class Verdict { Success, Unrelated, CrcMismatch, ChunkFailed, StoreFailed, Rejected };
-Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data);
+// Reads a whole image and checks it: readable, not empty, at most max_size
+// bytes. 0, or kExitLocal with a message in *error.
+int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error);
 
-// The device as the station reaches it.
+// One station per interface: holds an abstract socket named after the
+// interface (abstract names belong to the network namespace, so stations in
+// separate namespaces do not meet) until the process ends. The descriptor, or
+// -1 with a message when another station holds the interface.
+int lock_interface(const std::string& iface, std::string* error);
+
+// The link as the station reaches it.
 class Transport {
  public:
   virtual ~Transport() = default;
-  // Sends one request. 0, or -1 with a message.
-  virtual int send(uint8_t command, const uint8_t* params, std::size_t count, std::string* error) = 0;
-  // Waits up to timeout_ms for the next well-formed reply: 1 with its data bytes,
-  // 0 on time-out, -1 with a message.
-  virtual int receive(std::vector<uint8_t>& data, int timeout_ms, std::string* error) = 0;
+  // Sends one request to dest. 0, or -1 with a message.
+  virtual int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count,
+                   std::string* error) = 0;
+  // Waits up to timeout_ms for the next frame of the protocol that the station
+  // did not send itself: 1 with it taken apart, 0 on time-out, -1 with a message.
+  virtual int receive(station_link::Reply& reply, int timeout_ms, std::string* error) = 0;
 };
 
 // Progress of a transfer: a redrawn bar on a terminal, plain lines at every tenth
@@ -98,10 +113,11 @@ struct Output {
 
 class Station {
  public:
-  using Mac = std::array<uint8_t, 6>;
+  using Mac = mfgstation::Mac;
   Station(Transport& transport, const Options& opts, const Mac& station_mac, Output output);
 
-  // Runs every step in order; stops at the first failure. Returns an ExitStatus.
+  // Checks every step's input, then runs the steps in order; stops at the
+  // first failure. Returns an ExitStatus.
   int run();
 
   int connect();
@@ -114,23 +130,36 @@ class Station {
   int transfer_restarts() const { return restarts_; }
 
  private:
-  // Sends a request and waits for its reply. With resend, a lost reply sends the
-  // request again, up to retries more times. Returns kExitOk with the reply's data
-  // in *reply, kExitTimeout, or the status the reply stands for.
+  // Sends a request and waits for its reply. With resend, a lost or damaged
+  // request is sent again, up to retries more times. Returns kExitOk with the
+  // reply's data in *reply, kExitTimeout, or the status the reply stands for.
   int exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
                std::vector<uint8_t>* reply, int timeout_ms);
-  int wait_reply(uint8_t command, const char* what, std::vector<uint8_t>* reply, int timeout_ms);
-  int send_chunks(const std::vector<uint8_t>& image, int chunk, bool* lost);
+  int send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what);
+  int await(const char* what, std::vector<uint8_t>* reply, int timeout_ms);
+  // Waits for quiet_ms without a frame from the device: kExitOk, or
+  // kExitOutOfStep when a reply still came.
+  int expect_quiet(const char* what, int quiet_ms);
+  // Lets every reply on its way arrive and forgets where the sequence stood.
+  void settle();
+  void pass_over(Fit fit, const station_link::Reply& reply);
+  void timeout_hint(const char* what);
+  int send_chunks(const std::vector<uint8_t>& image, int chunk);
+  int transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk);
   int close_transfer();
-  int upgrade();
+  int upgrade(uint32_t crc);
   void progress(uint64_t done, uint64_t total, bool last);
   double now() const;
 
   Transport& transport_;
   Options opts_;
-  Mac mac_;
   Output io_;
+  DeviceSession session_;
+  std::vector<uint8_t> last_reply_;  // data of the last reply taken
   int restarts_ = 0;
+  int to_nobody_ = 0;        // replies addressed to 00:00:00:00:00:00
+  int to_others_ = 0;        // replies addressed to another station
+  std::vector<Mac> others_;  // other devices that answered
   double started_ = 0;
   int last_tenth_ = -1;
   double last_draw_ = 0;

@@ -219,7 +219,8 @@ DeviceRecord sample_record(int status) {
   r.image_crc = 0x0badcafe;
   r.steps = {{"connect", "ok", 0.0021}, {"write-sn", "ok", 0.0019}, {"flash", status ? "failed" : "ok", 3.14159}};
   r.exit_status = status;
-  r.reason = status ? "flash: chunk at byte 1492: no reply within 500 ms" : "";
+  r.reason = status ? failure_kind(status) : "";
+  if (status) r.messages = {"flash: chunk at byte 1492: no reply within 500 ms", "flash: restarting the transfer"};
   return r;
 }
 
@@ -257,6 +258,8 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   EXPECT_EQ(fail["serial"]["confirmed"], false);
   EXPECT_TRUE(fail["serial"]["read_back"].is_null());
   EXPECT_EQ(fail["steps"][2]["status"], "failed");
+  EXPECT_EQ(fail["reason"], "no reply");
+  EXPECT_EQ(fail["messages"][1], "flash: restarting the transfer");
 }
 
 TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {

@@ -35,6 +35,12 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"-i", "eth1", "write-sn", sn32.c_str()}, 0, "", 1},
       {{"-i", "eth1", "write-sn", "-dash-text"}, 0, "", 1},
       {{"-i", "eth1", "write-sn", sn33.c_str()}, kExitUsage, "longer than 32", 0},
+      {{"-i", "eth1", "write-sn", ""}, kExitUsage, "not an empty text", 0},
+      {{"connect", "-i", "eth1", "read-sn", "-t", "9"}, 0, "", 2},
+      {{"-i", "eth1", "--", "-t"}, kExitUsage, "unknown command \"-t\"", 0},
+      {{"-i", "eth1", "--max-size", "0", "connect"}, kExitUsage, "bad image size limit", 0},
+      {{"-i", "eth1", "--max-size", "4096M", "connect"}, kExitUsage, "bad image size limit", 0},
+      {{"-i", "eth1", "-d", "ff:ff:ff:ff:ff:ff", "connect"}, kExitUsage, "bad device address", 0},
       {{"connect"}, kExitUsage, "no interface", 0},
       {{"-i", "eth1"}, kExitUsage, "no command", 0},
       {{"-i", "eth1", "write-sn"}, kExitUsage, "needs a text", 0},
@@ -67,11 +73,15 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
 
 TEST(ParseCommandLine, KeepsValuesAndOrder) {
   const char* argv[] = {"mfgstation", "-i", "veth1", "-t", "250", "-r", "5", "--flash-timeout", "9",
-                        "--chunk-size", "100", "connect", "write-sn", "SN 7", "flash", "/tmp/x", "close"};
+                        "--chunk-size", "100", "connect", "write-sn", "SN 7", "flash", "/tmp/x", "close",
+                        "--max-size", "8M", "-d", "02:AA:00:00:00:0b"};
   Options opts;
   std::string error;
   bool help = false;
-  ASSERT_EQ(parse_command_line(17, argv, opts, &error, &help), 0) << error;
+  ASSERT_EQ(parse_command_line(21, argv, opts, &error, &help), 0) << error;
+  EXPECT_EQ(opts.max_size, 8u * 1048576);
+  EXPECT_TRUE(opts.device_given);
+  EXPECT_EQ(opts.device, (Mac{0x02, 0xAA, 0, 0, 0, 0x0B}));
   EXPECT_EQ(opts.iface, "veth1");
   EXPECT_EQ(opts.timeout_ms, 250);
   EXPECT_EQ(opts.retries, 5);
@@ -156,23 +166,72 @@ TEST(Progress, Lines) {
 
 // ---- a simulated device ----------------------------------------------------
 
+const Mac kMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};     // the station
+const Mac kDevice = {0x02, 0x00, 0x00, 0x00, 0x00, 0x09};  // the device
+const Mac kOther = {0x02, 0x00, 0x00, 0x00, 0x00, 0x77};   // someone else
+
+station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& dest = kMac,
+                                const Mac& source = kDevice) {
+  station_link::Reply r;
+  r.dest = dest;
+  r.source = source;
+  r.sequence = sequence;
+  r.data = data;
+  r.length_ok = r.checksum_ok = true;
+  return r;
+}
+
 // Keeps the staged image as the service does: a chunk after idle starts the file
-// anew (and its CRC), the announced length closes it.
+// anew (and its CRC), the announced length closes it. Counts its replies in
+// their sequence byte, the lost ones too.
 class SimDevice : public Transport {
  public:
-  enum Action { kAnswer, kDrop, kSpecial };
-  // Decides what happens to the n-th (1-based) request of a command.
+  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy };
+  // Decides what happens to the n-th (1-based) request of a command; kTwice:
+  // the request frame arrives twice; kCopy: its reply does.
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
-  std::deque<Bytes> pending;
+  std::vector<Mac> dests;
+  std::deque<station_link::Reply> pending;
   std::string staged;
-  bool flashed = false;
+  std::string flashed;  // the staged file when the flash tool last ran
+  int flashes = 0;
   int counts[256] = {};
+  Mac mac = kDevice;
+  bool lose_both_upgrade = false;
 
-  int send(uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
+  int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
     log.push_back({command, count});
+    dests.push_back(dest);
     const Action a = fault(command, ++counts[command]);
-    Bytes p(params, params + count);
+    process(command, params, count, a);
+    if (a == kTwice) process(command, params, count, kAnswer);
+    return 0;
+  }
+
+  int receive(station_link::Reply& reply, int, std::string*) override {
+    if (pending.empty()) return 0;  // the time-out, without the wait
+    reply = pending.front();
+    pending.pop_front();
+    return 1;
+  }
+
+  int count_of(uint8_t command) const {
+    int n = 0;
+    for (const auto& e : log) n += e.first == command;
+    return n;
+  }
+
+  // What a station stopped halfway leaves: a transfer still open.
+  void leave_transfer_open(const Bytes& part) {
+    open_ = true;
+    staged.assign(part.begin(), part.end());
+    crc_ = crc32(0, part.data(), static_cast<uint32_t>(part.size()));
+    remaining_ = 1000000;
+  }
+
+ private:
+  void process(uint8_t command, const uint8_t* params, std::size_t count, Action a) {
     Bytes r = {0x00, command};
     switch (command) {
       case 4:
@@ -180,8 +239,8 @@ class SimDevice : public Transport {
         break;
       case 5:
         if (a == kSpecial) {
-          queue({0x08, 0x05});
-          return 0;
+          emit({0x08, 0x05});
+          return;
         }
         if (!open_) {
           open_ = true;
@@ -189,7 +248,7 @@ class SimDevice : public Transport {
           crc_ = 0;
         }
         crc_ = crc32(crc_, params, static_cast<uint32_t>(count));
-        staged.append(p.begin(), p.end());
+        staged.append(params, params + count);
         if (count < remaining_) {
           remaining_ -= static_cast<uint32_t>(count);
         } else {
@@ -208,36 +267,30 @@ class SimDevice : public Transport {
         r = {0x00, 0x03, 'Q', 'V', '1'};
         break;
       case 11:
-        flashed = true;
-        if (a != kDrop) queue({0x00, 0x0B, 0x00});
-        if (a != kSpecial && a != kDrop) queue({0x00, 0x0B, 0x01});
-        if (a == kDrop && counts[11] == 1 && !lose_both_upgrade) queue({0x00, 0x0B, 0x01});
-        return 0;
+        if (a == kSpecial) {  // the staged image could not be written whole
+          emit({0x08, 0x0B});
+          return;
+        }
+        ++flashes;
+        flashed = staged;
+        emit({0x00, 0x0B, 0x00}, a == kDrop);
+        emit({0x00, 0x0B, 0x01}, a == kDrop && (counts[11] > 1 || lose_both_upgrade));
+        return;
       default:
         if (a == kSpecial) r = {0x03, command};
         break;
     }
-    if (a != kDrop) queue(r);
-    return 0;
+    emit(r, a == kDrop);
+    if (a == kCopy) pending.push_back(pending.back());
   }
 
-  int receive(Bytes& data, int, std::string*) override {
-    if (pending.empty()) return 0;  // the time-out, without the wait
-    data = pending.front();
-    pending.pop_front();
-    return 1;
+  // The device counts every reply it sends, also one that the link then loses.
+  void emit(const Bytes& d, bool lost = false) {
+    ++sequence_;
+    if (!lost) pending.push_back(reply_frame(d, sequence_, kMac, mac));
   }
 
-  int count_of(uint8_t command) const {
-    int n = 0;
-    for (const auto& e : log) n += e.first == command;
-    return n;
-  }
-
-  bool lose_both_upgrade = false;
-
- private:
-  void queue(const Bytes& d) { pending.push_back(d); }
+  uint8_t sequence_ = 0x40;
   bool open_ = false;
   uint32_t remaining_ = 0;
   uint32_t crc_ = 0;
@@ -282,22 +335,20 @@ Options options(int retries = 2, int chunk = 1514) {
   return o;
 }
 
-const Station::Mac kMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
-
 TEST(Station, FlashSendsLengthChunksChecksumUpgrade) {
   SimDevice dev;
   Captured cap;
   Station st(dev, options(), kMac, cap.output());
   const Bytes image = make_image(6 * 1514 + 916);
   ASSERT_EQ(st.flash_image(image), kExitOk) << Captured::text(cap.err);
-  std::vector<std::pair<uint8_t, std::size_t>> expected = {{4, 4}};
+  std::vector<std::pair<uint8_t, std::size_t>> expected = {{4, 4}, {5, 0}, {4, 4}};
   for (int i = 0; i < 6; ++i) expected.push_back({5, 1514});
   expected.push_back({5, 916});
   expected.push_back({6, 4});
   expected.push_back({11, 0});
   EXPECT_EQ(dev.log, expected);
-  EXPECT_EQ(dev.staged, std::string(image.begin(), image.end()));
-  EXPECT_TRUE(dev.flashed);
+  EXPECT_EQ(dev.flashes, 1);
+  EXPECT_EQ(dev.flashed, std::string(image.begin(), image.end()));
   const std::string out = Captured::text(cap.out);
   EXPECT_NE(out.find("flash: 10000 bytes, CRC-32 "), std::string::npos) << out;
   EXPECT_NE(out.find("flash: 10000 of 10000 bytes sent (100%)"), std::string::npos) << out;
@@ -324,7 +375,25 @@ TEST(Station, ConnectNamesTheStationAndWriteSnEndsWithZero) {
   ASSERT_EQ(st.run(), kExitOk);
   std::vector<std::pair<uint8_t, std::size_t>> expected = {{1, 6}, {2, 6}, {3, 0}};
   EXPECT_EQ(dev.log, expected);
-  EXPECT_EQ(Captured::text(cap.out), "connect: connected\nwrite-sn: stored \"SN-42\"\nread-sn: \"QV1\"\n");
+  // Broadcast until the device is known, then to the device alone.
+  std::vector<Mac> dests = {station_link::kBroadcast, kDevice, kDevice};
+  EXPECT_EQ(dev.dests, dests);
+  EXPECT_EQ(Captured::text(cap.out),
+            "connect: connected to 02:00:00:00:00:09\nwrite-sn: stored \"SN-42\"\nread-sn: \"QV1\"\n");
+
+  // A device named on the command line is addressed from the first request,
+  // and no other device is listened to.
+  SimDevice dev2;
+  Captured cap2;
+  o = options(1);
+  o.device_given = true;
+  o.device = kOther;
+  o.steps = {{Op::Connect, ""}};
+  Station st2(dev2, o, kMac, cap2.output());
+  EXPECT_EQ(st2.run(), kExitTimeout);
+  EXPECT_EQ(dev2.dests, std::vector<Mac>(2, kOther));
+  EXPECT_NE(Captured::text(cap2.err).find("another device, 02:00:00:00:00:09, answered"), std::string::npos)
+      << Captured::text(cap2.err);
 }
 
 struct FaultCase {
@@ -355,19 +424,27 @@ TEST(Station, LostAndFailedReplies) {
        {{Op::Connect, ""}, {Op::Reboot, ""}}, kExitTimeout, {{1, 3}, {9, 0}}, "after 3 attempts", false},
       {"reboot reply lost once", [](uint8_t c, int n) { return c == 9 && n == 1 ? A::kDrop : A::kAnswer; },
        {{Op::Reboot, ""}}, kExitOk, {{9, 2}}, "reboot: no reply", false},
-      {"length reply lost once", [](uint8_t c, int n) { return c == 4 && n == 1 ? A::kDrop : A::kAnswer; },
-       flash, kExitOk, {{4, 2}, {5, 4}, {11, 1}}, "announce: no reply", true},
+      {"length reply lost once", [](uint8_t c, int n) { return c == 4 && n == 2 ? A::kDrop : A::kAnswer; },
+       flash, kExitOk, {{4, 3}, {5, 5}, {11, 1}}, "announce: no reply", true},
       {"chunk reply lost once restarts",
-       [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDrop : A::kAnswer; }, flash, kExitOk,
-       // 3 chunks, the closing empty chunk, 4 chunks again; lengths: image, 0, image
-       {{4, 3}, {5, 3 + 1 + 4}, {6, 1}, {11, 1}}, "restarting the transfer (1 of 2)", true},
+       [](uint8_t c, int n) { return c == 5 && n == 4 ? A::kDrop : A::kAnswer; }, flash, kExitOk,
+       // each attempt: length 0 and an empty chunk, the length, the chunks (3, then all 4)
+       {{4, 4}, {5, 1 + 3 + 1 + 4}, {6, 1}, {11, 1}}, "restarting the transfer (1 of 2)", true},
       {"chunk replies always lost", [](uint8_t c, int n) { return c == 5 && n % 2 == 1 ? A::kDrop : A::kAnswer; },
-       flash, kExitTimeout, {{4, 5}, {5, 5}, {6, 0}, {11, 0}}, "transfer failed after 2 restarts", false},
+       flash, kExitTimeout, {{4, 6}, {5, 7}, {6, 0}, {11, 0}}, "transfer failed after 2 restarts", false},
       {"checksum reply lost once", [](uint8_t c, int n) { return c == 6 && n == 1 ? A::kDrop : A::kAnswer; },
        flash, kExitOk, {{6, 2}, {11, 1}}, "checksum: no reply", true},
       {"crc mismatch", [](uint8_t c, int) { return c == 6 ? A::kSpecial : A::kAnswer; },
-       {{Op::Flash, path}, {Op::Reboot, ""}}, kExitCrcMismatch, {{6, 1}, {11, 0}, {9, 0}},
+       {{Op::Flash, path}, {Op::Reboot, ""}}, kExitCrcMismatch, {{6, 3}, {11, 0}, {9, 0}},
        "CRC-32 mismatch", true},
+      // A chunk appended twice puts every later reply one place behind, the
+      // confirmation too: the device's own answer, a mismatch, comes after it.
+      {"a chunk frame arrives twice", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kTwice : A::kAnswer; },
+       flash, kExitOk, {{6, 2}, {11, 1}}, "out of step", true},
+      {"a reply arrives twice", [](uint8_t c, int) { return c == 1 ? A::kCopy : A::kAnswer; },
+       {{Op::Connect, ""}, {Op::Reboot, ""}}, kExitOk, {{1, 1}, {9, 1}}, "", false},
+      {"image not whole at the upgrade", [](uint8_t c, int) { return c == 11 ? A::kSpecial : A::kAnswer; }, flash,
+       kExitChunkFailed, {{11, 1}}, "could not write the staged image whole", false},
       {"chunk failure", [](uint8_t c, int n) { return c == 5 && n == 2 ? A::kSpecial : A::kAnswer; }, flash,
        kExitChunkFailed, {{5, 2}, {6, 0}, {11, 0}}, "could not store the chunk", false},
       {"store failure", [](uint8_t c, int) { return c == 2 ? A::kSpecial : A::kAnswer; },
@@ -390,20 +467,34 @@ TEST(Station, LostAndFailedReplies) {
     const std::string err = Captured::text(cap.err);
     EXPECT_NE(err.find(c.message), std::string::npos) << err;
     if (c.staged_whole) EXPECT_EQ(dev.staged, std::string(image.begin(), image.end()));
+    // Whenever the device flashed, it flashed the image.
+    if (dev.flashes) EXPECT_EQ(dev.flashed, std::string(image.begin(), image.end()));
   }
   std::remove(path);
 }
 
-TEST(Station, RestartClosesTheOpenTransferFirst) {
+TEST(Station, EveryTransferStartsByClosingWhatIsOpen) {
+  // A station stopped halfway left a transfer open: without the close, the
+  // image would be appended to its part.
+  {
+    SimDevice dev;
+    dev.leave_transfer_open(make_image(3000));
+    Captured cap;
+    Station st(dev, options(2, 1000), kMac, cap.output());
+    const Bytes image = make_image(1500);
+    ASSERT_EQ(st.flash_image(image), kExitOk) << Captured::text(cap.err);
+    EXPECT_EQ(st.transfer_restarts(), 0);
+    EXPECT_EQ(dev.flashed, std::string(image.begin(), image.end()));
+  }
   SimDevice dev;
-  dev.fault = [](uint8_t c, int n) { return c == 5 && n == 2 ? SimDevice::kDrop : SimDevice::kAnswer; };
+  dev.fault = [](uint8_t c, int n) { return c == 5 && n == 3 ? SimDevice::kDrop : SimDevice::kAnswer; };
   Captured cap;
   Station st(dev, options(1, 1000), kMac, cap.output());
   ASSERT_EQ(st.flash_image(make_image(2500)), kExitOk);
   EXPECT_EQ(st.transfer_restarts(), 1);
-  std::vector<std::pair<uint8_t, std::size_t>> expected = {{4, 4},    {5, 1000}, {5, 1000}, {4, 4}, {5, 0},
-                                                           {4, 4},    {5, 1000}, {5, 1000}, {5, 500},
-                                                           {6, 4},    {11, 0}};
+  std::vector<std::pair<uint8_t, std::size_t>> expected = {
+      {4, 4}, {5, 0},    {4, 4},    {5, 1000}, {5, 1000}, {4, 4},  {5, 0},
+      {4, 4}, {5, 1000}, {5, 1000}, {5, 500},  {6, 4},    {11, 0}};
   EXPECT_EQ(dev.log, expected);
 }
 
@@ -418,28 +509,112 @@ TEST(Station, LostUpgradeRepliesAreReportedNotRepeated) {
   EXPECT_NE(Captured::text(cap.err).find("end of flashing was not reported"), std::string::npos);
 }
 
-TEST(Station, StaleRepliesAreSkipped) {
-  SimDevice dev;
-  // Left-overs of an earlier exchange: another command's success and a status
-  // report for another command.
-  dev.pending = {{0x00, 0x04}, {0x03, 0x0A}, {0x00, 0x01}};
-  Captured cap;
-  Station st(dev, options(), kMac, cap.output());
-  EXPECT_EQ(st.simple(Op::Reboot), kExitOk);
-  EXPECT_EQ(dev.count_of(9), 1);
+TEST(Station, RepliesThatDoNotFit) {
+  station_link::Reply damaged = reply_frame({0x03, 0x09}, 1);
+  damaged.checksum_ok = false;
+  const struct {
+    const char* name;
+    std::vector<station_link::Reply> waiting;  // before the request goes out
+    int sent;                                  // times the request went out
+    const char* message;
+  } cases[] = {
+      // Left-overs of an earlier exchange: the station is out of step, lets
+      // them all arrive, and asks again.
+      {"stale replies",
+       {reply_frame({0x00, 0x04}, 3), reply_frame({0x03, 0x0A}, 4), reply_frame({0x00, 0x01}, 5)}, 2,
+       "out of step"},
+      {"for another station", {reply_frame({0x03, 0x09}, 1, kOther)}, 1, ""},
+      {"from another device", {reply_frame({0x03, 0x09}, 1, kMac, kOther)}, 1, "another device, 02:00:00:00:00:77"},
+      {"bad checksum", {damaged}, 1, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimDevice dev;
+    dev.pending.assign(c.waiting.begin(), c.waiting.end());
+    Captured cap;
+    Options o = options();
+    o.device_given = true;
+    o.device = kDevice;
+    Station st(dev, o, kMac, cap.output());
+    EXPECT_EQ(st.simple(Op::Reboot), kExitOk) << Captured::text(cap.err);
+    EXPECT_EQ(dev.count_of(9), c.sent);
+    EXPECT_NE(Captured::text(cap.err).find(c.message), std::string::npos) << Captured::text(cap.err);
+  }
 }
 
-TEST(Station, EmptyOrMissingImageIsALocalError) {
+TEST(FitReply, SequenceAndPhase) {
+  DeviceSession in_step;
+  in_step.station = kMac;
+  in_step.device = kDevice;
+  in_step.device_known = in_step.sequence_known = true;
+  in_step.next_sequence = 10;
+  in_step.recent = {{9, {0x00, 0x07}}};
+  auto request = [&](uint8_t command, int sends, int replies) {
+    DeviceSession s = in_step;
+    begin_request(s, command, replies);
+    s.sends = sends;
+    return s;
+  };
+  const DeviceSession idle = in_step;
+  station_link::Reply bad_header = reply_frame({0x00, 0x09}, 10);
+  bad_header.protocol = 1;
+  const struct {
+    const char* name;
+    DeviceSession session;
+    station_link::Reply reply;
+    Fit fit;
+  } cases[] = {
+      {"next in line", request(9, 1, 1), reply_frame({0x00, 0x09}, 10), Fit::Answer},
+      {"one skipped", request(9, 1, 1), reply_frame({0x00, 0x09}, 11), Fit::OutOfStep},
+      {"one skipped, sent twice", request(9, 2, 1), reply_frame({0x00, 0x09}, 11), Fit::Answer},
+      {"behind", request(9, 2, 1), reply_frame({0x00, 0x09}, 9), Fit::OutOfStep},
+      {"copy of the last one", request(9, 1, 1), reply_frame({0x00, 0x07}, 9), Fit::Duplicate},
+      {"nothing in flight", idle, reply_frame({0x00, 0x09}, 10), Fit::OutOfStep},
+      {"another command's", request(9, 1, 1), reply_frame({0x00, 0x0A}, 10), Fit::OutOfStep},
+      {"header byte outside the checksum", request(9, 1, 1), bad_header, Fit::Damaged},
+      {"flashing starts", request(11, 1, 2), reply_frame({0x00, 0x0B, 0x00}, 10), Fit::Answer},
+      {"flashing ended, start lost", request(11, 1, 2), reply_frame({0x00, 0x0B, 0x01}, 11), Fit::Answer},
+      {"flashing ended, one more lost", request(11, 1, 2), reply_frame({0x00, 0x0B, 0x01}, 12), Fit::OutOfStep},
+      {"flashing starts, one lost before", request(11, 1, 2), reply_frame({0x00, 0x0B, 0x00}, 11), Fit::OutOfStep},
+      {"flashing ended too early", request(11, 1, 2), reply_frame({0x00, 0x0B, 0x01}, 10), Fit::OutOfStep},
+  };
+  for (const auto& c : cases) {
+    Verdict v;
+    EXPECT_EQ(fit_reply(c.session, c.reply, &v), c.fit) << c.name;
+  }
+}
+
+TEST(Station, InputsAreCheckedBeforeTheFirstFrame) {
   SimDevice dev;
   Captured cap;
-  Station st(dev, options(), kMac, cap.output());
+  Options o = options();
+  o.max_size = 1000;
+  Station st(dev, o, kMac, cap.output());
   EXPECT_EQ(st.flash_image({}), kExitLocal);
+  EXPECT_EQ(st.flash_image(make_image(1001)), kExitLocal);
   EXPECT_EQ(st.flash("/nonexistent/image.bin"), kExitLocal);
   EXPECT_TRUE(dev.log.empty());
   Options tiny = options(2, 0);
   Station st2(dev, tiny, kMac, cap.output());
   EXPECT_EQ(st2.flash_image(make_image(10)), kExitLocal);
   EXPECT_TRUE(dev.log.empty());
+
+  // A bad image is found before the serial number is written.
+  const char* big = "/tmp/mfgstation_unit_big";
+  const Bytes image = make_image(1001);
+  FILE* f = std::fopen(big, "wb");
+  ASSERT_NE(f, nullptr);
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fclose(f);
+  for (const char* path : {"/nonexistent/image.bin", big}) {
+    SCOPED_TRACE(path);
+    o.steps = {{Op::Connect, ""}, {Op::WriteSn, "SN1"}, {Op::Flash, path}};
+    Station st3(dev, o, kMac, cap.output());
+    EXPECT_EQ(st3.run(), kExitLocal);
+    EXPECT_TRUE(dev.log.empty());
+  }
+  std::remove(big);
+  EXPECT_NE(Captured::text(cap.err).find("larger than 1000 bytes"), std::string::npos) << Captured::text(cap.err);
 }
 
 }  // namespace
