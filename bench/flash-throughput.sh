@@ -60,7 +60,7 @@ one_run() {
   svc=$!
   wait_listening "$svc"
   sleep 0.1
-  ip netns exec "$ns" "$bin/mfgstation" -i st0 --chunk-size 1514 flash "$img" quit >"$work/station.out" 2>&1 || {
+  ip netns exec "$ns" "$bin/mfgstation" -i st0 --chunk-size 1514 connect flash "$img" quit >"$work/station.out" 2>&1 || {
     echo "flash-throughput: mfgstation failed against the $1:" >&2
     cat "$work/station.out" >&2
     exit 1

@@ -9,6 +9,15 @@
 --   0 protocol (0)  1 reserved  2 sequence  3-4 checksum  5-6 length = n + 1
 --   7 command code (requests) or reply code 0 (replies)  8.. n parameter or data bytes
 -- The checksum covers the length field, the code byte and the n bytes.
+--
+-- Requests and replies look alike when a request carries code 0, so a frame
+-- with code 0 counts as a request when it goes to the broadcast address or
+-- comes from a station (an address that has sent requests before). Each reply
+-- is matched to the request in flight from the station it is addressed to
+-- (the upgrade is answered twice), which names what it answers: the reply 00
+-- 05 to the checksum request is the CRC-32 confirmation, not a chunk's reply.
+-- A reply with no request in flight, and a reply sequence byte that skips, are
+-- marked: both mean station and device were out of step.
 
 local qvfl = Proto("qvfl", "QV Factory Link")
 
@@ -59,6 +68,10 @@ local f = {
   fw_crc = ProtoField.uint32("qvfl.fw_crc", "Firmware CRC-32", base.HEX),
   chunk_bytes = ProtoField.uint16("qvfl.chunk_bytes", "Chunk bytes", base.DEC),
   failure_text = ProtoField.string("qvfl.failure_text", "Failure text"),
+  request_in = ProtoField.framenum("qvfl.request_in", "Request in frame"),
+  reply_in = ProtoField.framenum("qvfl.reply_in", "Reply in frame"),
+  answers = ProtoField.uint8("qvfl.answers", "Answers", base.DEC, commands),
+  meaning = ProtoField.string("qvfl.meaning", "Meaning"),
 }
 qvfl.fields = f
 
@@ -71,8 +84,49 @@ local e = {
                                   expert.group.RESPONSE_CODE, expert.severity.WARN),
   short_frame = ProtoExpert.new("qvfl.short", "Shorter than a payload header", expert.group.MALFORMED,
                                 expert.severity.ERROR),
+  unanswered = ProtoExpert.new("qvfl.reply.unmatched", "Reply with no request in flight", expert.group.SEQUENCE,
+                               expert.severity.WARN),
+  sequence_gap = ProtoExpert.new("qvfl.sequence.gap", "Reply sequence skips", expert.group.SEQUENCE,
+                                 expert.severity.WARN),
 }
-qvfl.experts = { e.bad_checksum, e.truncated, e.status, e.store_failure, e.short_frame }
+qvfl.experts = { e.bad_checksum, e.truncated, e.status, e.store_failure, e.short_frame, e.unanswered,
+                 e.sequence_gap }
+
+-- What the first, in-order pass learnt about each frame, by frame number;
+-- later passes (and a GUI clicking about) only read it.
+local frames = {}
+local stations = {}    -- addresses that sent requests
+local in_flight = {}   -- by station address: {command, frame, replies left}
+local last_request     -- the latest of them, for replies to 00:00:00:00:00:00
+local next_sequence = {}  -- by device address
+
+function qvfl.init()
+  frames, stations, in_flight, last_request, next_sequence = {}, {}, {}, nil, {}
+end
+
+local function learn(pinfo, code, sequence)
+  local src, dst = tostring(pinfo.dl_src), tostring(pinfo.dl_dst)
+  local request = code ~= 0 or dst == "ff:ff:ff:ff:ff:ff" or stations[src]
+  local info = { request = request }
+  if request then
+    stations[src] = true
+    local r = { command = code, frame = pinfo.number, left = code == 11 and 2 or 1 }
+    in_flight[src] = r
+    last_request = r
+    return info
+  end
+  local r = in_flight[dst]
+  if dst == "00:00:00:00:00:00" then r = last_request end
+  if r and r.left > 0 then
+    r.left = r.left - 1
+    info.command, info.request_frame = r.command, r.frame
+    if not frames[r.frame].reply_frame then frames[r.frame].reply_frame = pinfo.number end
+  end
+  local expected = next_sequence[src]
+  if expected and expected ~= sequence then info.expected = expected end
+  next_sequence[src] = (sequence + 1) % 256
+  return info
+end
 
 -- Sum of the bytes taken as signed 8-bit values, folded with one's-complement
 -- carry, complemented (arithmetic only: no bit library needed).
@@ -164,7 +218,9 @@ function qvfl.dissector(tvb, pinfo, root)
   local length = tvb(5, 2):uint()
   tree:add(f.length, tvb(5, 2))
   local code = tvb(7, 1):uint()
-  local is_reply = code == 0
+  if not pinfo.visited then frames[pinfo.number] = learn(pinfo, code, tvb(2, 1):uint()) end
+  local learnt = frames[pinfo.number] or { request = code ~= 0 }
+  local is_reply = not learnt.request
   if is_reply then
     tree:add(f.reply_code, tvb(7, 1))
   else
@@ -193,7 +249,24 @@ function qvfl.dissector(tvb, pinfo, root)
   if is_reply then
     if body then tree:add(f.data, body) end
     info = "Reply: " .. (body and dissect_data(tree, body, n) or "no data")
+    if learnt.request_frame then
+      tree:add(f.request_in, learnt.request_frame):set_generated()
+      tree:add(f.answers, learnt.command):set_generated()
+      local status = n > 0 and tvb(8, 1):uint() or -1
+      local meaning = "Reply to " .. name_of(commands, learnt.command)
+      if learnt.command == 6 and status == 0 then meaning = "CRC-32 confirmed"
+      elseif learnt.command == 6 and status == 7 then meaning = "CRC-32 mismatch" end
+      tree:add(f.meaning, meaning):set_generated()
+      info = info .. " [" .. meaning .. ", frame " .. learnt.request_frame .. "]"
+    else
+      tree:add_proto_expert_info(e.unanswered)
+      info = info .. " [no request in flight]"
+    end
+    if learnt.expected then
+      tree:add_proto_expert_info(e.sequence_gap, "Reply sequence skips: expected " .. learnt.expected)
+    end
   else
+    if learnt.reply_frame then tree:add(f.reply_in, learnt.reply_frame):set_generated() end
     if body then tree:add(f.params, body) end
     info = "Request: " .. name_of(commands, code) .. (body and dissect_params(tree, code, body, n) or "")
   end

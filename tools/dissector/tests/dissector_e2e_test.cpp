@@ -36,10 +36,12 @@ Bytes reply(Bytes data) {
   return station_link::build_request(spec, kDevice);
 }
 
-// A frame given as its payload bytes.
-Bytes raw(const Bytes& payload) {
-  Bytes f(kStation.begin(), kStation.end());
-  f.insert(f.end(), kDevice.begin(), kDevice.end());
+// A frame given as its payload bytes: a reply, or a request to the broadcast address.
+Bytes raw(const Bytes& payload, bool from_station = false) {
+  const Mac dest = from_station ? station_link::kBroadcast : kStation;
+  Bytes f(dest.begin(), dest.end());
+  const Mac& source = from_station ? kStation : kDevice;
+  f.insert(f.end(), source.begin(), source.end());
   f.push_back(0x39);
   f.push_back(0x14);
   f.insert(f.end(), payload.begin(), payload.end());
@@ -88,7 +90,7 @@ struct Case {
 TEST(Dissector, CraftedFrames) {
   const std::vector<Case> cases = {
       {"connect request as on the wire",
-       raw({0x00, 0x00, 0x00, 0xFE, 0xF8, 0x00, 0x07, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}),
+       raw({0x00, 0x00, 0x00, 0xFE, 0xF8, 0x00, 0x07, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, true),
        {"Checksum: 0xfef8", "[Checksum status: Good]", "Length: 7", "Command: Create connection (1)",
         "Station address: 00:11:22:33:44:55"},
        {"Bad checksum"}},
@@ -109,7 +111,7 @@ TEST(Dissector, CraftedFrames) {
       {"serial number read back", reply({0x00, 0x03, 'Q', 'V', '7'}), {"Serial number: QV7"}, {}},
       {"crc mismatch", reply({0x07, 0x05}),
        {"Status: Firmware CRC-32 mismatch (7)", "Command byte: Firmware chunk (5)", "Status report"}, {}},
-      {"chunk failure", reply({0x08, 0x05}), {"Status: Firmware chunk could not be written (8)", "Status report"},
+      {"chunk failure", reply({0x08, 0x05}), {"Status: Firmware could not be stored (8)", "Status report"},
        {}},
       {"parameter error", reply({0x06}), {"Status: Command parameter error (6)"}, {"Command byte"}},
       {"store failure", reply(store_failure()),
@@ -119,16 +121,23 @@ TEST(Dissector, CraftedFrames) {
        {}},
       {"length field 0 covers three bytes", request(9, {}, -1, 0),
        {"Length: 0", "Command: Reboot (9)", "[Checksum status: Good]"}, {"Bad checksum"}},
-      {"length beyond the frame", raw({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x05, 0x01, 0x02}),
+      {"length beyond the frame", raw({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x05, 0x01, 0x02}, true),
        {"Length field reaches beyond the frame", "[Checksum status: Unverified]"}, {"Bad checksum"}},
       {"unknown command", request(12, {}), {"Command: Unknown (12)"}, {}},
+      // Replies matched to the requests in flight.
+      {"checksum request", request(6, {0xCB, 0xF4, 0x39, 0x26}), {"Reply in frame: 18"}, {}},
+      {"crc confirmed", reply({0x00, 0x05}),
+       {"Request in frame: 17", "Answers: Firmware checksum (6)", "Meaning: CRC-32 confirmed"},
+       {"no request in flight"}},
+      {"a further reply", reply({0x07, 0x05}), {"Reply with no request in flight"}, {"CRC-32 confirmed"}},
+      {"request with code 0", request(0, {}), {"Command: Unknown (0)"}, {"Reply code", "Status"}},
   };
   std::vector<Bytes> frames;
   for (const Case& c : cases) frames.push_back(c.frame);
   const std::string path = "/tmp/qv_dissector_" + std::to_string(getpid()) + ".pcap";
   qvtest::write_file(path, pcap(frames));
   qvtest::RunResult r = qvtest::run(
-      {"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua", "-n", "-r", path, "-V"});
+      {"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua", "-n", "-2", "-r", path, "-V"});
   std::remove(path.c_str());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("Lua"), std::string::npos) << r.err;
