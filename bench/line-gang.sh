@@ -13,7 +13,9 @@
 # (3 unless told) of each, alternating which goes first. After every round each
 # device's "Kernel" partition must hold the image byte for byte and every record
 # must say passed. Prints the wall time of every round, the medians and the
-# ratio all-at-once / one-after-another. Needs root (network namespaces).
+# ratio all-at-once / one-after-another. LINE_GANG_TIMEOUT_MS sets mfgstation's
+# reply time-out (-t), which is also its quiet period after each CRC-32
+# confirmation (2000 ms unless told). Needs root (network namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/link-netns.sh
@@ -78,7 +80,7 @@ check_round() {
   [ "$passed" -eq "$n" ] || { echo "line-gang: $1: $passed of $n records passed" >&2; exit 1; }
 }
 
-station=("$bin/mfgstation" -i st0 --chunk-size 1514 --sn-pattern "QVB-%06d" --sn-state "$work/sn.state")
+station=("$bin/mfgstation" -i st0 -t "${LINE_GANG_TIMEOUT_MS:-2000}" --chunk-size 1514 --sn-pattern "QVB-%06d" --sn-state "$work/sn.state")
 commands=(connect write-sn @next flash "$img" reboot quit)
 
 # one_round KIND: round_time := the wall time in seconds of programming every device.
@@ -107,7 +109,7 @@ one_round() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-echo "line-gang: $n devices, $mib MiB image, chunks of 1514 bytes, MTU 1522, $runs rounds of each"
+echo "line-gang: $n devices, $mib MiB image, chunks of 1514 bytes, MTU 1522, reply time-out ${LINE_GANG_TIMEOUT_MS:-2000} ms, $runs rounds of each"
 : >"$work/serial.times"
 : >"$work/parallel.times"
 for i in $(seq "$runs"); do
