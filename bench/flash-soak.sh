@@ -97,7 +97,7 @@ for i in $(seq "$runs"); do
   fi
   printf 'run %d: %d bytes, exit %d, %d restarts, flash tool ran %d, Kernel identical %s: %s\n' \
     "$i" "$size" "$status" "$r" "$ran" "$same" "$verdict"
-  if [ "$verdict" = "FALSE PASS" ]; then sed 's/^/  | /' "$work/station.out" | tail -n 20; fi
+  if [ "$verdict" = "FALSE PASS" ] || [ -n "${SOAK_SHOW:-}" ]; then sed 's/^/  | /' "$work/station.out" | tail -n 20; fi
 done
 
 kill "$wire" 2>/dev/null || true

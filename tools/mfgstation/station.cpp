@@ -692,24 +692,55 @@ void Station::progress(uint64_t done, uint64_t total, bool last) {
   std::fprintf(io_.out, "%s\n", progress_plain_line(done, total, elapsed).c_str());
 }
 
-// Sends the image chunk by chunk; a chunk is never sent twice, since the device
-// appends every copy it gets.
+// Did the device answer the chunk whose reply did not come? A harmless request
+// (reading the serial number) tells by its reply's place in the device's
+// count: one place further on when the chunk was answered. 1 answered, 0 not,
+// -1 unknown.
+int Station::chunk_answered(const char* what) {
+  if (!session_.sequence_known) return -1;
+  const uint8_t before = session_.next_sequence;
+  begin_request(session_, kCmdReadSn, 1);
+  resend_request(session_);  // the chunk's answer may stand before the probe's
+  if (send_request(kCmdReadSn, nullptr, 0, what) != 0) return -1;
+  if (await(what, nullptr, opts_.timeout_ms) != kExitOk) return -1;
+  return static_cast<uint8_t>(session_.next_sequence - 1 - before);
+}
+
+// Sends the image chunk by chunk. The device appends every copy of a chunk it
+// gets, so a chunk goes out again only when the device shows it never answered
+// it: rejected as damaged on the way, or not counted. A chunk whose reply was
+// lost is taken as stored; the CRC-32 check at the end tells.
 int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
   const uint64_t total = image.size();
   started_ = now();
   last_tenth_ = 0;
   last_draw_ = 0;
+  int recoveries = 0;
   for (std::size_t offset = 0; offset < image.size();) {
     std::size_t n = image.size() - offset;
     if (n > static_cast<std::size_t>(chunk)) n = static_cast<std::size_t>(chunk);
     char what[64];
     std::snprintf(what, sizeof what, "flash: chunk at byte %zu", offset);
     int r = exchange(kCmdChunk, image.data() + offset, n, false, what, nullptr, opts_.timeout_ms);
-    if (r != kExitOk) {
+    int answered = r == kExitOk ? 1 : -1;
+    if (r == kExitTimeout && recoveries < opts_.retries) {
+      answered = chunk_answered(what);
+      if (answered >= 0) ++recoveries;
+    } else if (r == kExitRejected && rejected_in_transit(last_reply_) && recoveries < opts_.retries) {
+      answered = 0;
+      ++recoveries;
+    }
+    if (answered < 0) {
       if (io_.terminal) std::fputc('\n', io_.out);
       if (r == kExitTimeout) std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms\n", what, opts_.timeout_ms);
-      return r;
+      return r == kExitOk ? kExitOutOfStep : r;
     }
+    if (r != kExitOk)
+      std::fprintf(io_.err, "mfgstation: %s: %s\n", what,
+                   answered ? "reply lost; the device's reply count shows the chunk answered, going on"
+                            : "the device did not take the chunk; sending it again");
+    if (answered == 0) continue;
+    recoveries = 0;
     offset += n;
     progress(offset, total, offset == image.size());
   }

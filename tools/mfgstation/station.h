@@ -144,6 +144,7 @@ class Station {
   void settle();
   void pass_over(Fit fit, const station_link::Reply& reply);
   void timeout_hint(const char* what);
+  int chunk_answered(const char* what);
   int send_chunks(const std::vector<uint8_t>& image, int chunk);
   int transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk);
   int close_transfer();

@@ -45,10 +45,14 @@ struct Device {
   int counts[256] = {};
 };
 
-void reply(Device& dev, const station_link::Mac& to, std::vector<uint8_t> data) {
+// A lost reply still counts: the device numbers every reply it sends, and the
+// link loses it afterwards.
+void reply(Device& dev, const station_link::Mac& to, std::vector<uint8_t> data, bool lost = false) {
+  ++dev.sequence;
+  if (lost) return;
   dev.spec.command = 0;  // reply code
   dev.spec.params = std::move(data);
-  dev.spec.sequence = ++dev.sequence;
+  dev.spec.sequence = dev.sequence;
   dev.spec.dest = to;
   dev.spec.min_frame = 0;
   std::string error;
@@ -108,7 +112,7 @@ int main(int argc, char** argv) {
     switch (cmd) {
       case 4:
         dev.crc = 0;
-        if (!drop) reply(dev, req.source, {0x00, 0x04});
+        reply(dev, req.source, {0x00, 0x04}, drop);
         break;
       case 5:
         if (cfg.chunk_fail && nth == cfg.chunk_fail) {
@@ -116,12 +120,12 @@ int main(int argc, char** argv) {
           break;
         }
         dev.crc = crc32(dev.crc, req.data.data(), static_cast<uint32_t>(req.data.size()));
-        if (!drop) reply(dev, req.source, {0x00, 0x05});
+        reply(dev, req.source, {0x00, 0x05}, drop);
         break;
       case 6: {
         bool match = (req.data.size() == 4 && qvlink::get_be32(req.data.data()) == dev.crc);
         if (cfg.mismatch) match = false;
-        if (!drop) reply(dev, req.source, {static_cast<uint8_t>(match ? 0x00 : 0x07), 0x05});
+        reply(dev, req.source, {static_cast<uint8_t>(match ? 0x00 : 0x07), 0x05}, drop);
         break;
       }
       case 2:
@@ -129,26 +133,26 @@ int main(int argc, char** argv) {
           uint8_t failure[qvlink::kStoreFailureLength];
           qvlink::make_store_failure_reply(failure);
           reply(dev, req.source, std::vector<uint8_t>(failure, failure + sizeof failure));
-        } else if (!drop) {
-          reply(dev, req.source, {0x00, 0x02});
+        } else {
+          reply(dev, req.source, {0x00, 0x02}, drop);
         }
         break;
       case 3:
-        if (!drop) reply(dev, req.source, {0x00, 0x03, 'F', 'A', 'K', 'E', '1'});
+        reply(dev, req.source, {0x00, 0x03, 'F', 'A', 'K', 'E', '1'}, drop);
         break;
       case 11:
-        if (!drop) reply(dev, req.source, {0x00, 0x0B, 0x00});
+        reply(dev, req.source, {0x00, 0x0B, 0x00}, drop);
         if (cfg.flash_ms > 0) {
           struct timespec ts = {cfg.flash_ms / 1000, (cfg.flash_ms % 1000) * 1000000L};
           nanosleep(&ts, nullptr);
         }
-        if (cmd != cfg.drop_all_cmd) reply(dev, req.source, {0x00, 0x0B, 0x01});
+        reply(dev, req.source, {0x00, 0x0B, 0x01}, cmd == cfg.drop_all_cmd);
         break;
       default:
         if (cmd == 0 || cmd > 11) {
           reply(dev, req.source, {0x03, cmd});
-        } else if (!drop) {
-          reply(dev, req.source, {0x00, cmd});
+        } else {
+          reply(dev, req.source, {0x00, cmd}, drop);
         }
         if (cmd == 8) return 0;
         break;

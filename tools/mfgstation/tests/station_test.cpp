@@ -200,9 +200,10 @@ station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& 
 // their sequence byte, the lost ones too.
 class SimDevice : public Transport {
  public:
-  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy };
-  // Decides what happens to the n-th (1-based) request of a command; kTwice:
-  // the request frame arrives twice; kCopy: its reply does.
+  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged };
+  // Decides what happens to the n-th (1-based) request of a command; kDrop:
+  // its reply is lost; kLose: the request is; kTwice: the request frame
+  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5).
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
   std::vector<Mac> dests;
@@ -218,6 +219,11 @@ class SimDevice : public Transport {
     log.push_back({command, count});
     dests.push_back(dest);
     const Action a = fault(command, ++counts[command]);
+    if (a == kLose) return 0;
+    if (a == kDamaged) {
+      emit({0x05, command});
+      return 0;
+    }
     process(command, params, count, a);
     if (a == kTwice) process(command, params, count, kAnswer);
     return 0;
@@ -440,12 +446,16 @@ TEST(Station, LostAndFailedReplies) {
        {{Op::Reboot, ""}}, kExitOk, {{9, 2}}, "reboot: no reply", false},
       {"length reply lost once", [](uint8_t c, int n) { return c == 4 && n == 2 ? A::kDrop : A::kAnswer; },
        flash, kExitOk, {{4, 3}, {5, 5}, {11, 1}}, "announce: no reply", true},
-      {"chunk reply lost once restarts",
-       [](uint8_t c, int n) { return c == 5 && n == 4 ? A::kDrop : A::kAnswer; }, flash, kExitOk,
-       // each attempt: length 0 and an empty chunk, the length, the chunks (3, then all 4)
-       {{4, 4}, {5, 1 + 3 + 1 + 4}, {6, 1}, {11, 1}}, "restarting the transfer (1 of 2)", true},
-      {"chunk replies always lost", [](uint8_t c, int n) { return c == 5 && n % 2 == 1 ? A::kDrop : A::kAnswer; },
-       flash, kExitTimeout, {{4, 6}, {5, 7}, {6, 0}, {11, 0}}, "transfer failed after 2 restarts", false},
+      // The reply count, asked with a serial-number read, tells a lost reply
+      // (go on) from a lost chunk (send it again).
+      {"chunk reply lost", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDrop : A::kAnswer; }, flash,
+       kExitOk, {{4, 2}, {5, 1 + 4}, {3, 1}, {6, 1}, {11, 1}}, "the chunk answered, going on", true},
+      {"chunk lost", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kLose : A::kAnswer; }, flash, kExitOk,
+       {{4, 2}, {5, 1 + 5}, {3, 1}, {6, 1}, {11, 1}}, "sending it again", true},
+      {"chunk damaged on the way", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDamaged : A::kAnswer; },
+       flash, kExitOk, {{4, 2}, {5, 1 + 5}, {6, 1}, {11, 1}}, "sending it again", true},
+      {"chunk and count replies lost", [](uint8_t c, int n) { return c == 3 || (c == 5 && n % 2 == 1) ? A::kDrop : A::kAnswer; },
+       flash, kExitTimeout, {{4, 6}, {5, 7}, {3, 3}, {6, 0}, {11, 0}}, "transfer failed after 2 restarts", false},
       {"checksum reply lost once", [](uint8_t c, int n) { return c == 6 && n == 1 ? A::kDrop : A::kAnswer; },
        flash, kExitOk, {{6, 2}, {11, 1}}, "checksum: no reply", true},
       {"crc mismatch", [](uint8_t c, int) { return c == 6 ? A::kSpecial : A::kAnswer; },
@@ -500,15 +510,16 @@ TEST(Station, EveryTransferStartsByClosingWhatIsOpen) {
     EXPECT_EQ(st.transfer_restarts(), 0);
     EXPECT_EQ(dev.flashed, std::string(image.begin(), image.end()));
   }
+  // And so does every restart.
   SimDevice dev;
-  dev.fault = [](uint8_t c, int n) { return c == 5 && n == 3 ? SimDevice::kDrop : SimDevice::kAnswer; };
+  dev.fault = [](uint8_t c, int n) { return c == 5 && n == 3 ? SimDevice::kTwice : SimDevice::kAnswer; };
   Captured cap;
   Station st(dev, options(1, 1000), kMac, cap.output());
   ASSERT_EQ(st.flash_image(make_image(2500)), kExitOk);
   EXPECT_EQ(st.transfer_restarts(), 1);
   std::vector<std::pair<uint8_t, std::size_t>> expected = {
-      {4, 4}, {5, 0},    {4, 4},    {5, 1000}, {5, 1000}, {4, 4},  {5, 0},
-      {4, 4}, {5, 1000}, {5, 1000}, {5, 500},  {6, 4},    {11, 0}};
+      {4, 4}, {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4},  {4, 4},
+      {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4}, {11, 0}};
   EXPECT_EQ(dev.log, expected);
 }
 
