@@ -19,14 +19,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/link-netns.sh
+. bench/lib.sh
 
 n=${1:-8}
 mib=${2:-4}
 runs=${3:-3}
 bin=${QV_BIN_DIR:-build/host/bin}
-for p in mfglinkd_fg mfgstation make-device-root; do
-  [ -x "$bin/$p" ] || { echo "line-gang: $bin/$p is missing; build the host preset first" >&2; exit 2; }
-done
+bench_need line-gang mfglinkd_fg mfgstation make-device-root
 
 name=qvgang-$$
 work=$(mktemp -d /dev/shm/qvgang-XXXXXX)
@@ -106,8 +105,6 @@ one_round() {
   check_round "$1"
   round_time=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", e - s }')
 }
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "line-gang: $n devices, $mib MiB image, chunks of 1514 bytes, MTU 1522, reply time-out ${LINE_GANG_TIMEOUT_MS:-2000} ms, $runs rounds of each"
 : >"$work/serial.times"

@@ -282,35 +282,34 @@ int SnAllocator::serial_for(uint64_t n, std::string* serial, std::string* error)
   }
   for (char c : *serial)
     if (!serial_char(c)) {
-      *error = "serial number \"" + *serial + "\" holds a blank";
+      *error = "serial number \"" + *serial + "\" holds a blank or an unprintable character";
       return -1;
     }
   return 0;
 }
 
-int SnAllocator::check(std::vector<UnconfirmedSn>* earlier, std::string* error) const {
+int SnAllocator::next(const std::string* note, std::string* serial, std::vector<UnconfirmedSn>* earlier,
+                      std::string* error) const {
   StateLock lock(path_);
   if (!lock.held(error)) return -1;
   State state;
-  if (read_state(&state, error) < 0) return -1;
-  std::string serial;
-  if (serial_for(state.next, &serial, error) < 0) return -1;
-  if (earlier) *earlier = state.unconfirmed;
-  return 0;
-}
-
-int SnAllocator::take(const std::string& note, std::string* serial, std::string* error) {
-  StateLock lock(path_);
-  if (!lock.held(error)) return -1;
-  State state;
-  if (read_state(&state, error) < 0) return -1;
   std::string s;
-  if (serial_for(state.next, &s, error) < 0) return -1;
+  if (read_state(&state, error) < 0 || serial_for(state.next, &s, error) < 0) return -1;
+  if (earlier) *earlier = state.unconfirmed;
+  if (!note) return 0;
   state.next += 1;
-  state.unconfirmed.push_back({s, note});
+  state.unconfirmed.push_back({s, *note});
   if (write_state(state, error) < 0) return -1;
   *serial = s;
   return 0;
+}
+
+int SnAllocator::check(std::vector<UnconfirmedSn>* earlier, std::string* error) const {
+  return next(nullptr, nullptr, earlier, error);
+}
+
+int SnAllocator::take(const std::string& note, std::string* serial, std::string* error) {
+  return next(&note, serial, nullptr, error);
 }
 
 int SnAllocator::confirm(const std::string& serial, std::string* error) {

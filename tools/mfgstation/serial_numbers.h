@@ -71,6 +71,10 @@ class SnAllocator {
     uint64_t next = 1;
     std::vector<UnconfirmedSn> unconfirmed;
   };
+  // Reads the state under its lock and finds the next number; with a note,
+  // takes it.
+  int next(const std::string* note, std::string* serial, std::vector<UnconfirmedSn>* earlier,
+           std::string* error) const;
   int read_state(State* state, std::string* error) const;
   int write_state(const State& state, std::string* error) const;
   int serial_for(uint64_t n, std::string* serial, std::string* error) const;
