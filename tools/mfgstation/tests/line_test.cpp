@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "line.h"
 #include "line_record.h"
 #include "live_view.h"
 #include "serial_numbers.h"
@@ -272,6 +273,23 @@ TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
             "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
             "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
   EXPECT_EQ(summary_text({sample_record(kExitOk)}), "1 device: 1 passed, 0 failed\n");
+}
+
+TEST(LineExitStatus, AllPassedOneKindOrSeveral) {
+  const struct {
+    std::vector<int> statuses;
+    int expected;
+  } cases[] = {
+      {{kExitOk, kExitOk}, kExitOk},
+      {{kExitOk, kExitTimeout, kExitOk, kExitTimeout}, kExitTimeout},
+      {{kExitCrcMismatch, kExitOk}, kExitCrcMismatch},
+      {{kExitTimeout, kExitOk, kExitCrcMismatch}, kExitMixed},
+  };
+  for (const auto& c : cases) {
+    std::vector<DeviceRecord> records;
+    for (int s : c.statuses) records.push_back(sample_record(s));
+    EXPECT_EQ(line_exit_status(records), c.expected);
+  }
 }
 
 // ---- live view -------------------------------------------------------------
