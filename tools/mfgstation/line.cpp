@@ -3,6 +3,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -355,7 +356,8 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
       serials = std::make_unique<SnAllocator>(opts.sn_state, std::move(list));
     }
     std::vector<UnconfirmedSn> earlier;
-    if (serials->check(&earlier, &error) < 0) return fail(kExitLocal, error);
+    if (serials->check(std::max<std::size_t>(1, opts.devices.size()), &earlier, &error) < 0)
+      return fail(kExitLocal, error);
     for (const UnconfirmedSn& u : earlier)
       std::fprintf(stderr, "mfgstation: note: serial number %s (%s) was taken but never confirmed; it is not given again\n",
                    u.serial.c_str(), u.note.c_str());
@@ -373,6 +375,9 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);
     if (devices.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
+    // Only connected so far: no device has been changed yet.
+    if (serials && serials->check(devices.size(), nullptr, &error) < 0)
+      return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
   }
   std::vector<std::string> macs;
   for (const Mac& m : devices) macs.push_back(station_link::mac_text(m));

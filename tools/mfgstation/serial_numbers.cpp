@@ -182,6 +182,7 @@ SnAllocator::SnAllocator(const std::string& state_path, std::vector<std::string>
 
 int SnAllocator::read_state(State* state, std::string* error) const {
   *state = State{};
+  errno = 0;
   std::ifstream in(path_);
   if (!in) {
     if (errno == ENOENT) return 0;
@@ -288,13 +289,15 @@ int SnAllocator::serial_for(uint64_t n, std::string* serial, std::string* error)
   return 0;
 }
 
-int SnAllocator::next(const std::string* note, std::string* serial, std::vector<UnconfirmedSn>* earlier,
-                      std::string* error) const {
+int SnAllocator::next(std::size_t count, const std::string* note, std::string* serial,
+                      std::vector<UnconfirmedSn>* earlier, std::string* error) const {
   StateLock lock(path_);
   if (!lock.held(error)) return -1;
   State state;
   std::string s;
-  if (read_state(&state, error) < 0 || serial_for(state.next, &s, error) < 0) return -1;
+  if (read_state(&state, error) < 0) return -1;
+  for (std::size_t i = count; i-- > 0;)
+    if (serial_for(state.next + i, &s, error) < 0) return -1;
   if (earlier) *earlier = state.unconfirmed;
   if (!note) return 0;
   state.next += 1;
@@ -304,12 +307,12 @@ int SnAllocator::next(const std::string* note, std::string* serial, std::vector<
   return 0;
 }
 
-int SnAllocator::check(std::vector<UnconfirmedSn>* earlier, std::string* error) const {
-  return next(nullptr, nullptr, earlier, error);
+int SnAllocator::check(std::size_t count, std::vector<UnconfirmedSn>* earlier, std::string* error) const {
+  return next(count, nullptr, nullptr, earlier, error);
 }
 
 int SnAllocator::take(const std::string& note, std::string* serial, std::string* error) {
-  return next(&note, serial, nullptr, error);
+  return next(1, &note, serial, nullptr, error);
 }
 
 int SnAllocator::confirm(const std::string& serial, std::string* error) {

@@ -51,10 +51,11 @@ class SnAllocator {
   SnAllocator(const std::string& state_path, const SnPattern& pattern);
   SnAllocator(const std::string& state_path, std::vector<std::string> list);
 
-  // Reads the state file and checks that the next number can be given (it fits
-  // the device's 32 characters, the list is not used up). Numbers left
-  // unconfirmed by earlier runs are returned in *earlier. 0, or -1 with a message.
-  int check(std::vector<UnconfirmedSn>* earlier, std::string* error) const;
+  // Reads the state file and checks that the next count numbers can be given
+  // (each fits the device's 32 characters, the list is not used up). Numbers
+  // left unconfirmed by earlier runs are returned in *earlier. 0, or -1 with a
+  // message.
+  int check(std::size_t count, std::vector<UnconfirmedSn>* earlier, std::string* error) const;
 
   // Takes the next number: the state file holds the advanced counter and the
   // number as unconfirmed (with note) before this returns. 0 with *serial, or -1
@@ -71,9 +72,9 @@ class SnAllocator {
     uint64_t next = 1;
     std::vector<UnconfirmedSn> unconfirmed;
   };
-  // Reads the state under its lock and finds the next number; with a note,
-  // takes it.
-  int next(const std::string* note, std::string* serial, std::vector<UnconfirmedSn>* earlier,
+  // Reads the state under its lock and finds the next count numbers; with a
+  // note, takes the first.
+  int next(std::size_t count, const std::string* note, std::string* serial, std::vector<UnconfirmedSn>* earlier,
            std::string* error) const;
   int read_state(State* state, std::string* error) const;
   int write_state(const State& state, std::string* error) const;

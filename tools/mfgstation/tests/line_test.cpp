@@ -95,7 +95,7 @@ TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
   SnAllocator a = pattern_allocator();
   std::string sn, error;
   std::vector<UnconfirmedSn> earlier;
-  ASSERT_EQ(a.check(&earlier, &error), 0) << error;  // a missing state file starts at 1
+  ASSERT_EQ(a.check(1, &earlier, &error), 0) << error;  // a missing state file starts at 1
   EXPECT_TRUE(earlier.empty());
   ASSERT_EQ(a.take("02:00:00:00:01:01 t1", &sn, &error), 0) << error;
   EXPECT_EQ(sn, "QV-0001");
@@ -111,7 +111,7 @@ TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
   // The next run (a crash in between) goes on after the last number taken and
   // hears of the one left unconfirmed.
   SnAllocator b = pattern_allocator();
-  ASSERT_EQ(b.check(&earlier, &error), 0) << error;
+  ASSERT_EQ(b.check(1, &earlier, &error), 0) << error;
   ASSERT_EQ(earlier.size(), 1u);
   EXPECT_EQ(earlier[0].serial, "QV-0002");
   EXPECT_EQ(earlier[0].note, "02:00:00:00:01:02 t2");
@@ -159,7 +159,7 @@ TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
     if (c.before) write_text(state(), c.before);
     SnAllocator a = c.pattern ? pattern_allocator(c.pattern) : SnAllocator(state(), c.list);
     std::string sn, error;
-    EXPECT_EQ(a.check(nullptr, &error), -1);
+    EXPECT_EQ(a.check(1, nullptr, &error), -1);
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
     error.clear();
     EXPECT_EQ(a.take("note", &sn, &error), -1);
@@ -195,10 +195,14 @@ TEST_F(SnState, ListFile) {
     if (r == 0) EXPECT_EQ(list, c.list);
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
-  // The counter counts the list's lines: a state at 2 gives the second.
+  // The counter counts the list's lines: a state at 2 gives the second, and
+  // leaves numbers for two devices, not three.
   write_text(state(), "2\n");
   SnAllocator a(state(), std::vector<std::string>{"A1", "A2", "A3"});
   std::string sn, error;
+  EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
+  EXPECT_EQ(a.check(3, nullptr, &error), -1);
+  EXPECT_NE(error.find("every serial number of the list is taken"), std::string::npos) << error;
   ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
   EXPECT_EQ(sn, "A2");
 }
