@@ -382,6 +382,13 @@ bool rejected_in_transit(const std::vector<uint8_t>& data) {
   return !data.empty() && (data[0] == 2 || data[0] == 5 || data[0] == 6);
 }
 
+// An empty serial number would erase the stored one.
+bool serial_fits(const std::string& text, FILE* err) {
+  if (!text.empty() && text.size() <= kSerialMax) return true;
+  std::fprintf(err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
+  return false;
+}
+
 }  // namespace
 
 int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error) {
@@ -633,10 +640,7 @@ int Station::connect() {
 }
 
 int Station::write_sn(const std::string& text) {
-  if (text.empty() || text.size() > kSerialMax) {
-    std::fprintf(io_.err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
-    return kExitUsage;
-  }
+  if (!serial_fits(text, io_.err)) return kExitUsage;
   // The terminating zero ends the text on the device whatever follows the
   // parameters in the frame.
   std::vector<uint8_t> params(text.begin(), text.end());
@@ -882,10 +886,7 @@ int Station::run() {
   for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
     const Step& step = opts_.steps[i];
     std::string error;
-    if (step.op == Op::WriteSn && (step.arg.empty() || step.arg.size() > kSerialMax)) {
-      std::fprintf(io_.err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
-      return kExitUsage;
-    }
+    if (step.op == Op::WriteSn && !serial_fits(step.arg, io_.err)) return kExitUsage;
     if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &error) != 0) {
       std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
       return kExitLocal;
