@@ -268,8 +268,8 @@ int SnAllocator::write_state(const State& state, std::string* error) const {
 int SnAllocator::serial_for(uint64_t n, std::string* serial, std::string* error) const {
   if (from_list_) {
     if (n > list_.size()) {
-      *error = "every serial number of the list is taken (" + std::to_string(list_.size()) + ", counter at " +
-               std::to_string(n) + " in " + path_ + ")";
+      *error = "not enough serial numbers: the list holds " + std::to_string(list_.size()) + " and number " +
+               std::to_string(n) + " is needed (the counter in " + path_ + ")";
       return -1;
     }
     *serial = list_[n - 1];

@@ -151,7 +151,7 @@ TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
       {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood"},
       {"empty file", "", "QV-%04d", {}, "holds no counter"},
       {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32"},
-      {"list used up", "3\n", nullptr, {"A1", "A2"}, "every serial number of the list is taken"},
+      {"list used up", "3\n", nullptr, {"A1", "A2"}, "not enough serial numbers: the list holds 2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -202,7 +202,7 @@ TEST_F(SnState, ListFile) {
   std::string sn, error;
   EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
   EXPECT_EQ(a.check(3, nullptr, &error), -1);
-  EXPECT_NE(error.find("every serial number of the list is taken"), std::string::npos) << error;
+  EXPECT_NE(error.find("number 4 is needed"), std::string::npos) << error;
   ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
   EXPECT_EQ(sn, "A2");
 }
