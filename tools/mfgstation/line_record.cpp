@@ -1,6 +1,7 @@
 #include "line_record.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -86,13 +87,21 @@ int RecordFile::open(const std::string& path, std::string* error) {
 
 int RecordFile::append(const DeviceRecord& record, std::string* error) {
   const std::string line = record_json(record) + "\n";
+  struct stat before {};
+  if (fstat(fd_, &before) != 0) {
+    *error = "cannot write the record file " + path_ + ": " + std::strerror(errno);
+    return -1;
+  }
   // One write: with O_APPEND the line lands whole at the end, also when several
   // stations share the file.
   ssize_t n;
   do n = write(fd_, line.data(), line.size());
   while (n < 0 && errno == EINTR);
   if (n != static_cast<ssize_t>(line.size())) {
-    *error = "cannot write the record file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "short write");
+    *error = "cannot write the record file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "the disk is full");
+    // Half a line would spoil the line after it for the importer.
+    if (n > 0 && ftruncate(fd_, before.st_size) != 0)
+      *error += "; a part of the record is left at its end: " + std::string(std::strerror(errno));
     return -1;
   }
   if (fsync(fd_) != 0) {

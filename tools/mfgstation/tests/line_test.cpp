@@ -1,6 +1,8 @@
 // Line mode's parts without a device: serial numbers from a pattern or a list
 // with their state file, the JSON record, the summary and the live view.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -265,6 +267,27 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   EXPECT_EQ(fail["steps"][2]["status"], "failed");
   EXPECT_EQ(fail["reason"], "no reply");
   EXPECT_EQ(fail["messages"][1], "flash: restarting the transfer");
+}
+
+TEST_F(Records, AFullDiskLeavesNoHalfLine) {
+  const std::string path = dir + "/line.jsonl", before = "{\"earlier\":1}\n";
+  write_text(path, before);
+  RecordFile f;
+  std::string error;
+  ASSERT_EQ(f.open(path, &error), 0) << error;
+  // A file size limit stands in for a full disk: the write stops part-way.
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit limit = old;
+  limit.rlim_cur = before.size() + 40;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const int r = f.append(sample_record(kExitOk), &error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(r, -1);
+  EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
+  EXPECT_EQ(read_text(path), before);
 }
 
 TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
