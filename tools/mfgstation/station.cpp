@@ -134,6 +134,8 @@ std::string usage_text() {
          "                          at 1), and the numbers sent but not yet confirmed;\n"
          "                          written and synced before a number is sent\n"
          "      --record FILE       append one JSON line per device to FILE (synced)\n"
+         "In line mode every write-sn is followed by a read-back: a number counts as\n"
+         "confirmed only when the device reads it back as sent. A summary ends the run.\n"
          "\n"
          "Replies: only those addressed to this station, from the device (once known),\n"
          "with a good checksum, are taken. The device numbers its replies; a reply\n"
