@@ -306,6 +306,7 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
   Options read = opts;
   read.steps = {Step{Op::ReadSn, {}}};
   FILE* quiet = std::fopen("/dev/null", "w");
+  if (!quiet) return fail(kExitLocal, "discover: cannot open /dev/null");
   std::vector<std::string> macs;
   for (const Mac& m : found) macs.push_back(station_link::mac_text(m));
   LiveView view(quiet, stderr, false, 0, macs);
