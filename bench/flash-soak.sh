@@ -12,11 +12,13 @@
 # (percent; default 2, 1, 2 and 0.5) from SOAK_SEED (default 1); the image
 # sizes follow the seed too. Each run erases "Kernel", runs
 # `mfgstation -i w1 SOAK_STATION_OPTS connect flash IMAGE` (default options
-# -t 200 -r 3) and compares the partition with the image.
+# -t 200 -r 3 --flash-timeout 10) and compares the partition with the image.
 #
 # Prints one line per run and then: runs, passes, failures by exit status,
 # false passes (exit 0 with "Kernel" not byte-identical to the image; the
-# target is 0) and failed runs whose flash tool ran. Exit status 1 when there
+# target is 0), transfer restarts (those after a reply that came behind the
+# CRC-32 confirmation: a duplicated chunk caught before the upgrade) and failed
+# runs whose flash tool ran on another image. Exit status 1 when there
 # was a false pass. A benchmark, not a timed test; needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -30,7 +32,7 @@ dup=${SOAK_DUP:-1}
 reorder=${SOAK_REORDER:-2}
 corrupt=${SOAK_CORRUPT:-0.5}
 seed=${SOAK_SEED:-1}
-read -r -a station_opts <<<"${SOAK_STATION_OPTS:--t 200 -r 3}"
+read -r -a station_opts <<<"${SOAK_STATION_OPTS:--t 200 -r 3 --flash-timeout 10}"
 bin=${QV_BIN_DIR:-build/host/bin}
 for p in mfglinkd_fg mfgstation faulty_wire make-device-root mtd_write; do
   [ -x "$bin/$p" ] || { echo "flash-soak: $bin/$p is missing; build the host preset first" >&2; exit 2; }
@@ -71,7 +73,7 @@ start_service() {
 echo "flash-soak: $runs runs of $min_kib to $max_kib KiB; loss $loss%, duplication $dup%, reordering $reorder%," \
   "corruption $corrupt%, seed $seed; mfgstation ${station_opts[*]}"
 RANDOM=$seed
-passes=0 false_passes=0 flashed_wrong=0 restarts=0
+passes=0 false_passes=0 flashed_wrong=0 restarts=0 late=0
 declare -A by_status=()
 start=$SECONDS
 for i in $(seq "$runs"); do
@@ -88,6 +90,7 @@ for i in $(seq "$runs"); do
   ran=$(grep -c '^mtd_write ' "$root/var/log/platform.log" || true)
   r=$(grep -c 'restarting the transfer' "$work/station.out" || true)
   restarts=$((restarts + r))
+  late=$((late + $(grep -c 'a further reply came' "$work/station.out" || true)))
   by_status[$status]=$(( ${by_status[$status]:-0} + 1 ))
   verdict=fail
   if [ "$status" -eq 0 ]; then
@@ -108,7 +111,7 @@ echo "passes: $passes (each byte-identical)"
 for s in $(printf '%s\n' "${!by_status[@]}" | sort -n); do
   [ "$s" -eq 0 ] || echo "failures with exit status $s: ${by_status[$s]}"
 done
-echo "transfer restarts: $restarts"
+echo "transfer restarts: $restarts, of which after a late reply to a CRC-32 confirmation: $late"
 echo "failed runs whose flash tool ran on another image: $flashed_wrong"
 cat "$work/wire.out"
 echo "false passes: $false_passes"
