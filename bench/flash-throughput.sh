@@ -15,13 +15,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/link-netns.sh
+. bench/lib.sh
 
 runs=${1:-5}
 mib=${2:-8}
 bin=${QV_BIN_DIR:-build/host/bin}
-for p in mfglinkd_fg mfgstation baseline_responder make-device-root; do
-  [ -x "$bin/$p" ] || { echo "flash-throughput: $bin/$p is missing; build the host preset first" >&2; exit 2; }
-done
+bench_need flash-throughput mfglinkd_fg mfgstation baseline_responder make-device-root
 
 ns=qvbench-$$
 work=$(mktemp -d /dev/shm/qvbench-XXXXXX)
@@ -73,8 +72,6 @@ one_run() {
   fi
   sed -n 's/^flash: [0-9]* of [0-9]* bytes sent (100%), \([0-9.]*\) MiB\/s$/\1/p' "$work/station.out" | tail -n 1
 }
-
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "flash-throughput: $mib MiB image, chunks of 1514 bytes, MTU 1522, $runs runs of each, interleaved"
 : >"$work/service.rates"

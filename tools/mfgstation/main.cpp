@@ -1,5 +1,5 @@
 // mfgstation: the production-line station tool. Opens the interface towards the
-// device and runs the commands of the command line through station_link.
+// device (or the line's devices) and runs the commands of the command line.
 #include <unistd.h>
 
 #include <cerrno>
@@ -7,42 +7,10 @@
 #include <cstring>
 #include <string>
 
+#include "line.h"
+#include "link_transport.h"
 #include "station.h"
 #include "station_link.h"
-
-namespace {
-
-// The link behind a raw socket on one interface: frames go out as asked and
-// come back taken apart; which of them count is the station's business.
-class LinkTransport : public mfgstation::Transport {
- public:
-  explicit LinkTransport(station_link::Interface& ifc) : ifc_(ifc) {}
-
-  int send(const mfgstation::Mac& dest, uint8_t command, const uint8_t* params, std::size_t count,
-           std::string* error) override {
-    spec_.command = command;
-    spec_.params.assign(params, params + count);
-    spec_.sequence = ++sequence_;
-    spec_.dest = dest;
-    return station_link::send_frame(ifc_, station_link::build_request(spec_, ifc_.mac), error) < 0 ? -1 : 0;
-  }
-
-  int receive(station_link::Reply& reply, int timeout_ms, std::string* error) override {
-    std::vector<uint8_t> frame;
-    for (;;) {
-      int r = station_link::receive_frame(ifc_, frame, timeout_ms, error);
-      if (r <= 0) return r;
-      if (station_link::parse_reply(frame, reply)) return 1;
-    }
-  }
-
- private:
-  station_link::Interface& ifc_;
-  station_link::RequestSpec spec_;
-  uint8_t sequence_ = 0;
-};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   mfgstation::Options opts;
@@ -69,7 +37,12 @@ int main(int argc, char** argv) {
     return mfgstation::kExitLocal;
   }
   if (opts.chunk_size == 0) opts.chunk_size = mfgstation::chunk_size_for_mtu(ifc.mtu);
-  LinkTransport transport(ifc);
+  if (opts.line_mode() || opts.steps[0].op == mfgstation::Op::Discover) {
+    int status = mfgstation::line_main(opts, ifc);
+    station_link::close_interface(ifc);
+    return status;
+  }
+  mfgstation::LinkTransport transport(ifc);
   mfgstation::Output output;
   output.terminal = isatty(STDOUT_FILENO);
   mfgstation::Station station(transport, opts, ifc.mac, output);

@@ -42,6 +42,7 @@ constexpr OpInfo kOps[] = {
     {Op::ReadSn, "read-sn", false},       {Op::Flash, "flash", true},
     {Op::Reboot, "reboot", false},        {Op::ResetDefaults, "reset-defaults", false},
     {Op::Close, "close", false},          {Op::Quit, "quit", false},
+    {Op::Discover, "discover", false},
 };
 
 // A whole decimal number within [lo, hi]; false otherwise.
@@ -83,9 +84,14 @@ const char* op_name(Op op) {
 
 std::string usage_text() {
   return "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
+         "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
+         "       mfgstation -i IFACE discover\n"
          "Runs production-line commands against the device reached on IFACE over the\n"
          "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
          "failure. Every command's input is checked before the first frame goes out.\n"
+         "In line mode (several --device, --all, write-sn @next or --record) every\n"
+         "device named or found runs the commands, all at once, each as a single\n"
+         "device would.\n"
          "\n"
          "Commands:\n"
          "  connect           open the connection (names this station's address) and\n"
@@ -97,12 +103,17 @@ std::string usage_text() {
          "  reset-defaults    restore the default configuration\n"
          "  close             close the connection\n"
          "  quit              end the service on the device\n"
+         "  write-sn @next    line mode: the next serial number of the counter\n"
+         "  discover          list the devices that answer a broadcast connect, one line\n"
+         "                    each: its address, then its stored serial number if any;\n"
+         "                    each device found now serves only this station until its\n"
+         "                    service ends (quit, or about 30 s without a request)\n"
          "\n"
          "Options (before, between or after the commands):\n"
          "  -i, --interface IFACE   network interface towards the device (required)\n"
          "  -d, --device MAC        talk to this device only, addressed from the first\n"
          "                          request on (default: the first device that answers\n"
-         "                          a broadcast)\n"
+         "                          a broadcast); repeated: line mode\n"
          "  -t, --timeout MS        time-out per reply in milliseconds (default 2000)\n"
          "  -r, --retries N         resends of a request whose reply is lost, and\n"
          "                          restarts of a transfer (default 3)\n"
@@ -112,6 +123,19 @@ std::string usage_text() {
          "      --max-size BYTES    largest image, K or M allowed (default 4M, the\n"
          "                          Kernel partition of this device family)\n"
          "  -h, --help              show this text\n"
+         "\n"
+         "Line mode:\n"
+         "      --all               serve every device that discovery finds within the\n"
+         "                          reply time-out\n"
+         "      --sn-pattern P      serial numbers from P, printf style with one integer\n"
+         "                          conversion, such as QV2026-%06d\n"
+         "      --sn-list FILE      serial numbers from FILE, one per line, instead\n"
+         "      --sn-state FILE     the counter: the next number (a missing file starts\n"
+         "                          at 1), and the numbers sent but not yet confirmed;\n"
+         "                          written and synced before a number is sent\n"
+         "      --record FILE       append one JSON line per device to FILE (synced)\n"
+         "In line mode every write-sn is followed by a read-back: a number counts as\n"
+         "confirmed only when the device reads it back as sent. A summary ends the run.\n"
          "\n"
          "Replies: only those addressed to this station, from the device (once known),\n"
          "with a good checksum, are taken. The device numbers its replies; a reply\n"
@@ -131,7 +155,8 @@ std::string usage_text() {
          "reply (time-out), 4 CRC-32 mismatch, 5 chunk or image could not be stored,\n"
          "6 serial number could not be stored, 7 request rejected by the device,\n"
          "8 out of step (after the upgrade was sent: the device may hold another\n"
-         "image).\n";
+         "image). Line mode: 0 when every device passed, the status of the failure\n"
+         "when the failed devices share one, 9 when they failed in different ways.\n";
 }
 
 namespace {
@@ -216,11 +241,31 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
         }
       } else if (!std::strcmp(a, "-d") || !std::strcmp(a, "--device")) {
         if (!(v = need_value(a))) return kExitUsage;
-        if (!station_link::parse_mac(v, opts.device) || (opts.device[0] & 1)) {
+        Mac mac{};
+        if (!station_link::parse_mac(v, mac) || (mac[0] & 1)) {
           *error = format("bad device address \"%s\": one device's MAC, as 02:00:00:00:00:01", v);
           return kExitUsage;
         }
+        if (std::find(opts.devices.begin(), opts.devices.end(), mac) != opts.devices.end()) {
+          *error = format("device %s is named twice", v);
+          return kExitUsage;
+        }
+        opts.devices.push_back(mac);
+        opts.device = opts.devices[0];
         opts.device_given = true;
+      } else if (!std::strcmp(a, "--all")) {
+        opts.all = true;
+      } else if (std::string* field = !std::strcmp(a, "--sn-pattern") ? &opts.sn_pattern
+                                      : !std::strcmp(a, "--sn-list")    ? &opts.sn_list
+                                      : !std::strcmp(a, "--sn-state")   ? &opts.sn_state
+                                      : !std::strcmp(a, "--record")     ? &opts.record
+                                                                        : nullptr) {
+        if (!(v = need_value(a))) return kExitUsage;
+        if (!*v) {
+          *error = format("option %s needs a value", a);
+          return kExitUsage;
+        }
+        *field = v;
       } else {
         *error = format("unknown option \"%s\"", a);
         return kExitUsage;
@@ -263,6 +308,50 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
   }
   if (opts.steps.empty()) {
     *error = "no command given";
+    return kExitUsage;
+  }
+  return check_line_options(opts, error);
+}
+
+bool Options::line_mode() const {
+  if (all || devices.size() > 1 || !record.empty()) return true;
+  for (const Step& step : steps)
+    if (step.op == Op::WriteSn && step.arg == kNextSerial) return true;
+  return false;
+}
+
+int check_line_options(const Options& opts, std::string* error) {
+  bool next = false, literal = false;
+  for (const Step& step : opts.steps) {
+    if (step.op == Op::Discover && opts.steps.size() > 1) {
+      *error = "discover runs alone";
+      return kExitUsage;
+    }
+    if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
+  }
+  if (opts.steps[0].op == Op::Discover && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
+    *error = "discover takes no --device, --all or --record";
+    return kExitUsage;
+  }
+  if (opts.all && !opts.devices.empty()) {
+    *error = "--all and --device exclude each other";
+    return kExitUsage;
+  }
+  if (literal && (opts.all || opts.devices.size() > 1)) {
+    *error = "write-sn TEXT would give every device the same serial number; use write-sn @next";
+    return kExitUsage;
+  }
+  const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
+  if (next && (opts.sn_state.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
+    *error = "write-sn @next needs --sn-state FILE and either --sn-pattern PATTERN or --sn-list FILE";
+    return kExitUsage;
+  }
+  if (counter && !next) {
+    *error = "--sn-pattern, --sn-list and --sn-state serve write-sn @next, which is not among the commands";
+    return kExitUsage;
+  }
+  if (opts.line_mode() && !opts.all && opts.devices.empty()) {
+    *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
     return kExitUsage;
   }
   return 0;
@@ -594,6 +683,10 @@ int Station::simple(Op op) {
 void Station::progress(uint64_t done, uint64_t total, bool last) {
   const double t = now();
   const double elapsed = t - started_;
+  if (io_.progress) {
+    io_.progress(done, total, elapsed);
+    return;
+  }
   if (io_.terminal) {
     if (!last && t - last_draw_ < 0.1) return;
     last_draw_ = t;

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,10 @@ enum ExitStatus : int {
   kExitRejected = 7,      // the device answered with a status report (bad request)
   kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
                           // or after the upgrade was sent
+  kExitMixed = 9,         // line mode: devices failed in different ways
 };
 
-enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit };
+enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
 
 struct Step {
   Op op;
@@ -46,10 +48,17 @@ struct Options {
   int chunk_size = 0;               // 0: from the interface MTU
   uint64_t max_size = 4194304;      // largest image: the Kernel partition of this device family
   bool device_given = false;        // --device: talk to this device only, unicast from the start
-  Mac device{};
+  Mac device{};                     // the first --device; in line mode, each device's own
   std::vector<Step> steps;
+  // Line mode: the devices by address (every --device), or every device that
+  // discovery finds (--all); serial numbers from a counter; the record.
+  std::vector<Mac> devices;
+  bool all = false;
+  std::string sn_pattern, sn_list, sn_state, record;
+  bool line_mode() const;
 };
 
+constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
 constexpr std::size_t kSerialMax = 32;   // the device keeps at most 32 characters
 constexpr int kChunkMax = 1514;          // data bytes of a full request frame
 
@@ -57,6 +66,8 @@ constexpr int kChunkMax = 1514;          // data bytes of a full request frame
 // in *error; 0 with *help set when --help was asked.
 int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
 std::string usage_text();
+// The rules between the line mode's options and the commands. 0, or kExitUsage.
+int check_line_options(const Options& opts, std::string* error);
 
 // Data bytes of one chunk on an interface with this MTU: the MTU less the 8 bytes
 // of payload header, at most kChunkMax; 0 when the MTU leaves no room.
@@ -96,6 +107,8 @@ struct Output {
   FILE* out = stdout;
   FILE* err = stderr;
   bool terminal = false;  // draw the progress bar
+  // When set, told of every chunk confirmed instead of the progress output.
+  std::function<void(uint64_t done, uint64_t total, double seconds)> progress;
 };
 
 class Station {

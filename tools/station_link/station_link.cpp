@@ -1,6 +1,7 @@
 #include "station_link.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
@@ -33,9 +34,27 @@ long long now_ms() {
 
 constexpr std::size_t kHeaderLength = qvlink::kEthHeaderLength + qvlink::kPayloadHeaderLength;
 
+// A socket filter that passes frames whose source address is mac: source bytes
+// 2 to 5 as one word, then bytes 0 and 1.
+int attach_source_filter(int sock, const Mac& mac) {
+  const uint32_t low = static_cast<uint32_t>(mac[2]) << 24 | static_cast<uint32_t>(mac[3]) << 16 |
+                       static_cast<uint32_t>(mac[4]) << 8 | mac[5];
+  const uint32_t high = static_cast<uint32_t>(mac[0]) << 8 | mac[1];
+  sock_filter code[] = {
+      {BPF_LD | BPF_W | BPF_ABS, 0, 0, qvlink::kEthSource + 2},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, low},
+      {BPF_LD | BPF_H | BPF_ABS, 0, 0, qvlink::kEthSource},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, high},
+      {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
+      {BPF_RET | BPF_K, 0, 0, 0},
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+}
+
 }  // namespace
 
-int open_interface(const std::string& ifname, Interface& ifc, std::string* error) {
+int open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from) {
   close_interface(ifc);
   if (ifname.empty() || ifname.size() >= IFNAMSIZ) {
     if (error) *error = "bad interface name \"" + ifname + "\"";
@@ -69,6 +88,11 @@ int open_interface(const std::string& ifname, Interface& ifc, std::string* error
     return -1;
   }
   int mtu = ifr.ifr_mtu;
+  if (only_from && attach_source_filter(sock, *only_from) != 0) {
+    set_error(error, "source filter on " + ifname, errno);
+    close(sock);
+    return -1;
+  }
   sockaddr_ll sll{};
   sll.sll_family = AF_PACKET;
   sll.sll_protocol = htons(qvlink::kEtherType);

@@ -54,8 +54,10 @@ struct Interface {
 
 // Opens a raw AF_PACKET socket bound to ifname that receives frames of type
 // 0x3914 only, and learns the interface's index, hardware address and MTU.
+// With only_from, the kernel passes on only frames from that address, so that
+// each of many devices on one segment can have a socket of its own.
 // Returns 0, or -1 with a message in *error (when error is not null).
-int open_interface(const std::string& ifname, Interface& ifc, std::string* error);
+int open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from = nullptr);
 void close_interface(Interface& ifc);
 
 struct RequestSpec {

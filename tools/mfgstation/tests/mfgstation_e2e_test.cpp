@@ -1,13 +1,16 @@
 // mfgstation end to end: in a network namespace of its own with the bridge "br0"
 // and one veth port, against the stand-in device (for lost and spoilt replies)
-// and against the real service on a simulated device root.
+// and against the real service on a simulated device root; and on a simulated
+// production line of several devices.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
+#include <memory>
+#include <nlohmann/json.hpp>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -283,3 +286,86 @@ TEST_F(StationService, DissectorReadsARecordedCapture) {
 }
 
 }  // namespace
+
+// A production line: three devices on one segment, served at once; the second
+// one's service is killed part-way through its transfer.
+TEST(StationLine, OneDeviceDiesPartWayTheOthersPassOnRecord) {
+  qvnet::TestLine line(3);
+  ASSERT_TRUE(line.ok()) << line.error();
+  const std::string dir = "/tmp/mfgstation_e2e_line_" + std::to_string(getpid());
+  qvtest::run({"mkdir", "-p", dir});
+  std::vector<std::unique_ptr<qvtest::DeviceRoot>> roots;
+  std::vector<std::unique_ptr<qvnet::Background>> services;
+  for (int k = 1; k <= 3; ++k) {
+    roots.push_back(std::make_unique<qvtest::DeviceRoot>(std::vector<std::string>{"--kernel-size", "8388608"}));
+    services.push_back(std::make_unique<qvnet::Background>(line.in_device(k, {"mfglinkd_fg"}), roots.back()->env(),
+                                                           roots.back()->dir() + "/service.out"));
+  }
+  settle();
+  const std::size_t size = 3 * 1048576 + 99;
+  const std::string img = dir + "/image.bin", state = dir + "/sn.state", record = dir + "/line.jsonl";
+  qvtest::write_file(img, random_bytes(size, 16));
+  qvtest::write_file(state, "4711\n");
+  auto station = [&](std::vector<std::string> args) {
+    std::vector<std::string> argv = {"mfgstation", "-i", "st0", "-t", "1000"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return line.in_station(argv);
+  };
+
+  RunResult r = qvtest::run(station({"discover"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, line.device_mac(1) + "\n" + line.device_mac(2) + "\n" + line.device_mac(3) + "\n");
+
+  qvnet::Background run(station({"-r", "1", "--all", "--sn-pattern", "QV-%06d", "--sn-state", state, "--record",
+                                 record, "connect", "write-sn", "@next", "flash", img, "reboot"}),
+                        {}, dir + "/station.out");
+  const std::string firmware = roots[1]->path("/tmp/firmware");
+  for (int i = 0; i < 2000 && qvtest::read_file(firmware).size() < 262144; ++i) usleep(5000);
+  services[1]->stop();
+  EXPECT_EQ(run.wait(60000), 3);  // the one failure: no reply
+  const std::string out = qvtest::read_file(dir + "/station.out");
+  EXPECT_NE(out.find("3 devices: 2 passed, 1 failed (1 no reply)"), std::string::npos) << out;
+  // The dead device's time-outs held up no other device.
+  EXPECT_LT(out.find(line.device_mac(3) + ": passed"), out.find(line.device_mac(2) + ": FAILED")) << out;
+
+  std::vector<nlohmann::json> records;
+  for (const std::string& l : qvtest::split_lines(qvtest::read_file(record))) records.push_back(nlohmann::json::parse(l));
+  ASSERT_EQ(records.size(), 3u);
+  std::set<std::string> serials;
+  for (const nlohmann::json& rec : records) {
+    const int k = rec["device"] == line.device_mac(1) ? 1 : rec["device"] == line.device_mac(2) ? 2 : 3;
+    SCOPED_TRACE(k);
+    EXPECT_EQ(rec["interface"], "st0");
+    EXPECT_EQ(rec["image"]["size"], size);
+    EXPECT_EQ(rec["serial"]["confirmed"], true);  // written before the transfer
+    EXPECT_EQ(rec["serial"]["read_back"], rec["serial"]["written"]);
+    serials.insert(rec["serial"]["written"].get<std::string>());
+    ASSERT_EQ(rec["steps"].size(), 4u);
+    if (k == 2) {
+      EXPECT_EQ(rec["result"], "failed");
+      EXPECT_EQ(rec["exit_status"], 3);
+      EXPECT_EQ(rec["steps"][2]["status"], "failed");
+      EXPECT_EQ(rec["steps"][3]["status"], "not run");
+      EXPECT_EQ(rec["reason"], "no reply");
+      EXPECT_NE(rec["messages"].dump().find("no reply within 1000 ms"), std::string::npos) << rec["messages"];
+      continue;
+    }
+    EXPECT_EQ(rec["result"], "passed");
+    for (const auto& step : rec["steps"]) EXPECT_EQ(step["status"], "ok");
+    EXPECT_SAME_BYTES(roots[k - 1]->peek("Kernel", 0, static_cast<long>(size)), qvtest::read_file(img));
+  }
+  EXPECT_EQ(serials, (std::set<std::string>{"QV-004711", "QV-004712", "QV-004713"}));
+  EXPECT_EQ(qvtest::read_file(state), "4714\n");
+
+  // The devices still up read back what they were given.
+  r = qvtest::run(station({"discover"}));
+  const std::vector<std::string> found = qvtest::split_lines(r.out);
+  ASSERT_EQ(found.size(), 2u) << r.out << r.err;
+  for (const std::string& f : found) {
+    const std::string mac = f.substr(0, 17);
+    EXPECT_TRUE(mac == line.device_mac(1) || mac == line.device_mac(3)) << f;
+    for (const nlohmann::json& rec : records)
+      if (rec["device"] == mac) EXPECT_EQ(f, mac + " " + rec["serial"]["written"].get<std::string>());
+  }
+  qvtest::run({"rm", "-rf", dir});
+}

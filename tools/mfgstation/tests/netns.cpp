@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -15,7 +16,13 @@ namespace qvnet {
 
 namespace {
 std::atomic<int> g_count{0};
+
+std::vector<std::string> netns_exec(const std::string& ns, const std::vector<std::string>& argv) {
+  std::vector<std::string> full = {"ip", "netns", "exec", ns};
+  full.insert(full.end(), argv.begin(), argv.end());
+  return full;
 }
+}  // namespace
 
 bool TestNet::ip(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"ip", "-n", ns_};
@@ -56,10 +63,36 @@ TestNet::~TestNet() {
   if (!ns_.empty()) qvtest::run({"ip", "netns", "delete", ns_});
 }
 
-std::vector<std::string> TestNet::in_ns(const std::vector<std::string>& argv) const {
-  std::vector<std::string> full = {"ip", "netns", "exec", ns_};
-  full.insert(full.end(), argv.begin(), argv.end());
-  return full;
+std::vector<std::string> TestNet::in_ns(const std::vector<std::string>& argv) const { return netns_exec(ns_, argv); }
+
+TestLine::TestLine(int devices, int mtu) : devices_(devices) {
+  name_ = "qvline" + std::to_string(getpid()) + "n" + std::to_string(g_count++);
+  qvtest::RunResult r = qvtest::run(script("line_netns_up", {std::to_string(devices), std::to_string(mtu)}));
+  ok_ = r.status == 0;
+  if (!ok_) error_ = "line_netns_up " + name_ + ": " + r.out + r.err;
+}
+
+TestLine::~TestLine() { qvtest::run(script("line_netns_down", {std::to_string(devices_)})); }
+
+std::vector<std::string> TestLine::script(const std::string& function, const std::vector<std::string>& args) const {
+  std::vector<std::string> argv = {"bash", "-c", ". \"$0\" && \"$@\"",
+                                   qvtest::source_dir() + "/scripts/link-netns.sh", function, name_};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return argv;
+}
+
+std::vector<std::string> TestLine::in_station(const std::vector<std::string>& argv) const {
+  return netns_exec(name_ + "-st", argv);
+}
+
+std::vector<std::string> TestLine::in_device(int k, const std::vector<std::string>& argv) const {
+  return netns_exec(name_ + "-d" + std::to_string(k), argv);
+}
+
+std::string TestLine::device_mac(int k) {
+  char b[18];
+  std::snprintf(b, sizeof b, "02:00:00:00:01:%02x", k);
+  return b;
 }
 
 Background::Background(const std::vector<std::string>& argv, const std::vector<std::string>& env,

@@ -33,6 +33,31 @@ class TestNet {
   bool ok_ = false;
 };
 
+// A production line: the station's namespace with the segment's bridge and the
+// station's interface "st0", and devices 1 to n, each a namespace of its own with
+// its bridge "br0" at 02:00:00:00:01:KK (scripts/link-netns.sh makes them).
+class TestLine {
+ public:
+  explicit TestLine(int devices, int mtu = 1500);
+  ~TestLine();
+  TestLine(const TestLine&) = delete;
+  TestLine& operator=(const TestLine&) = delete;
+
+  bool ok() const { return ok_; }
+  const std::string& error() const { return error_; }
+  int devices() const { return devices_; }
+  // argv run in the station's namespace, or in device k's (1 to n).
+  std::vector<std::string> in_station(const std::vector<std::string>& argv) const;
+  std::vector<std::string> in_device(int k, const std::vector<std::string>& argv) const;
+  static std::string device_mac(int k);
+
+ private:
+  std::vector<std::string> script(const std::string& function, const std::vector<std::string>& args) const;
+  std::string name_, error_;
+  int devices_;
+  bool ok_ = false;
+};
+
 // A program running in the background with its output (both streams) in a file.
 class Background {
  public:

@@ -55,6 +55,20 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"-i", "eth1", "--chunk-size", "1515", "connect"}, kExitUsage, "bad chunk size", 0},
       {{"-i", "eth1", "--flash-timeout", "0", "connect"}, kExitUsage, "bad flash time-out", 0},
       {{"-i", "averyveryverylongname", "connect"}, kExitUsage, "bad interface", 0},
+      // Line mode.
+      {{"-i", "eth1", "-d", "02:00:00:00:01:01", "--device", "02:00:00:00:01:02", "--sn-pattern", "Q%d",
+        "--sn-state", "s", "write-sn", "@next", "flash", "img"}, 0, "", 2},
+      {{"-i", "eth1", "-d", "02:00:00:00:01:01", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "named twice", 0},
+      {{"-i", "eth1", "--all", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "exclude each other", 0},
+      {{"-i", "eth1", "--all", "write-sn", "SN1"}, kExitUsage, "the same serial number", 0},
+      {{"-i", "eth1", "--all", "--sn-pattern", "Q%d", "write-sn", "@next"}, kExitUsage, "needs --sn-state", 0},
+      {{"-i", "eth1", "--all", "--sn-pattern", "Q%d", "--sn-list", "l", "--sn-state", "s", "write-sn", "@next"},
+       kExitUsage, "either --sn-pattern", 0},
+      {{"-i", "eth1", "--all", "--sn-state", "s", "connect"}, kExitUsage, "not among the commands", 0},
+      {{"-i", "eth1", "--sn-list", "l", "--sn-state", "s", "write-sn", "@next"}, kExitUsage, "need the devices", 0},
+      {{"-i", "eth1", "--record", "r.jsonl", "connect"}, kExitUsage, "need the devices", 0},
+      {{"-i", "eth1", "discover", "connect"}, kExitUsage, "discover runs alone", 0},
+      {{"-i", "eth1", "--all", "discover"}, kExitUsage, "discover takes no", 0},
   };
   for (const ParseCase& c : cases) {
     std::vector<const char*> argv = {"mfgstation"};

@@ -1,0 +1,395 @@
+#include "line.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "link_protocol.h"
+#include "link_transport.h"
+#include "line_record.h"
+#include "live_view.h"
+#include "serial_numbers.h"
+
+namespace mfgstation {
+
+namespace {
+
+using station_link::Mac;
+
+constexpr uint8_t kCmdConnect = static_cast<uint8_t>(qvlink::Command::CreateConnection);
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A stream that hands every complete line written to it to a function: the
+// Station of a device writes its messages as it does for a single device, and
+// they reach the live view and the record with the device named.
+class LineSink {
+ public:
+  explicit LineSink(std::function<void(const std::string&)> on_line) : on_line_(std::move(on_line)) {
+    cookie_io_functions_t io{nullptr, &LineSink::write, nullptr, &LineSink::close};
+    file_ = fopencookie(this, "w", io);
+  }
+  ~LineSink() {
+    if (file_) std::fclose(file_);
+  }
+  LineSink(const LineSink&) = delete;
+  LineSink& operator=(const LineSink&) = delete;
+  FILE* file() const { return file_; }
+
+ private:
+  static ssize_t write(void* cookie, const char* buf, size_t n) {
+    auto* self = static_cast<LineSink*>(cookie);
+    self->pending_.append(buf, n);
+    for (std::size_t nl; (nl = self->pending_.find('\n')) != std::string::npos;) {
+      self->on_line_(self->pending_.substr(0, nl));
+      self->pending_.erase(0, nl + 1);
+    }
+    return static_cast<ssize_t>(n);
+  }
+  static int close(void* cookie) {
+    auto* self = static_cast<LineSink*>(cookie);
+    if (!self->pending_.empty()) self->on_line_(self->pending_);
+    self->pending_.clear();
+    return 0;
+  }
+
+  std::function<void(const std::string&)> on_line_;
+  std::string pending_;
+  FILE* file_ = nullptr;
+};
+
+// The Station's messages name the program first; on the view the device's
+// address takes its place.
+std::string without_program(const std::string& line) {
+  static const std::string prefix = "mfgstation: ";
+  return line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size()) : line;
+}
+
+class DeviceRun {
+ public:
+  DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac)
+      : s_(setup), index_(index), mac_(mac),
+        out_([this](const std::string& line) { s_.view->note(index_, line); }),
+        err_([this](const std::string& line) {
+          rec_.messages.push_back(without_program(line));
+          s_.view->message(index_, rec_.messages.back());
+        }) {}
+
+  DeviceRecord run() {
+    rec_.time = utc_time_text();
+    rec_.interface = s_.ifc->name;
+    rec_.station = station_link::mac_text(s_.ifc->mac);
+    rec_.device = station_link::mac_text(mac_);
+    int status = kExitOk;
+    station_link::Interface ifc;
+    std::string error;
+    std::size_t done_steps = 0;
+    if (station_link::open_interface(s_.ifc->name, ifc, &error, &mac_) < 0) {
+      std::fprintf(err_.file(), "mfgstation: %s\n", error.c_str());
+      status = kExitLocal;
+    } else {
+      LinkTransport transport(ifc);
+      // This device only, addressed from the first request on.
+      Options opts = *s_.opts;
+      opts.device_given = true;
+      opts.device = mac_;
+      Output output;
+      output.out = out_.file();
+      output.err = err_.file();
+      output.progress = [this](uint64_t done, uint64_t total, double seconds) {
+        s_.view->progress(index_, done, total, seconds);
+      };
+      Station station(transport, opts, s_.ifc->mac, output);
+      for (const Step& step : s_.opts->steps) {
+        s_.view->step(index_, op_name(step.op));
+        const double started = now_seconds();
+        status = run_step(station, step);
+        std::fflush(out_.file());
+        std::fflush(err_.file());
+        rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - started});
+        ++done_steps;
+        if (status != kExitOk) break;
+      }
+      station_link::close_interface(ifc);
+    }
+    for (std::size_t i = done_steps; i < s_.opts->steps.size(); ++i)
+      rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
+    rec_.exit_status = status;
+    if (status != kExitOk) rec_.reason = failure_kind(status);
+    return rec_;
+  }
+
+  // Told once the record is on disk (or could not be put there).
+  void report(const DeviceRecord& rec) {
+    s_.view->result(index_, rec.exit_status == kExitOk ? "passed"
+                                                        : std::string("FAILED (") + failure_kind(rec.exit_status) + ")");
+  }
+
+  void message(const std::string& text) { s_.view->message(index_, text); }
+
+ private:
+  int run_step(Station& station, const Step& step) {
+    switch (step.op) {
+      case Op::Connect: return station.connect();
+      case Op::WriteSn: return write_sn(station, step.arg);
+      case Op::ReadSn: {
+        std::string serial;
+        int r = station.read_sn(&serial);
+        if (r == kExitOk) {
+          rec_.serial_read = true;
+          rec_.serial_read_back = serial;
+        }
+        return r;
+      }
+      case Op::Flash:
+        for (const Image& image : s_.images)
+          if (image.path == step.arg) {
+            rec_.image = image.path;
+            rec_.image_size = image.bytes.size();
+            rec_.image_crc = image.crc;
+            return station.flash_image(image.bytes);
+          }
+        return kExitLocal;
+      default: return station.simple(step.op);
+    }
+  }
+
+  // Writes the serial number and reads it back: only a number that the device
+  // acknowledged and reads back as sent counts as confirmed.
+  int write_sn(Station& station, const std::string& arg) {
+    std::string serial = arg;
+    const bool from_counter = arg == kNextSerial;
+    if (from_counter) {
+      std::string error;
+      if (s_.serials->take(rec_.device + " " + rec_.time, &serial, &error) < 0) {
+        std::fprintf(err_.file(), "mfgstation: write-sn: %s\n", error.c_str());
+        return kExitLocal;
+      }
+    }
+    s_.view->serial(index_, serial);
+    rec_.serial_written = serial;
+    int r = station.write_sn(serial);
+    if (r != kExitOk) return r;
+    std::string back;
+    r = station.read_sn(&back);
+    if (r != kExitOk) return r;
+    rec_.serial_read = true;
+    rec_.serial_read_back = back;
+    if (back != serial) {
+      std::fprintf(err_.file(), "mfgstation: write-sn: the device reads back \"%s\", not \"%s\"\n", back.c_str(),
+                   serial.c_str());
+      return kExitStoreFailed;
+    }
+    rec_.serial_confirmed = true;
+    std::string error;
+    if (from_counter && s_.serials->confirm(serial, &error) < 0)
+      std::fprintf(err_.file(), "mfgstation: write-sn: %s (the number stays on record as unconfirmed)\n",
+                   error.c_str());
+    return kExitOk;
+  }
+
+  const LineSetup& s_;
+  std::size_t index_;
+  Mac mac_;
+  DeviceRecord rec_;
+  LineSink out_, err_;
+};
+
+}  // namespace
+
+int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
+  station_link::RequestSpec spec;
+  spec.command = kCmdConnect;
+  spec.params.assign(ifc.mac.begin(), ifc.mac.end());
+  spec.dest = station_link::kBroadcast;
+  const std::vector<uint8_t> request = station_link::build_request(spec, ifc.mac);
+  std::set<Mac> macs;
+  const double start = now_seconds();
+  const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
+  if (station_link::send_frame(ifc, request, error) < 0) return -1;
+  // Sent a second time half-way, for a device that missed the first: a connect
+  // from the same station is harmless to repeat.
+  bool resent = false;
+  for (;;) {
+    const double t = now_seconds();
+    if (t >= deadline) break;
+    if (!resent && t >= resend_at) {
+      if (station_link::send_frame(ifc, request, error) < 0) return -1;
+      resent = true;
+    }
+    const double until = resent ? deadline : resend_at;
+    std::vector<uint8_t> frame;
+    int r = station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error);
+    if (r < 0) return -1;
+    station_link::Reply reply;
+    if (r == 0 || !station_link::parse_reply(frame, reply)) continue;
+    if (reply.checksum_ok && reply.dest == ifc.mac && reply.source != ifc.mac &&
+        station_link::is_success(reply, kCmdConnect) && reply.data.size() == 2)
+      macs.insert(reply.source);
+  }
+  found->assign(macs.begin(), macs.end());
+  return 0;
+}
+
+std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices) {
+  std::vector<DeviceRecord> records(devices.size());
+  std::mutex record_mutex;
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < devices.size(); ++i)
+    threads.emplace_back([&, i] {
+      DeviceRun run(setup, i, devices[i]);
+      DeviceRecord rec = run.run();
+      if (setup.record) {
+        std::lock_guard<std::mutex> lock(record_mutex);
+        std::string error;
+        if (setup.record->append(rec, &error) < 0) {
+          run.message(error);
+          // A device that is not on record has not passed the line.
+          if (rec.exit_status == kExitOk) {
+            rec.exit_status = kExitLocal;
+            rec.reason = failure_kind(kExitLocal);
+            rec.messages.push_back(error);
+          }
+        }
+      }
+      run.report(rec);
+      records[i] = rec;
+    });
+  for (std::thread& t : threads) t.join();
+  setup.view->finish();
+  return records;
+}
+
+int line_exit_status(const std::vector<DeviceRecord>& records) {
+  int status = kExitOk;
+  for (const DeviceRecord& r : records) {
+    if (r.exit_status == kExitOk) continue;
+    if (status == kExitOk)
+      status = r.exit_status;
+    else if (status != r.exit_status)
+      return kExitMixed;
+  }
+  return status;
+}
+
+namespace {
+
+std::size_t terminal_width() {
+  winsize ws{};
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  return 80;
+}
+
+int fail(int status, const std::string& message) {
+  std::fprintf(stderr, "mfgstation: %s\n", message.c_str());
+  return status;
+}
+
+// discover: the devices that answer, each with its stored serial number.
+int discover_main(const Options& opts, const station_link::Interface& ifc) {
+  std::vector<Mac> found;
+  std::string error;
+  if (discover(ifc, opts.timeout_ms, &found, &error) < 0) return fail(kExitLocal, "discover: " + error);
+  if (found.empty())
+    return fail(kExitTimeout, "discover: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
+  Options read = opts;
+  read.steps = {Step{Op::ReadSn, {}}};
+  FILE* quiet = std::fopen("/dev/null", "w");
+  if (!quiet) return fail(kExitLocal, "discover: cannot open /dev/null");
+  std::vector<std::string> macs;
+  for (const Mac& m : found) macs.push_back(station_link::mac_text(m));
+  LiveView view(quiet, stderr, false, 0, macs);
+  LineSetup setup;
+  setup.opts = &read;
+  setup.ifc = &ifc;
+  setup.view = &view;
+  std::vector<DeviceRecord> records = run_line(setup, found);
+  std::fclose(quiet);
+  for (const DeviceRecord& r : records) {
+    if (r.serial_read && !r.serial_read_back.empty())
+      std::printf("%s %s\n", r.device.c_str(), r.serial_read_back.c_str());
+    else
+      std::printf("%s\n", r.device.c_str());
+  }
+  return line_exit_status(records);
+}
+
+}  // namespace
+
+int line_main(const Options& opts, const station_link::Interface& ifc) {
+  // Every input is checked before the first frame goes out.
+  LineSetup setup;
+  setup.opts = &opts;
+  setup.ifc = &ifc;
+  std::string error;
+  for (const Step& step : opts.steps) {
+    if (step.op != Op::Flash) continue;
+    if (opts.chunk_size <= 0) return fail(kExitLocal, "flash: the interface MTU leaves no room for firmware data");
+    bool known = false;
+    for (const Image& image : setup.images) known = known || image.path == step.arg;
+    if (known) continue;
+    Image image;
+    image.path = step.arg;
+    if (load_image(step.arg, opts.max_size, &image.bytes, &error) != 0) return fail(kExitLocal, "flash: " + error);
+    image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
+    setup.images.push_back(std::move(image));
+  }
+  std::unique_ptr<SnAllocator> serials;
+  if (!opts.sn_state.empty()) {
+    if (!opts.sn_pattern.empty()) {
+      SnPattern pattern;
+      if (pattern.parse(opts.sn_pattern, &error) < 0) return fail(kExitUsage, error);
+      serials = std::make_unique<SnAllocator>(opts.sn_state, pattern);
+    } else {
+      std::vector<std::string> list;
+      if (load_sn_list(opts.sn_list, &list, &error) < 0) return fail(kExitLocal, error);
+      serials = std::make_unique<SnAllocator>(opts.sn_state, std::move(list));
+    }
+    std::vector<UnconfirmedSn> earlier;
+    if (serials->check(std::max<std::size_t>(1, opts.devices.size()), &earlier, &error) < 0)
+      return fail(kExitLocal, error);
+    for (const UnconfirmedSn& u : earlier)
+      std::fprintf(stderr, "mfgstation: note: serial number %s (%s) was taken but never confirmed; it is not given again\n",
+                   u.serial.c_str(), u.note.c_str());
+    setup.serials = serials.get();
+  }
+  RecordFile record;
+  if (!opts.record.empty()) {
+    if (record.open(opts.record, &error) < 0) return fail(kExitLocal, error);
+    setup.record = &record;
+  }
+
+  if (opts.steps[0].op == Op::Discover) return discover_main(opts, ifc);
+  std::vector<Mac> devices = opts.devices;
+  if (opts.all) {
+    if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);
+    if (devices.empty())
+      return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
+    // Only connected so far: no device has been changed yet.
+    if (serials && serials->check(devices.size(), nullptr, &error) < 0)
+      return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
+  }
+  std::vector<std::string> macs;
+  for (const Mac& m : devices) macs.push_back(station_link::mac_text(m));
+  const bool terminal = isatty(STDOUT_FILENO);
+  // Plain lines of many devices come as they happen, also into a pipe.
+  if (!terminal) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  LiveView view(stdout, stderr, terminal, terminal ? terminal_width() : 0, macs);
+  setup.view = &view;
+  std::vector<DeviceRecord> records = run_line(setup, devices);
+  std::fputs(summary_text(records).c_str(), stdout);
+  return line_exit_status(records);
+}
+
+}  // namespace mfgstation

@@ -1,0 +1,64 @@
+// Line mode: many devices on one segment served by one station at once.
+//
+// Discovery sends a broadcast connect and lists the devices that answer. The
+// command list then runs on every device in a thread of its own, over a socket
+// of its own that the kernel feeds with that device's frames only, through the
+// same Station as a single device: one exchange per device in flight, the
+// devices in parallel, and a device that fails or falls silent holds up no
+// other beyond its own time-outs.
+#ifndef QV_TOOLS_MFGSTATION_LINE_H
+#define QV_TOOLS_MFGSTATION_LINE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "line_record.h"
+#include "station.h"
+#include "station_link.h"
+
+namespace mfgstation {
+
+class LiveView;
+class SnAllocator;
+class RecordFile;
+
+// The devices that answer a broadcast connect on ifc within window_ms, in
+// address order. Every device that answers now has this station as its peer.
+// 0, or -1 with a message.
+int discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
+             std::string* error);
+
+// A firmware image, read and checked before the first frame goes out.
+struct Image {
+  std::string path;
+  std::vector<uint8_t> bytes;
+  uint32_t crc = 0;
+};
+
+struct LineSetup {
+  const Options* opts = nullptr;
+  const station_link::Interface* ifc = nullptr;  // the station's interface (open)
+  std::vector<Image> images;                     // of the flash steps, by path
+  SnAllocator* serials = nullptr;                // for write-sn @next
+  RecordFile* record = nullptr;                  // appended to as each device ends
+  LiveView* view = nullptr;
+};
+
+// Runs the steps on every device; returns one record per device, in the order
+// given. A record that cannot be written is reported on the view and turns that
+// device's result into a station failure.
+std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<station_link::Mac>& devices);
+
+// Line mode from the command line, on the station's interface (open and
+// locked): checks every input, finds the devices, serves them, appends the
+// records and prints the summary. The exit status.
+int line_main(const Options& opts, const station_link::Interface& ifc);
+
+// The exit status of a line run: 0 when every device passed, the status of the
+// failure when all failed devices share one, kExitMixed otherwise.
+int line_exit_status(const std::vector<DeviceRecord>& records);
+
+}  // namespace mfgstation
+
+#endif

@@ -1,0 +1,158 @@
+#include "line_record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "station.h"
+
+namespace mfgstation {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+double milliseconds_rounded(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+
+}  // namespace
+
+std::string utc_time_text() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  std::tm tm{};
+  gmtime_r(&tv.tv_sec, &tm);
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<long>(tv.tv_usec / 1000));
+  return buf;
+}
+
+std::string record_json(const DeviceRecord& r) {
+  Json j;
+  j["time"] = r.time;
+  j["interface"] = r.interface;
+  j["station"] = r.station;
+  j["device"] = r.device;
+  if (r.serial_written.empty() && !r.serial_read) {
+    j["serial"] = nullptr;
+  } else {
+    Json s;
+    s["written"] = r.serial_written.empty() ? Json(nullptr) : Json(r.serial_written);
+    s["confirmed"] = r.serial_confirmed;
+    s["read_back"] = r.serial_read ? Json(r.serial_read_back) : Json(nullptr);
+    j["serial"] = s;
+  }
+  if (r.image.empty()) {
+    j["image"] = nullptr;
+  } else {
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08x", r.image_crc);
+    j["image"] = {{"name", r.image}, {"size", r.image_size}, {"crc32", crc}};
+  }
+  Json steps = Json::array();
+  for (const StepRecord& s : r.steps)
+    steps.push_back({{"step", s.step}, {"status", s.status}, {"seconds", milliseconds_rounded(s.seconds)}});
+  j["steps"] = steps;
+  j["result"] = r.exit_status == kExitOk ? "passed" : "failed";
+  j["exit_status"] = r.exit_status;
+  j["reason"] = r.reason;
+  j["messages"] = r.messages;
+  // Serial numbers and file names are the operator's text: never let a stray
+  // byte make the line unreadable for the importer.
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+RecordFile::~RecordFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+int RecordFile::open(const std::string& path, std::string* error) {
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    *error = "cannot open the record file " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  path_ = path;
+  return 0;
+}
+
+int RecordFile::append(const DeviceRecord& record, std::string* error) {
+  const std::string line = record_json(record) + "\n";
+  struct stat before {};
+  if (fstat(fd_, &before) != 0) {
+    *error = "cannot write the record file " + path_ + ": " + std::strerror(errno);
+    return -1;
+  }
+  // One write: with O_APPEND the line lands whole at the end, also when several
+  // stations share the file.
+  ssize_t n;
+  do n = write(fd_, line.data(), line.size());
+  while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(line.size())) {
+    *error = "cannot write the record file " + path_ + ": " + (n < 0 ? std::strerror(errno) : "the disk is full");
+    // Half a line would spoil the line after it for the importer.
+    if (n > 0 && ftruncate(fd_, before.st_size) != 0)
+      *error += "; a part of the record is left at its end: " + std::string(std::strerror(errno));
+    return -1;
+  }
+  if (fsync(fd_) != 0) {
+    *error = "cannot sync the record file " + path_ + ": " + std::strerror(errno);
+    return -1;
+  }
+  return 0;
+}
+
+const char* failure_kind(int exit_status) {
+  switch (exit_status) {
+    case kExitOk: return "passed";
+    case kExitUsage: return "usage";
+    case kExitLocal: return "station problem";
+    case kExitTimeout: return "no reply";
+    case kExitCrcMismatch: return "CRC-32 mismatch";
+    case kExitChunkFailed: return "chunk not stored";
+    case kExitStoreFailed: return "serial number not stored";
+    case kExitRejected: return "rejected";
+    case kExitOutOfStep: return "out of step";
+    case kExitMixed: return "several kinds";
+    default: return "failed";
+  }
+}
+
+std::string summary_text(const std::vector<DeviceRecord>& records) {
+  std::map<int, int> failed;
+  int passed = 0;
+  for (const DeviceRecord& r : records) {
+    if (r.exit_status == kExitOk)
+      ++passed;
+    else
+      ++failed[r.exit_status];
+  }
+  const std::size_t total = records.size();
+  std::string text = std::to_string(total) + (total == 1 ? " device: " : " devices: ") + std::to_string(passed) +
+                     " passed, " + std::to_string(total - static_cast<std::size_t>(passed)) + " failed";
+  if (!failed.empty()) {
+    text += " (";
+    bool first = true;
+    for (const auto& [status, count] : failed) {
+      text += (first ? "" : ", ") + std::to_string(count) + " " + failure_kind(status);
+      first = false;
+    }
+    text += ")";
+  }
+  text += "\n";
+  for (const DeviceRecord& r : records)
+    if (!r.serial_written.empty() && !r.serial_confirmed)
+      text += "serial number " + r.serial_written + " sent to " + r.device + " was not confirmed\n";
+  return text;
+}
+
+}  // namespace mfgstation

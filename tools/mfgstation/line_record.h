@@ -1,0 +1,74 @@
+// The line's record of every device the station touched: one JSON object per
+// line, appended and synced to a log file, for the line's traceability system;
+// and the summary at the end of a run.
+#ifndef QV_TOOLS_MFGSTATION_LINE_RECORD_H
+#define QV_TOOLS_MFGSTATION_LINE_RECORD_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mfgstation {
+
+struct StepRecord {
+  std::string step;        // as on the command line: "connect", "flash", ...
+  std::string status;      // "ok", "failed", or "not run" (after an earlier failure)
+  double seconds = 0;
+};
+
+struct DeviceRecord {
+  std::string time;        // when the device's run began, UTC, ISO 8601
+  std::string interface;   // the station's interface
+  std::string station;     // its address
+  std::string device;      // the device's address, aa:bb:cc:dd:ee:ff
+  // Serial number: the one sent (taken from the counter or given), whether the
+  // device confirmed it, and what it read back; empty when there was none.
+  std::string serial_written;
+  bool serial_confirmed = false;
+  bool serial_read = false;  // a read-back reply came
+  std::string serial_read_back;
+  // The image of the flash step, if any.
+  std::string image;
+  uint64_t image_size = 0;
+  uint32_t image_crc = 0;
+  std::vector<StepRecord> steps;
+  int exit_status = 0;     // as mfgstation's exit status for this device alone
+  std::string reason;      // the kind of failure (failure_kind), "" when it passed
+  std::vector<std::string> messages;  // every message of the device's run
+};
+
+// The one-line JSON text of a record, without the newline.
+std::string record_json(const DeviceRecord& record);
+
+// UTC now as "2026-12-08T09:41:07.123Z".
+std::string utc_time_text();
+
+// The record file: opened for appending; every record is one write of a whole
+// line, synced before append returns, so that a crash loses no record that was
+// reported as written and never leaves half a line behind a whole one.
+class RecordFile {
+ public:
+  RecordFile() = default;
+  ~RecordFile();
+  RecordFile(const RecordFile&) = delete;
+  RecordFile& operator=(const RecordFile&) = delete;
+
+  int open(const std::string& path, std::string* error);  // 0, or -1 with a message
+  int append(const DeviceRecord& record, std::string* error);
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
+const char* failure_kind(int exit_status);
+
+// "3 devices: 2 passed, 1 failed (1 no reply)", then a line per unconfirmed
+// serial number.
+std::string summary_text(const std::vector<DeviceRecord>& records);
+
+}  // namespace mfgstation
+
+#endif

@@ -1,0 +1,124 @@
+#include "live_view.h"
+
+namespace mfgstation {
+
+namespace {
+
+constexpr int kBarWidth = 20;
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+double rate_mib(uint64_t bytes, double seconds) {
+  return seconds > 0 ? static_cast<double>(bytes) / 1048576.0 / seconds : 0.0;
+}
+
+}  // namespace
+
+std::string device_row_text(const DeviceRow& row, std::size_t width) {
+  std::string line = row.mac + "  " + padded(row.serial.empty() ? "-" : row.serial, 14) + "  " +
+                     padded(row.step, 14) + "  ";
+  if (row.total > 0) {
+    const int filled = static_cast<int>(row.done * kBarWidth / row.total);
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
+    char progress[96];
+    std::snprintf(progress, sizeof progress, "[%s] %3d%% %6.2f MiB/s  ", bar.c_str(),
+                  static_cast<int>(row.done * 100 / row.total), rate_mib(row.done, row.seconds));
+    line += progress;
+  }
+  line += row.result;
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  if (width > 0 && line.size() > width) line.resize(width);
+  return line;
+}
+
+LiveView::LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs)
+    : out_(out), err_(err), terminal_(terminal), width_(width ? width - 1 : 0), tenth_(macs.size(), -1) {
+  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", "waiting", 0, 0, 0, ""});
+}
+
+void LiveView::clear_table_locked() {
+  if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA\r\x1b[J", drawn_);
+  drawn_ = 0;
+}
+
+void LiveView::draw_locked(bool force) {
+  const auto now = std::chrono::steady_clock::now();
+  if (!force && now - last_draw_ < std::chrono::milliseconds(100)) return;
+  last_draw_ = now;
+  if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA", drawn_);
+  for (const DeviceRow& row : rows_) std::fprintf(out_, "\r\x1b[2K%s\n", device_row_text(row, width_).c_str());
+  drawn_ = rows_.size();
+  std::fflush(out_);
+}
+
+void LiveView::step(std::size_t device, const std::string& step) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DeviceRow& row = rows_.at(device);
+  row.step = step;
+  row.done = row.total = 0;
+  row.seconds = 0;
+  tenth_[device] = -1;
+  if (terminal_) draw_locked(false);
+}
+
+void LiveView::serial(std::size_t device, const std::string& serial) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows_.at(device).serial = serial;
+  if (terminal_) draw_locked(false);
+}
+
+void LiveView::progress(std::size_t device, uint64_t done, uint64_t total, double seconds) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DeviceRow& row = rows_.at(device);
+  row.done = done;
+  row.total = total;
+  row.seconds = seconds;
+  if (terminal_) {
+    draw_locked(done == total);
+    return;
+  }
+  const int tenth = total ? static_cast<int>(done * 10 / total) : 10;
+  if (tenth == tenth_[device]) return;
+  tenth_[device] = tenth;
+  std::fprintf(out_, "%s: %s: %llu of %llu bytes (%d%%), %.2f MiB/s\n", row.mac.c_str(), row.step.c_str(),
+               static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
+               static_cast<int>(total ? done * 100 / total : 100), rate_mib(done, seconds));
+}
+
+void LiveView::result(std::size_t device, const std::string& result) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DeviceRow& row = rows_.at(device);
+  row.result = result;
+  if (terminal_)
+    draw_locked(true);
+  else
+    std::fprintf(out_, "%s: %s\n", row.mac.c_str(), result.c_str());
+}
+
+void LiveView::message(std::size_t device, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string text = rows_.at(device).mac + ": " + line;
+  if (!terminal_) {
+    std::fprintf(err_, "%s\n", text.c_str());
+    return;
+  }
+  clear_table_locked();
+  std::fprintf(out_, "%s\n", text.c_str());
+  draw_locked(true);
+}
+
+void LiveView::note(std::size_t device, const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!terminal_) std::fprintf(out_, "%s: %s\n", rows_.at(device).mac.c_str(), line.c_str());
+}
+
+void LiveView::finish() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (terminal_) draw_locked(true);
+  std::fflush(out_);
+}
+
+}  // namespace mfgstation

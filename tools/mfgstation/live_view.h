@@ -1,0 +1,67 @@
+// What the operator sees while many devices are served at once. On a terminal,
+// one line per device (address, serial number, step, progress bar, rate,
+// result) redrawn in place, with messages scrolling above the table; otherwise
+// plain lines on the output, the notes, one per tenth of a transfer and one per
+// result, and the messages on the error output, each line starting with the
+// device's address.
+//
+// Safe to call from the threads that serve the devices.
+#ifndef QV_TOOLS_MFGSTATION_LIVE_VIEW_H
+#define QV_TOOLS_MFGSTATION_LIVE_VIEW_H
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace mfgstation {
+
+struct DeviceRow {
+  std::string mac;
+  std::string serial;
+  std::string step;
+  uint64_t done = 0, total = 0;  // bytes of the transfer under way
+  double seconds = 0;            // since its first chunk
+  std::string result;            // "" while running
+};
+
+// One row of the table, at most width characters.
+std::string device_row_text(const DeviceRow& row, std::size_t width);
+
+class LiveView {
+ public:
+  // width: the terminal's columns (rows are cut to fit, so that redrawing in
+  // place never meets a wrapped line).
+  LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs);
+
+  void step(std::size_t device, const std::string& step);
+  void serial(std::size_t device, const std::string& serial);
+  void progress(std::size_t device, uint64_t done, uint64_t total, double seconds);
+  void result(std::size_t device, const std::string& result);
+  // A line about one device: an error or notice (message), or what a step
+  // achieved (note, left out of the table on a terminal, which shows it).
+  void message(std::size_t device, const std::string& line);
+  void note(std::size_t device, const std::string& line);
+  // The table's final state, drawn once more.
+  void finish();
+
+ private:
+  void draw_locked(bool force);
+  void clear_table_locked();
+
+  std::mutex mutex_;
+  FILE* out_;
+  FILE* err_;
+  bool terminal_;
+  std::size_t width_;
+  std::vector<DeviceRow> rows_;
+  std::vector<int> tenth_;  // plain output: the last tenth told per device
+  std::size_t drawn_ = 0;   // rows on screen below the messages
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace mfgstation
+
+#endif

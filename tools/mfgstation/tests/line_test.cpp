@@ -1,0 +1,395 @@
+// Line mode's parts without a device: serial numbers from a pattern or a list
+// with their state file, the JSON record, the summary and the live view.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line.h"
+#include "line_record.h"
+#include "live_view.h"
+#include "serial_numbers.h"
+#include "station.h"
+
+namespace mfgstation {
+namespace {
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_text(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+
+class TempDir : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/mfgstation_line_XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+  std::string dir;
+};
+
+// ---- serial numbers --------------------------------------------------------
+
+TEST(SnPattern, OneIntegerConversionOnly) {
+  const struct {
+    const char* pattern;
+    uint64_t n;
+    const char* expected;  // nullptr: refused
+  } cases[] = {
+      {"QV2026-%06d", 4711, "QV2026-004711"},
+      {"QV2026-%06d", 1234567, "QV2026-1234567"},
+      {"SN%%%05u", 7, "SN%00007"},
+      {"%x-LOT", 255, "ff-LOT"},
+      {"A%-4dZ", 12, "A12  Z"},
+      {"%.3i", 5, "005"},
+      {"QV", 1, nullptr},
+      {"%d-%d", 1, nullptr},
+      {"%s", 1, nullptr},
+      {"%ld", 1, nullptr},
+      {"%n", 1, nullptr},
+      {"%5.2f", 1, nullptr},
+      {"QV-%", 1, nullptr},
+      {"QV %d", 1, nullptr},
+      {"%99999d", 1, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    SnPattern p;
+    std::string error;
+    int r = p.parse(c.pattern, &error);
+    if (!c.expected) {
+      EXPECT_EQ(r, -1);
+      EXPECT_NE(error.find(c.pattern), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_EQ(r, 0) << error;
+    EXPECT_EQ(p.format(c.n), c.expected);
+  }
+}
+
+class SnState : public TempDir {
+ protected:
+  SnAllocator pattern_allocator(const char* pattern = "QV-%04d") {
+    SnPattern p;
+    std::string error;
+    EXPECT_EQ(p.parse(pattern, &error), 0) << error;
+    return SnAllocator(state(), p);
+  }
+  std::string state() const { return dir + "/sn.state"; }
+};
+
+TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
+  SnAllocator a = pattern_allocator();
+  std::string sn, error;
+  std::vector<UnconfirmedSn> earlier;
+  ASSERT_EQ(a.check(1, &earlier, &error), 0) << error;  // a missing state file starts at 1
+  EXPECT_TRUE(earlier.empty());
+  ASSERT_EQ(a.take("02:00:00:00:01:01 t1", &sn, &error), 0) << error;
+  EXPECT_EQ(sn, "QV-0001");
+  // On disk before the number can leave the station: the counter moved on and
+  // the number waits for its confirmation.
+  EXPECT_EQ(read_text(state()), "2\nunconfirmed QV-0001 02:00:00:00:01:01 t1\n");
+  ASSERT_EQ(a.take("02:00:00:00:01:02 t2", &sn, &error), 0);
+  EXPECT_EQ(sn, "QV-0002");
+  ASSERT_EQ(a.confirm("QV-0001", &error), 0) << error;
+  EXPECT_EQ(read_text(state()), "3\nunconfirmed QV-0002 02:00:00:00:01:02 t2\n");
+  EXPECT_FALSE(access((state() + ".tmp").c_str(), F_OK) == 0);
+
+  // The next run (a crash in between) goes on after the last number taken and
+  // hears of the one left unconfirmed.
+  SnAllocator b = pattern_allocator();
+  ASSERT_EQ(b.check(1, &earlier, &error), 0) << error;
+  ASSERT_EQ(earlier.size(), 1u);
+  EXPECT_EQ(earlier[0].serial, "QV-0002");
+  EXPECT_EQ(earlier[0].note, "02:00:00:00:01:02 t2");
+  ASSERT_EQ(b.take("x", &sn, &error), 0);
+  EXPECT_EQ(sn, "QV-0003");
+}
+
+TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
+  std::vector<std::string> got[2];
+  std::thread threads[2];
+  for (int t = 0; t < 2; ++t)
+    threads[t] = std::thread([&, t] {
+      SnAllocator a = pattern_allocator();
+      for (int i = 0; i < 40; ++i) {
+        std::string sn, error;
+        if (a.take("t" + std::to_string(t), &sn, &error) == 0) got[t].push_back(sn);
+      }
+    });
+  for (auto& t : threads) t.join();
+  std::set<std::string> all(got[0].begin(), got[0].end());
+  all.insert(got[1].begin(), got[1].end());
+  EXPECT_EQ(got[0].size() + got[1].size(), 80u);
+  EXPECT_EQ(all.size(), 80u);
+  EXPECT_EQ(read_text(state()).substr(0, 3), "81\n");
+}
+
+TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
+  const struct {
+    const char* name;
+    const char* before;  // state file, nullptr: none
+    const char* pattern;
+    std::vector<std::string> list;  // used when pattern is null
+    const char* error;
+  } cases[] = {
+      {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first"},
+      {"zero counter", "0\n", "QV-%04d", {}, "counter must come first"},
+      {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood"},
+      {"empty file", "", "QV-%04d", {}, "holds no counter"},
+      {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32"},
+      {"list used up", "3\n", nullptr, {"A1", "A2"}, "not enough serial numbers: the list holds 2"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    unlink(state().c_str());
+    if (c.before) write_text(state(), c.before);
+    SnAllocator a = c.pattern ? pattern_allocator(c.pattern) : SnAllocator(state(), c.list);
+    std::string sn, error;
+    EXPECT_EQ(a.check(1, nullptr, &error), -1);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    error.clear();
+    EXPECT_EQ(a.take("note", &sn, &error), -1);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    if (c.before)
+      EXPECT_EQ(read_text(state()), c.before);
+    else
+      EXPECT_NE(access(state().c_str(), F_OK), 0);
+  }
+}
+
+TEST_F(SnState, ListFile) {
+  const struct {
+    const char* text;
+    std::vector<std::string> list;  // empty: refused
+    const char* error;
+  } cases[] = {
+      {"A1\r\nA2  \n\nA3\n", {"A1", "A2", "A3"}, ""},
+      {"A1\nA2\nA1\n", {}, "line 3: \"A1\" is already on the list"},
+      {"A1\nA B\n", {}, "line 2: only printable"},
+      {"\n\n", {}, "is empty"},
+      {"0123456789012345678901234567890123\n", {}, "longer than 32"},
+  };
+  const std::string path = dir + "/list";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    write_text(path, c.text);
+    std::vector<std::string> list;
+    std::string error;
+    int r = load_sn_list(path, &list, &error);
+    EXPECT_EQ(r, c.list.empty() ? -1 : 0);
+    EXPECT_EQ(list.size(), c.list.size());
+    if (r == 0) EXPECT_EQ(list, c.list);
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+  // The counter counts the list's lines: a state at 2 gives the second, and
+  // leaves numbers for two devices, not three.
+  write_text(state(), "2\n");
+  SnAllocator a(state(), std::vector<std::string>{"A1", "A2", "A3"});
+  std::string sn, error;
+  EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
+  EXPECT_EQ(a.check(3, nullptr, &error), -1);
+  EXPECT_NE(error.find("number 4 is needed"), std::string::npos) << error;
+  ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
+  EXPECT_EQ(sn, "A2");
+}
+
+// ---- record and summary ----------------------------------------------------
+
+DeviceRecord sample_record(int status) {
+  DeviceRecord r;
+  r.time = "2026-12-08T09:41:07.123Z";
+  r.interface = "eth1";
+  r.station = "02:00:00:00:00:fe";
+  r.device = "02:00:00:00:01:02";
+  r.serial_written = "QV-0002";
+  r.serial_confirmed = status == kExitOk;
+  r.serial_read = status == kExitOk;
+  r.serial_read_back = r.serial_read ? "QV-0002" : "";
+  r.image = "fw\xff.bin";
+  r.image_size = 1048576;
+  r.image_crc = 0x0badcafe;
+  r.steps = {{"connect", "ok", 0.0021}, {"write-sn", "ok", 0.0019}, {"flash", status ? "failed" : "ok", 3.14159}};
+  r.exit_status = status;
+  r.reason = status ? failure_kind(status) : "";
+  if (status) r.messages = {"flash: chunk at byte 1492: no reply within 500 ms", "flash: restarting the transfer"};
+  return r;
+}
+
+class Records : public TempDir {};
+
+TEST_F(Records, LinesAreAppendedWholeAndParse) {
+  const std::string path = dir + "/line.jsonl";
+  write_text(path, "{\"earlier\":1}\n");
+  {
+    RecordFile f;
+    std::string error;
+    ASSERT_EQ(f.open(path, &error), 0) << error;
+    ASSERT_EQ(f.append(sample_record(kExitOk), &error), 0) << error;
+    ASSERT_EQ(f.append(sample_record(kExitTimeout), &error), 0) << error;
+  }
+  std::istringstream lines(read_text(path));
+  std::vector<nlohmann::json> got;
+  for (std::string line; std::getline(lines, line);) got.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0]["earlier"], 1);
+  const nlohmann::json& pass = got[1];
+  EXPECT_EQ(pass["device"], "02:00:00:00:01:02");
+  EXPECT_EQ(pass["serial"]["written"], "QV-0002");
+  EXPECT_EQ(pass["serial"]["confirmed"], true);
+  EXPECT_EQ(pass["serial"]["read_back"], "QV-0002");
+  EXPECT_EQ(pass["image"]["size"], 1048576);
+  EXPECT_EQ(pass["image"]["crc32"], "0badcafe");
+  EXPECT_EQ(pass["image"]["name"], "fw\xef\xbf\xbd.bin");  // the stray byte as U+FFFD
+  EXPECT_EQ(pass["steps"][2]["step"], "flash");
+  EXPECT_DOUBLE_EQ(pass["steps"][2]["seconds"].get<double>(), 3.142);
+  EXPECT_EQ(pass["result"], "passed");
+  const nlohmann::json& fail = got[2];
+  EXPECT_EQ(fail["result"], "failed");
+  EXPECT_EQ(fail["exit_status"], kExitTimeout);
+  EXPECT_EQ(fail["serial"]["confirmed"], false);
+  EXPECT_TRUE(fail["serial"]["read_back"].is_null());
+  EXPECT_EQ(fail["steps"][2]["status"], "failed");
+  EXPECT_EQ(fail["reason"], "no reply");
+  EXPECT_EQ(fail["messages"][1], "flash: restarting the transfer");
+}
+
+TEST_F(Records, AFullDiskLeavesNoHalfLine) {
+  const std::string path = dir + "/line.jsonl", before = "{\"earlier\":1}\n";
+  write_text(path, before);
+  RecordFile f;
+  std::string error;
+  ASSERT_EQ(f.open(path, &error), 0) << error;
+  // A file size limit stands in for a full disk: the write stops part-way.
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit limit = old;
+  limit.rlim_cur = before.size() + 40;
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+  const int r = f.append(sample_record(kExitOk), &error);
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, SIG_DFL);
+  EXPECT_EQ(r, -1);
+  EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
+  EXPECT_EQ(read_text(path), before);
+}
+
+TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
+  DeviceRecord crc = sample_record(kExitCrcMismatch);
+  crc.device = "02:00:00:00:01:04";
+  crc.serial_written = "QV-0004";
+  EXPECT_EQ(summary_text({sample_record(kExitOk), sample_record(kExitTimeout), crc, sample_record(kExitTimeout)}),
+            "4 devices: 1 passed, 3 failed (2 no reply, 1 CRC-32 mismatch)\n"
+            "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n"
+            "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
+            "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
+  EXPECT_EQ(summary_text({sample_record(kExitOk)}), "1 device: 1 passed, 0 failed\n");
+}
+
+TEST(LineExitStatus, AllPassedOneKindOrSeveral) {
+  const struct {
+    std::vector<int> statuses;
+    int expected;
+  } cases[] = {
+      {{kExitOk, kExitOk}, kExitOk},
+      {{kExitOk, kExitTimeout, kExitOk, kExitTimeout}, kExitTimeout},
+      {{kExitCrcMismatch, kExitOk}, kExitCrcMismatch},
+      {{kExitTimeout, kExitOk, kExitCrcMismatch}, kExitMixed},
+  };
+  for (const auto& c : cases) {
+    std::vector<DeviceRecord> records;
+    for (int s : c.statuses) records.push_back(sample_record(s));
+    EXPECT_EQ(line_exit_status(records), c.expected);
+  }
+}
+
+// ---- live view -------------------------------------------------------------
+
+std::string view_output(bool terminal, const std::function<void(LiveView&)>& drive) {
+  char* buf = nullptr;
+  std::size_t size = 0;
+  FILE* out = open_memstream(&buf, &size);
+  FILE* err = out;
+  {
+    LiveView view(out, err, terminal, 60, {"02:00:00:00:01:01", "02:00:00:00:01:02"});
+    drive(view);
+    view.finish();
+  }
+  std::fclose(out);
+  std::string text(buf, size);
+  std::free(buf);
+  return text;
+}
+
+TEST(LiveView, PlainLinesWhenNotATerminal) {
+  std::string text = view_output(false, [](LiveView& v) {
+    v.step(1, "flash");
+    v.note(1, "flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk");
+    for (uint64_t done = 0; done <= 1000; done += 50) v.progress(1, done, 1000, 1.0);
+    v.message(0, "connect: no reply within 200 ms");
+    v.result(1, "passed");
+  });
+  EXPECT_EQ(text,
+            "02:00:00:00:01:02: flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk\n"
+            "02:00:00:00:01:02: flash: 0 of 1000 bytes (0%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 100 of 1000 bytes (10%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 200 of 1000 bytes (20%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 300 of 1000 bytes (30%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 400 of 1000 bytes (40%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 500 of 1000 bytes (50%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 600 of 1000 bytes (60%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 700 of 1000 bytes (70%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 800 of 1000 bytes (80%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 900 of 1000 bytes (90%), 0.00 MiB/s\n"
+            "02:00:00:00:01:02: flash: 1000 of 1000 bytes (100%), 0.00 MiB/s\n"
+            "02:00:00:00:01:01: connect: no reply within 200 ms\n"
+            "02:00:00:00:01:02: passed\n");
+}
+
+TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
+  std::string text = view_output(true, [](LiveView& v) {
+    v.serial(0, "QV-0001");
+    v.step(0, "flash");
+    v.note(0, "not on a terminal's table");
+    v.progress(0, 524288, 1048576, 0.5);  // forced: a result-free draw may wait, a whole one may not
+    v.result(0, "passed");
+    v.message(1, "connect: no reply");
+  });
+  // Every draw after the first starts by going up over the two rows.
+  std::size_t first = text.find("\r\x1b[2K");
+  ASSERT_EQ(first, 0u);
+  EXPECT_NE(text.find("\x1b[2A"), std::string::npos);
+  // The message scrolls above the table: the table is cleared, the message
+  // printed, the rows drawn again below it.
+  EXPECT_NE(text.find("\x1b[2A\r\x1b[J02:00:00:00:01:02: connect: no reply\n\r\x1b[2K02:00:00:00:01:01"),
+            std::string::npos);
+  EXPECT_EQ(text.find("not on a terminal"), std::string::npos);
+  std::istringstream rows(text);
+  for (std::string row; std::getline(rows, row, '\n');) {
+    std::size_t start = row.rfind("\x1b[2K");
+    std::string visible = start == std::string::npos ? row : row.substr(start + 4);
+    EXPECT_LE(visible.size(), 59u) << visible;
+  }
+  DeviceRow row{"02:00:00:00:01:01", "QV-0001", "flash", 524288, 1048576, 0.5, ""};
+  EXPECT_EQ(device_row_text(row, 200),
+            "02:00:00:00:01:01  QV-0001         flash           [##########..........]  50%   1.00 MiB/s");
+}
+
+}  // namespace
+}  // namespace mfgstation
