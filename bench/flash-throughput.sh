@@ -74,21 +74,5 @@ one_run() {
 }
 
 echo "flash-throughput: $mib MiB image, chunks of 1514 bytes, MTU 1522, $runs runs of each, interleaved"
-: >"$work/service.rates"
-: >"$work/baseline.rates"
-for i in $(seq "$runs"); do
-  for kind in service baseline; do
-    # Alternate which one goes first, so that neither always follows the other.
-    [ $((i % 2)) -eq 0 ] && kind=$([ "$kind" = service ] && echo baseline || echo service)
-    rate=$(one_run "$kind")
-    echo "$rate" >>"$work/$kind.rates"
-    printf 'run %d %-8s %8s MiB/s\n' "$i" "$kind" "$rate"
-  done
-done
-s=$(median <"$work/service.rates")
-b=$(median <"$work/baseline.rates")
-# The ratio of each pair run back to back, and the median of those.
-pairs=$(paste "$work/service.rates" "$work/baseline.rates" | awk '{ print $1 / $2 }' | median)
-awk -v s="$s" -v b="$b" -v p="$pairs" 'BEGIN {
-  printf "median: service %.2f MiB/s, baseline %.2f MiB/s\n", s, b
-  printf "ratio service/baseline: %.2f of the medians, %.2f median of the pairs (target >= 0.85)\n", s / b, p }'
+bench_interleave "$runs" "$work"
+bench_ratios "$work" " (target >= 0.85)"

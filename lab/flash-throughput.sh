@@ -16,6 +16,7 @@
 # the host preset (mfgstation).
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/../bench/lib.sh"
 cd "$LAB_TOP"
 
 runs=${1:-5}
@@ -42,7 +43,7 @@ lab_run 'listening() { n=0; while [ $n -lt 200 ]; do for peer in $(pidof $1); do
 	ended() { n=0; while ! gone && [ $n -lt 200 ]; do sleep 0.05; n=$((n + 1)); done; gone; }'
 # Only one party answers at a time: the start-up's service ends first.
 lab_run 'listening mfglinkd' >/dev/null
-lab_station quit >/dev/null
+lab_station connect quit >/dev/null
 lab_run ended
 
 img=$work/image
@@ -66,7 +67,7 @@ one_run() {
   else
     lab_run 'baseline_responder -i br0 >/dev/null 2>&1 & listening baseline_responder' >/dev/null
   fi || { echo "lab/flash-throughput: the $1 did not start" >&2; exit 1; }
-  lab_station flash "$img" quit >"$work/station.out" 2>&1 || failed "mfgstation failed against the $1"
+  lab_station connect flash "$img" quit >"$work/station.out" 2>&1 || failed "mfgstation failed against the $1"
   lab_run ended || failed "the $1 did not end after quit"
   if [ "$1" = service ] && ! cmp -s -n "$((mib * 1048576))" "$img" "$work/flash/Kernel.img"; then
     echo "lab/flash-throughput: the Kernel partition does not hold the image" >&2
@@ -75,23 +76,7 @@ one_run() {
   sed -n 's/^flash: [0-9]* of [0-9]* bytes sent (100%), \([0-9.]*\) MiB\/s$/\1/p' "$work/station.out" | tail -n 1
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
 echo "lab/flash-throughput: $mib MiB image into the lab device ($(cat "$LAB_CACHE/kernel.release"), qemu TCG), $runs runs of each, interleaved"
-: >"$work/service.rates"
-: >"$work/baseline.rates"
-for i in $(seq "$runs"); do
-  for kind in service baseline; do
-    [ $((i % 2)) -eq 0 ] && kind=$([ "$kind" = service ] && echo baseline || echo service)
-    rate=$(one_run "$kind")
-    echo "$rate" >>"$work/$kind.rates"
-    printf 'run %d %-8s %8s MiB/s\n' "$i" "$kind" "$rate"
-  done
-done
+bench_interleave "$runs" "$work"
 lab_poweroff
-s=$(median <"$work/service.rates")
-b=$(median <"$work/baseline.rates")
-pairs=$(paste "$work/service.rates" "$work/baseline.rates" | awk '{ print $1 / $2 }' | median)
-awk -v s="$s" -v b="$b" -v p="$pairs" 'BEGIN {
-  printf "median: service %.2f MiB/s, baseline %.2f MiB/s\n", s, b
-  printf "ratio service/baseline: %.2f of the medians, %.2f median of the pairs\n", s / b, p }'
+bench_ratios "$work"
