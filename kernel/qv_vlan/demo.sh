@@ -4,7 +4,8 @@
 set -u
 BIN=${QV_BIN_DIR:-build/host/bin}
 RELEASE=${QV_KERNEL_RELEASE:-6.1.0-57-amd64}
-KO=$BIN/../kernel/qv_vlan/kmod/qv_vlan.ko
+KO=$BIN/../kernel/qv_vlan/qv_vlan_ko/qv_vlan.ko
+SELFTEST=$BIN/../kernel/qv_vlan/qv_vlan_ko/qv_vlan_selftest.ko
 HERE=$(cd "$(dirname "$0")" && pwd)
 
 echo "== qv_vlan.ko built against $RELEASE"
@@ -22,7 +23,7 @@ echo "== the untag step in user space"
 echo
 echo "== in the kernel: tagged UDP to br0 without the module, loaded, after rmmod"
 bash "$HERE/tests/kernel_test.sh" --ko "$([ -r "$KO" ] && echo "$KO")" \
-	--probe "$BIN/qv_vlan_probe" --release "$RELEASE" |
+	--selftest "$([ -r "$SELFTEST" ] && echo "$SELFTEST")" --probe "$BIN/qv_vlan_probe" --release "$RELEASE" |
 	grep -E '^(booting|guest ran|ok|not ok|PASSED|FAILED|SKIPPED|QV_RESULT|QV_DMESG .*taint)'
 st=${PIPESTATUS[0]}
 [ "$st" -eq 77 ] && st=0
