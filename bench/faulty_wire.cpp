@@ -3,12 +3,9 @@
 // at given rates, from a seed. It stands in for the network emulator that this
 // machine's kernel lacks: the station's veth on one side, the device's bridge
 // port on the other.
-#include <arpa/inet.h>
 #include <linux/if_packet.h>
-#include <net/if.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,9 +16,11 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link_protocol.h"
+#include "station_link.h"
 
 namespace {
 
@@ -46,11 +45,7 @@ long long now_ms() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-struct Side {
-  std::string name;
-  int sock = -1;
-  int ifindex = 0;
-};
+using Side = station_link::Interface;
 
 struct Direction {
   const char* name;
@@ -61,32 +56,9 @@ struct Direction {
   unsigned long frames = 0, lost = 0, duplicated = 0, reordered = 0, corrupted = 0;
 };
 
-int open_side(Side& s) {
-  s.sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, htons(qvlink::kEtherType));
-  if (s.sock < 0) return -1;
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, s.name.c_str(), IFNAMSIZ - 1);
-  if (ioctl(s.sock, SIOCGIFINDEX, &ifr) != 0) return -1;
-  s.ifindex = ifr.ifr_ifindex;
-  sockaddr_ll sll{};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(qvlink::kEtherType);
-  sll.sll_ifindex = s.ifindex;
-  if (bind(s.sock, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) return -1;
-  int buf = 1 << 20;
-  setsockopt(s.sock, SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-  return 0;
-}
-
 void put(const Side& to, const std::vector<uint8_t>& f) {
-  sockaddr_ll sll{};
-  sll.sll_family = AF_PACKET;
-  sll.sll_protocol = htons(qvlink::kEtherType);
-  sll.sll_ifindex = to.ifindex;
-  sll.sll_halen = 6;
-  std::memcpy(sll.sll_addr, f.data(), 6);
-  if (sendto(to.sock, f.data(), f.size(), 0, reinterpret_cast<sockaddr*>(&sll), sizeof sll) < 0)
-    std::fprintf(stderr, "faulty_wire: send on %s: %s\n", to.name.c_str(), std::strerror(errno));
+  std::string error;
+  if (station_link::send_frame(to, f, &error) < 0) std::fprintf(stderr, "faulty_wire: %s\n", error.c_str());
 }
 
 bool parse_percent(const char* text, double* p) {
@@ -100,7 +72,7 @@ bool parse_percent(const char* text, double* p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Side a, b;
+  std::string a_name, b_name;
   double loss = 0, dup = 0, reorder = 0, corrupt = 0;
   unsigned long seed = 1;
   int hold_ms = 5;
@@ -108,8 +80,8 @@ int main(int argc, char** argv) {
     const std::string o = argv[i];
     const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
     bool ok = v != nullptr;
-    if (o == "-a" && ok) a.name = v;
-    else if (o == "-b" && ok) b.name = v;
+    if (o == "-a" && ok) a_name = v;
+    else if (o == "-b" && ok) b_name = v;
     else if (o == "--loss") ok = parse_percent(v, &loss);
     else if (o == "--dup") ok = parse_percent(v, &dup);
     else if (o == "--reorder") ok = parse_percent(v, &reorder);
@@ -123,15 +95,21 @@ int main(int argc, char** argv) {
     }
     ++i;
   }
-  if (a.name.empty() || b.name.empty()) {
+  if (a_name.empty() || b_name.empty()) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  for (Side* s : {&a, &b})
-    if (open_side(*s) < 0) {
-      std::fprintf(stderr, "faulty_wire: %s: %s\n", s->name.c_str(), std::strerror(errno));
+  Side a, b;
+  for (auto [name, side] : {std::make_pair(&a_name, &a), std::make_pair(&b_name, &b)}) {
+    std::string error;
+    if (station_link::open_interface(*name, *side, &error) < 0) {
+      std::fprintf(stderr, "faulty_wire: %s\n", error.c_str());
       return 2;
     }
+    // Bursts of a whole transfer window must not overflow the socket.
+    int rcvbuf = 1 << 20;
+    setsockopt(side->sock, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  }
   signal(SIGTERM, on_signal);
   signal(SIGINT, on_signal);
 
