@@ -3,7 +3,8 @@
 # step in user space, and the module at work in that kernel under qemu.
 set -u
 BIN=${QV_BIN_DIR:-build/host/bin}
-RELEASE=${QV_KERNEL_RELEASE:-6.1.0-57-amd64}
+# The newest kernel installed, unless named.
+RELEASE=${QV_KERNEL_RELEASE:-$(ls -v /lib/modules 2>/dev/null | tail -n 1)}
 KO=$BIN/../kernel/qv_vlan/qv_vlan_ko/qv_vlan.ko
 SELFTEST=$BIN/../kernel/qv_vlan/qv_vlan_ko/qv_vlan_selftest.ko
 HERE=$(cd "$(dirname "$0")" && pwd)
