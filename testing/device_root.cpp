@@ -160,6 +160,17 @@ std::vector<std::string> split_lines(const std::string& text) {
   return lines;
 }
 
+std::string line_of(const std::string& text, std::size_t n) {
+  const std::vector<std::string> lines = split_lines(text);
+  if (n < lines.size()) return lines[n];
+  return "[no line " + std::to_string(n + 1) + ": the text has " + std::to_string(lines.size()) + "]";
+}
+
+std::string last_line(const std::string& text) {
+  const std::vector<std::string> lines = split_lines(text);
+  return lines.empty() ? "[no line: the text is empty]" : lines.back();
+}
+
 DeviceRoot::DeviceRoot(const std::vector<std::string>& options) {
   // Under $TMPDIR when it is set: a device build's programs see the device's own
   // /tmp, so its roots must lie elsewhere.

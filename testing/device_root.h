@@ -3,6 +3,7 @@
 #ifndef QV_TESTING_DEVICE_ROOT_H
 #define QV_TESTING_DEVICE_ROOT_H
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& data);
 bool file_exists(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
+// Line n (from 0) of a text, or a note that the text has no such line, so that a
+// test compares against a short output without reading past its end.
+std::string line_of(const std::string& text, std::size_t n);
+// The last line, or a note that the text has none.
+std::string last_line(const std::string& text);
 
 class DeviceRoot {
  public:

@@ -23,6 +23,9 @@
 #                       to PROGRAM.PID.strace there
 #   QV_BIN_DIR          the folder of this link: the host's programs and stand-ins
 #   QV_HOST_BIN_DIR     the host build's folder that those are linked from
+#   QV_DEVICE_NAMES     the folder of links under which the build is reached
+#                       (device-e2e-setup.sh): a working folder that lies in a
+#                       folder of the device is run under its name there
 #
 # Settings that the caller does not give come from device-run.env beside the
 # link, so that a test that hands its programs a minimal environment still
@@ -40,10 +43,22 @@ exe=${QV_DEVICE_BIN_DIR:?}/$prog
 view=${QV_DEVICE_VIEW:?}
 [ -x "$exe" ] || { echo "device-run: no program $exe" >&2; exit 127; }
 
+# The working folder by the name the build gives it (the closest), if it has
+# one: a checkout or build in /tmp is the device's /tmp to the program.
+cwd=$PWD
+if [ -n "${QV_DEVICE_NAMES:-}" ]; then
+  here=$(pwd -P) best=
+  for n in "$QV_DEVICE_NAMES"/*; do
+    [ -L "$n" ] || continue
+    t=$(readlink "$n")
+    case $here in "$t" | "$t"/*) [ ${#t} -le ${#best} ] || { best=$t; cwd=$n${here#"$t"}; } ;; esac
+  done
+fi
+
 # The folders seen at their host paths must not lie inside a folder of the
 # device, where their mount points would change the device root.
 emulator=$QV_DEVICE_EMULATOR
-host_dirs=("$root" "$QV_DEVICE_BIN_DIR" "${QV_BIN_DIR:-}" "${QV_HOST_BIN_DIR:-}" "$PWD")
+host_dirs=("$root" "$QV_DEVICE_BIN_DIR" "${QV_BIN_DIR:-}" "${QV_HOST_BIN_DIR:-}" "$cwd")
 # Not under a file size limit, which the log would reach before the program.
 if [ -n "${QV_DEVICE_STRACE_DIR:-}" ] && [ "$(ulimit -f)" = unlimited ]; then
   emulator+=" -strace -D $QV_DEVICE_STRACE_DIR/$prog.$$.strace"
@@ -54,12 +69,12 @@ for d in "${host_dirs[@]}"; do
   case $d in
     "") ;;
     /etc|/etc/*|/tmp|/tmp/*|/var|/var/*|/dev|/dev/*|/proc|/proc/*|/lib|/lib/*)
-      echo "device-run: $d lies where the device has its own folders (set TMPDIR elsewhere)" >&2
+      echo "device-run: $d lies where the device has its own folders (give it a name in QV_DEVICE_NAMES)" >&2
       exit 125 ;;
   esac
 done
 
-export DEVICE_RUN_EMULATOR=$emulator DEVICE_RUN_ROOT=$root DEVICE_RUN_EXE=$exe DEVICE_RUN_ARGV0=$argv0 DEVICE_RUN_VIEW=$view DEVICE_RUN_DIRS="${host_dirs[*]}"
+export DEVICE_RUN_CWD=$cwd DEVICE_RUN_EMULATOR=$emulator DEVICE_RUN_ROOT=$root DEVICE_RUN_EXE=$exe DEVICE_RUN_ARGV0=$argv0 DEVICE_RUN_VIEW=$view DEVICE_RUN_DIRS="${host_dirs[*]}"
 exec unshare --mount --propagation private -- bash -euo pipefail -c '
   v=$DEVICE_RUN_VIEW root=$DEVICE_RUN_ROOT
   mount -t tmpfs -o mode=0755 device-view "$v"
@@ -81,5 +96,5 @@ exec unshare --mount --propagation private -- bash -euo pipefail -c '
   for m in /usr/lib/*-linux-gnu; do [ -d "$m" ] && ln -s "$m" "$v/lib/${m##*/}"; done
   for f in $QV_DEVICE_LIBS; do ln -sf "$f" "$v/lib/${f##*/}"; done
   for d in $DEVICE_RUN_DIRS; do [ -e "$v$d" ] || bind "$d" "$v$d"; done
-  exec chroot "$v" /usr/bin/env --chdir="$PWD" $DEVICE_RUN_EMULATOR -0 "$DEVICE_RUN_ARGV0" "$DEVICE_RUN_EXE" "$@"
+  exec chroot "$v" /usr/bin/env --chdir="$DEVICE_RUN_CWD" $DEVICE_RUN_EMULATOR -0 "$DEVICE_RUN_ARGV0" "$DEVICE_RUN_EXE" "$@"
 ' device-run "$@"

@@ -121,8 +121,8 @@ TEST(QvdataE2E, EmptyValueRunsEchoWithNothing) {
   DeviceRoot root;
   fill(root, entries({"qvbootver=", "qvsig=$(touch X)"}));
   const RunResult r = root.run({qvdata()});
-  EXPECT_EQ(qvtest::split_lines(r.err)[0], "qvdata_rt3052: run \"echo  > " + root.named("/etc/bootromVer") + "\"");
-  EXPECT_EQ(qvtest::split_lines(r.err)[1],
+  EXPECT_EQ(qvtest::line_of(r.err, 0), "qvdata_rt3052: run \"echo  > " + root.named("/etc/bootromVer") + "\"");
+  EXPECT_EQ(qvtest::line_of(r.err, 1),
             "qvdata_rt3052: run \"echo '$(touch X)' > " + root.named("/etc/product") + "\"");
 }
 
@@ -264,8 +264,8 @@ TEST(QvdataE2E, PartitionTable) {
   table(root, "mtdx: 00010000 00010000 \"Config\"\n" + factory);
   r = root.run({qvdata()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: invalid MTD table format in /proc/mtd");
-  EXPECT_EQ(qvtest::split_lines(r.err)[1], " * ERROR: cannot open file  No such file or directory");
+  EXPECT_EQ(qvtest::line_of(r.err, 0), " * ERROR: invalid MTD table format in /proc/mtd");
+  EXPECT_EQ(qvtest::line_of(r.err, 1), " * ERROR: cannot open file  No such file or directory");
   EXPECT_EQ(published(root), (std::vector<std::string>{kAllFiles + 2, kAllFiles + 7}));
 }
 
@@ -287,11 +287,11 @@ TEST(QvdataE2E, UnreadablePartitions) {
     ASSERT_EQ(truncate(image.c_str(), 1000), 0);
     RunResult r = root.run({qvdata()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: cannot read file " + root.named("/dev/mtd1") + ": end of file");
+    EXPECT_EQ(qvtest::line_of(r.err, 0), " * ERROR: cannot read file " + root.named("/dev/mtd1") + ": end of file");
     EXPECT_EQ(published(root), (std::vector<std::string>{kAllFiles + 2, kAllFiles + 7}));
     unlink(image.c_str());
     r = root.run({qvdata()});
-    EXPECT_EQ(qvtest::split_lines(r.err)[0],
+    EXPECT_EQ(qvtest::line_of(r.err, 0),
               " * ERROR: cannot open file " + root.named("/dev/mtd1") + " No such file or directory");
   }
   {
@@ -302,7 +302,7 @@ TEST(QvdataE2E, UnreadablePartitions) {
     ASSERT_EQ(truncate(image.c_str(), 65535), 0);
     const RunResult r = root.run({qvdata()});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(qvtest::split_lines(r.err).back(), " * ERROR: cannot read file " + root.named("/dev/mtd2") + ": end of file");
+    EXPECT_EQ(qvtest::last_line(r.err), " * ERROR: cannot read file " + root.named("/dev/mtd2") + ": end of file");
     EXPECT_EQ(published(root), (std::vector<std::string>{"/etc/bootromVer", "/etc/product"}));
   }
 }
@@ -315,7 +315,7 @@ TEST(QvdataE2E, QuotedCommandTooLongIsNotRun) {
   const std::string product = root.dir() + "/" + std::string(127 - root.dir().size() - 1, '\'');
   const RunResult r = root.run({qvdata(), "-p", product});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(qvtest::split_lines(r.err)[0], " * ERROR: command for " + product + " is longer than 512 characters");
+  EXPECT_EQ(qvtest::line_of(r.err, 0), " * ERROR: command for " + product + " is longer than 512 characters");
   EXPECT_FALSE(qvtest::file_exists(product));
   EXPECT_EQ(root.read("/etc/mac_eth0"), "001122AABBCC\n");
 }
