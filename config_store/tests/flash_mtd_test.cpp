@@ -57,3 +57,54 @@ TEST(FlashOnMtd, ErasesWholeBlocksAndKeepsTheirOtherBytes) {
 }
 
 }  // namespace
+
+// The device's flash tool, compiled into this test (its main renamed) so that it
+// writes on the NOR model: it reports a partition that does not hold the image
+// after the write, which flash_write itself does not read back.
+int mtd_write_main(int argc, char** argv);
+
+namespace {
+
+TEST(MtdWriteOnNor, ReadsEveryByteBack) {
+  struct Case {
+    const char* name;
+    void (*fault)();
+    int status;
+    std::string err;
+  } cases[] = {
+      {"sound flash", [] {}, 0, ""},
+      {"a program that does not take", [] { nor::lost_program_at(0x1234); }, 1, "holds 0xff at offset "},
+      {"a bit that will not clear", [] { nor::stuck_bits_at(0x2345, 0x10); }, 1,
+       "holds 0xff at offset 9029 where "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qvtest::DeviceRoot root;
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    nor::fake_mtd(true, kSize, kEraseSize);
+    c.fault();
+    std::string image(kSize, '\0');
+    for (uint32_t i = 0; i < kSize; ++i) image[i] = static_cast<char>(i == 0x2345 ? 0xef : i * 7 + 3);
+    const std::string file = root.path("/tmp/image");
+    qvtest::write_file(file, image);
+    std::string argv0 = "mtd_write", cmd = "write", part = "Factory";
+    char* argv[] = {&argv0[0], &cmd[0], const_cast<char*>(file.c_str()), &part[0], nullptr};
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    const int status = mtd_write_main(4, argv);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    nor::fake_mtd(false);
+    unsetenv("QV_DEVICE_ROOT");
+    EXPECT_EQ(status, c.status) << err;
+    if (c.status == 0) {
+      EXPECT_EQ(out, "mtd_write: wrote 65536 bytes to \"Factory\"\n");
+      EXPECT_EQ(root.peek("Factory", 0, kSize), image);
+    } else {
+      EXPECT_EQ(out, "");
+      EXPECT_NE(err.find("mtd_write: \"Factory\" " + c.err), std::string::npos) << err;
+    }
+  }
+}
+
+}  // namespace

@@ -22,6 +22,9 @@ int g_part = 0, g_parts = 1;
 uint32_t g_rand = 1;
 bool g_erased = false;
 void (*g_on_cut)(bool) = nullptr;
+constexpr uint32_t kNoFault = 0xffffffffu;
+uint32_t g_lost_program = kNoFault, g_stuck_at = kNoFault;
+uint8_t g_stuck_mask = 0;
 
 uint32_t rnd() {
   g_rand ^= g_rand << 13;
@@ -44,6 +47,13 @@ void fake_mtd(bool on, uint32_t size, uint32_t erase_size) {
   g_fake = on;
   g_size = size;
   g_erase = erase_size;
+  g_lost_program = g_stuck_at = kNoFault;
+  g_stuck_mask = 0;
+}
+void lost_program_at(uint32_t offset) { g_lost_program = offset; }
+void stuck_bits_at(uint32_t offset, uint8_t mask) {
+  g_stuck_at = offset;
+  g_stuck_mask = mask;
 }
 Counts& counts() { return g_counts; }
 void cut_at(long step, int part, int parts, unsigned seed) {
@@ -107,7 +117,12 @@ extern "C" ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t of
   size_t done = count;
   const bool cut = cut_now();
   if (cut) done = count * static_cast<size_t>(g_part) / static_cast<size_t>(g_parts);
+  const auto covers = [&](uint32_t at) {
+    return at != kNoFault && static_cast<off_t>(at) >= offset && static_cast<size_t>(static_cast<off_t>(at) - offset) < count;
+  };
+  if (covers(g_lost_program)) return static_cast<ssize_t>(count);
   for (size_t i = 0; i < done; ++i) cells[i] = static_cast<char>(static_cast<unsigned char>(cells[i]) & b[i]);
+  if (covers(g_stuck_at)) cells[g_stuck_at - offset] = static_cast<char>(cells[g_stuck_at - offset] | g_stuck_mask);
   if (cut && done < count)  // the byte being programmed: some of its bits
     cells[done] = static_cast<char>(static_cast<unsigned char>(cells[done]) & (b[done] | static_cast<unsigned char>(rnd())));
   ssize_t n = __real_pwrite(fd, cells.data(), count, offset);

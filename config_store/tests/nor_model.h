@@ -16,6 +16,11 @@ constexpr int kCutExit = 86;  // exit status of a process whose power was cut
 
 void fake_mtd(bool on, uint32_t size = 65536, uint32_t erase_size = 4096);
 
+// Faults of worn flash, until the next fake_mtd: a program that covers offset
+// reports success and changes nothing; the bits of mask at offset never clear.
+void lost_program_at(uint32_t offset);
+void stuck_bits_at(uint32_t offset, uint8_t mask);
+
 struct Counts {
   long erases = 0;  // erase blocks erased
   long programs = 0;
