@@ -68,20 +68,19 @@ lab_rootfs() {
 
 	mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,tmp,var,etc,lab/modules}
 	cp "$LAB_CACHE/busybox" "$root/bin/busybox"
-	# The C library: every library an installed ELF file needs that the tree
-	# does not hold, and what those need in turn.
-	need=$(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' _ {} \; -print)
-	while [ -n "$need" ]; do
-		local more=
-		for lib in $(for f in $need; do "$LAB_READELF" -d "$f" 2>/dev/null; done |
-			sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort -u) ld.so.1; do
-			[ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] && continue
-			[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
-			cp -L "$LAB_LIBDIR/$lib" "$root/lib/$lib"
-			more="$more $root/lib/$lib"
-		done
-		need=$more
+	# The C library and its loader, as the device has them, and nothing else: a
+	# program that needs another library fails here, as it would on the device.
+	for lib in ld.so.1 libc.so.6; do
+		[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
+		cp -L "$LAB_LIBDIR/$lib" "$root/lib/$lib"
 	done
+	local f lib missing=
+	for f in $(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' _ {} \; -print); do
+		for lib in $("$LAB_READELF" -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+			[ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] || missing="$missing ${f#"$root"}:$lib"
+		done
+	done
+	[ -z "$missing" ] || { lab_die "installed programs need libraries the device does not have:$missing"; return 1; }
 	guest_add_modules "$LAB_CACHE/modules" "$root/lab/modules" "${LAB_MODULES[@]}" || return 1
 	cp -R "$LAB_DIR/guest/." "$root/" || return 1
 	cp "$flash/partitions" "$root/lab/partitions" || return 1
