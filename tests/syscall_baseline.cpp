@@ -1,6 +1,7 @@
 // The C library's own system calls: once each, the classic functions whose
 // implementation in a C library may use a newer system call (select as
-// pselect6_time64, fstat as statx, usleep as clock_nanosleep_time64), and the
+// pselect6_time64, fstat as statx, usleep as clock_nanosleep_time64,
+// clock_gettime as clock_gettime64), and the
 // start-up and exit every program goes through. device_system_calls takes what
 // this program asks of the kernel as the library's, not the programs'.
 #include <fcntl.h>
@@ -42,6 +43,9 @@ int main() {
   tm parts{};
   gmtime_r(&now, &parts);
   usleep(1);
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_REALTIME, &ts);
   struct sigaction sa {};
   sa.sa_handler = SIG_IGN;
   sigaction(SIGUSR1, &sa, nullptr);

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# syscall_check_test.sh: check-device-syscalls.sh on logs written here, one
+# program a case, against a baseline of the C library's own calls: what 2.6.21
+# lacks must fail, the library's own and the classic calls must pass.
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$work/library" "$work/logs"
+cat >"$work/library/baseline.1.strace" <<'L'
+7 getrandom(0x4a2578,4,1) = 4
+7 statx(0,"",AT_EMPTY_PATH,0x7ff,0x40800640) = 0
+7 clock_gettime64(CLOCK_MONOTONIC,0x408006c8) = 0 ({tv_sec = 4824,tv_nsec = 253681552})
+7 Unknown syscall 4367
+L
+# program, expected (FAIL or ok), the logged line
+cases=(
+  "boottime FAIL 9 clock_gettime64(CLOCK_BOOTTIME,0x408006c8) = 0 ({tv_sec = 1,tv_nsec = 2})"
+  "coarse FAIL 9 clock_gettime(CLOCK_MONOTONIC_COARSE,0x408006c8) = 0"
+  "ofd_lock FAIL 9 fcntl64(3,F_OFD_GETLK,0x408006b0) = 0"
+  "dupfd_cloexec FAIL 9 fcntl64(3,F_DUPFD_CLOEXEC,0) = 4"
+  "reuseport FAIL 9 setsockopt(3,65535,512,1082132248,4,0) = 0"
+  "reuseport_named FAIL 9 setsockopt(3,SOL_SOCKET,SO_REUSEPORT,1082132248,4) = 0"
+  "timestampns FAIL 9 setsockopt(3,65535,35,1082132248,4,0) = 0"
+  "family FAIL 9 socket(38,SOCK_SEQPACKET,0) = 3"
+  "sock_cloexec FAIL 9 socket(PF_INET,SOCK_DGRAM|SOCK_CLOEXEC,IPPROTO_IP) = 3"
+  "timer64 FAIL 9 timer_settime64(0,0,0x408006c8,0) = 0"
+  "clock_settime64 FAIL 9 clock_settime64(CLOCK_REALTIME,0x408006c8) = 0"
+  "own_getrandom FAIL 9 getrandom(0x4a2578,16,0) = 16"
+  "own_statx FAIL 9 statx(AT_FDCWD,\"/etc/TZ\",0,0x7ff,0x40800640) = 0"
+  "library_clock ok 9 clock_gettime64(CLOCK_MONOTONIC,0x40800abc) = 0 ({tv_sec = 9,tv_nsec = 9})"
+  "library_fstat ok 9 statx(5,\"\",AT_EMPTY_PATH,0x7ff,0x40800999) = 0"
+  "library_start ok 9 getrandom(0x4a9999,4,1) = 4"
+  "setfd ok 9 fcntl64(3,F_SETFD,1) = 0"
+  "setlk ok 9 fcntl64(3,F_SETLKW64,0x408006b0) = 0"
+  "reuseaddr ok 9 setsockopt(3,65535,4,1082132248,4,0) = 0"
+  "packet ok 9 socket(PF_PACKET,SOCK_RAW,768) = 5"
+  "realtime ok 9 clock_gettime(CLOCK_REALTIME,0x408006c8) = 0"
+)
+for c in "${cases[@]}"; do
+  read -r prog _ line <<<"$c"
+  printf '%s\n' "$line" >"$work/logs/$prog.1.strace"
+done
+out=$("$here/check-device-syscalls.sh" --library-logs "$work/library" "$work/logs" setfd never_run)
+status=0
+for c in "${cases[@]}"; do
+  read -r prog want _ <<<"$c"
+  got=$(grep -E "^(FAIL|ok) +$prog " <<<"$out" | awk '{print $1}')
+  if [ "$got" = "$want" ]; then echo "ok   $prog: $want"; else echo "FAIL $prog: wanted $want, got ${got:-nothing}"; status=1; fi
+done
+if grep -q '^FAIL never_run: never traced' <<<"$out"; then
+  echo "ok   a program never traced fails"
+else
+  echo "FAIL a program never traced passes"; status=1
+fi
+[ $status -eq 0 ] || { echo "--- checker said:"; echo "$out"; }
+exit $status
