@@ -70,12 +70,16 @@ lab_rootfs() {
 	cp "$LAB_CACHE/busybox" "$root/bin/busybox"
 	# The C library and its loader, as the device has them, and nothing else: a
 	# program that needs another library fails here, as it would on the device.
-	for lib in ld.so.1 libc.so.6; do
-		[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
-		cp -L "$LAB_LIBDIR/$lib" "$root/lib/$lib"
-	done
-	local f lib missing=
-	for f in $(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' _ {} \; -print); do
+	# A static build needs neither.
+	local f lib missing= elves
+	elves=$(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' _ {} \; -print)
+	if [ -n "$(for f in $elves; do "$LAB_READELF" -d "$f" 2>/dev/null; done | grep '(NEEDED)')" ]; then
+		for lib in ld.so.1 libc.so.6; do
+			[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
+			cp -L "$LAB_LIBDIR/$lib" "$root/lib/$lib"
+		done
+	fi
+	for f in $elves; do
 		for lib in $("$LAB_READELF" -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
 			[ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] || missing="$missing ${f#"$root"}:$lib"
 		done
