@@ -55,9 +55,13 @@ static_assert(sizeof kRewriteOrder / sizeof kRewriteOrder[0] == NVRAM_BLOCK_COUN
 // one of them is never appended behind the old one: the block is compacted.
 constexpr const char* kFirstMatchKeys[] = {"qvbootver", "qvsig"};
 
+// Every member has its initial value here, so that the store is initialized
+// when the library is loaded, by no code: a loader that ran no initializer would
+// otherwise leave fd 0, and the first open would close the caller's standard
+// input. kFreshStore fails to compile when that no longer holds.
 struct Block {
-  bool valid;
-  unsigned char bytes[kBlockBytes];
+  bool valid = false;
+  unsigned char bytes[kBlockBytes] = {};
   Scan scan;
 };
 
@@ -72,6 +76,7 @@ struct Store {
   Block blocks[NVRAM_BLOCK_COUNT];
 };
 Store g_store;
+[[maybe_unused]] constexpr Store kFreshStore{};
 
 bool valid_index(int index) { return index >= 0 && index < NVRAM_BLOCK_COUNT; }
 
