@@ -50,18 +50,23 @@ function(qv_device_library name kind)
   endif()
 endfunction()
 
-# qv_device_program(NAME SOURCES ... [LIBS ...]): a program that ships on the
-# device. It is registered so that the dependency check and the size report see it,
-# and a device build installs it.
+# qv_device_program(NAME SOURCES ... [LIBS ...] [COMPONENT C]): a program that
+# ships on the device. It is registered so that the dependency check and the size
+# report see it, and a device build installs it in component C: "programs" (the
+# default, the system's own) or "platform" (a stand-in for a part that the
+# vendor's platform brings).
 function(qv_device_program name)
-  cmake_parse_arguments(A "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(A "" "COMPONENT" "SOURCES;LIBS" ${ARGN})
+  if(NOT A_COMPONENT)
+    set(A_COMPONENT programs)
+  endif()
   add_executable(${name} ${A_SOURCES})
   qv_device_code(${name})
   target_link_libraries(${name} PRIVATE ${A_LIBS})
   target_link_options(${name} PRIVATE -Wl,--as-needed)
   set_property(GLOBAL APPEND PROPERTY QV_DEVICE_PROGRAMS ${name})
   if(NOT QV_HOST_BUILD)
-    install(TARGETS ${name} RUNTIME DESTINATION bin)
+    install(TARGETS ${name} RUNTIME DESTINATION bin COMPONENT ${A_COMPONENT})
   endif()
 endfunction()
 
