@@ -83,10 +83,14 @@ arguments() {
 }
 # What a log holds that 2.6.21 lacks, one finding a line, in a form that the
 # same call of another run has too: no process id, result, addresses or times.
+# The dynamic loader's look at the folders it searches for libraries (its own
+# and each program's RUNPATH, with their tls folders) is the library's wherever
+# they lie.
 findings() {
   local f
   for f in "$@"; do
-    grep -ahE "^[0-9]+ ${newer:1:${#newer}-2}(\(|\$)" "$f" | sed -E 's/^[0-9]+ ([a-z_0-9]+)\(([^)]*)\).*/\1(\2)/; s/^[0-9]+ //' || true
+    grep -ahE "^[0-9]+ ${newer:1:${#newer}-2}(\(|\$)" "$f" |
+      grep -vE '^[0-9]+ statx\(AT_FDCWD,"[^"]*/(lib|lib/[a-z0-9_]+-linux-gnu)(/tls)?",AT_NO_AUTOMOUNT,' | sed -E 's/^[0-9]+ ([a-z_0-9]+)\(([^)]*)\).*/\1(\2)/; s/^[0-9]+ //' || true
     flags "$f" | sed -E 's/^[0-9]+ ([^)]*\)).*/\1/'
     arguments "$f"
   done | sed -E 's/0x[0-9a-f]+/ADDR/g; s/\{[^}]*\}/{}/g; s/^statx\([0-9]+,/statx(FD,/' | LC_ALL=C sort -u
