@@ -55,19 +55,18 @@ static_assert(sizeof kRewriteOrder / sizeof kRewriteOrder[0] == NVRAM_BLOCK_COUN
 // one of them is never appended behind the old one: the block is compacted.
 constexpr const char* kFirstMatchKeys[] = {"qvbootver", "qvsig"};
 
-// Every member has its initial value here, so that the store is initialized
-// when the library is loaded, by no code: a loader that ran no initializer would
-// otherwise leave fd 0, and the first open would close the caller's standard
-// input. kFreshStore fails to compile when that no longer holds.
 struct Block {
-  bool valid = false;
-  unsigned char bytes[kBlockBytes] = {};
+  bool valid;
+  unsigned char bytes[kBlockBytes];
   Scan scan;
 };
 
+// Zero-filled, as the loader leaves it in any case, until the library's
+// initializer has run: pid 0 then marks a store never opened, whatever fd holds
+// (0, not yet -1), so that nothing of the caller's is closed.
 struct Store {
   int fd = -1;
-  pid_t pid = 0;
+  pid_t pid = 0;  // the process that opened fd; 0: never opened
   bool writable = false;
   char table[kDevicePathMax] = "";  // the /proc/mtd that named the partition
   dev_t table_dev = 0;
@@ -76,7 +75,6 @@ struct Store {
   Block blocks[NVRAM_BLOCK_COUNT];
 };
 Store g_store;
-[[maybe_unused]] constexpr Store kFreshStore{};
 
 bool valid_index(int index) { return index >= 0 && index < NVRAM_BLOCK_COUNT; }
 
@@ -97,7 +95,7 @@ bool open_store() {
   if (s.fd >= 0 && s.pid == getpid() && std::strcmp(s.table, table.text) == 0 && s.table_dev == st.st_dev &&
       s.table_ino == st.st_ino)
     return true;
-  if (s.fd >= 0) close(s.fd);  // a forked child's copy: closing it leaves the parent's lock alone
+  if (s.pid != 0 && s.fd >= 0) close(s.fd);  // a forked child's copy: closing it leaves the parent's lock alone
   s.fd = -1;
   forget_blocks();
   int fd = mtd_open(kConfigPartition, O_RDWR);
