@@ -4,7 +4,9 @@
 # name. Symbol versions (@GLIBC_2.0) are the build library's and are ignored.
 set -u
 nm=$1 allow=$2; shift 2
-allowed=$(sed 's/#.*//' "$allow" | tr -s ' \t' '\n\n' | sed '/^$/d' | LC_ALL=C sort -u)
+words=$(sed 's/#.*//' "$allow" | tr -s ' \t' '\n\n' | sed '/^$/d')
+allowed=$(sed 's/?.*//' <<<"$words" | LC_ALL=C sort -u)
+optional=$(grep '?' <<<"$words" || true)
 fail=0
 for f in "$@"; do
   imports=$("$nm" -D --undefined-only "$f" | awk '{print $NF}' | sed 's/@.*//' | LC_ALL=C sort -u)
@@ -13,7 +15,11 @@ for f in "$@"; do
     echo "FAIL $(basename "$f"): imports $bad"
     fail=1
   else
-    echo "ok   $(basename "$f"): $(echo "$imports" | sed '/^$/d' | wc -l) imports"
+    needs=
+    for o in $optional; do
+      if grep -qx "${o%%\?*}" <<<"$imports"; then needs+=" ${o#*\?} (${o%%\?*})"; fi
+    done
+    echo "ok   $(basename "$f"): $(echo "$imports" | sed '/^$/d' | wc -l) imports${needs:+; needs a uClibc with$needs}"
   fi
 done
 exit $fail
