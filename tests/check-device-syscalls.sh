@@ -82,7 +82,9 @@ arguments() {
   '
 }
 # What a log holds that 2.6.21 lacks, one finding a line, in a form that the
-# same call of another run has too: no process id, result, addresses or times.
+# same call of another run has too: no process id, result, addresses (in hex,
+# or decimal ones of 7 digits and more) or times, and no path of a statx (the
+# library's stat of any file).
 # The dynamic loader's look at the folders it searches for libraries (its own
 # and each program's RUNPATH, with their tls folders) is the library's wherever
 # they lie.
@@ -93,7 +95,8 @@ findings() {
       grep -vE '^[0-9]+ statx\(AT_FDCWD,"[^"]*/(lib|lib/[a-z0-9_]+-linux-gnu)(/tls)?",AT_NO_AUTOMOUNT,' | sed -E 's/^[0-9]+ ([a-z_0-9]+)\(([^)]*)\).*/\1(\2)/; s/^[0-9]+ //' || true
     flags "$f" | sed -E 's/^[0-9]+ ([^)]*\)).*/\1/'
     arguments "$f"
-  done | sed -E 's/0x[0-9a-f]+/ADDR/g; s/\{[^}]*\}/{}/g; s/^statx\([0-9]+,/statx(FD,/' | LC_ALL=C sort -u
+  done | sed -E 's/0x[0-9a-f]+/ADDR/g; s/([(,])[0-9]{7,}/\1ADDR/g; s/\{[^}]*\}/{}/g; s/^statx\([0-9]+,/statx(FD,/
+    s/^statx\(AT_FDCWD,"[^"]+"/statx(AT_FDCWD,PATH/' | LC_ALL=C sort -u
 }
 
 shopt -s nullglob

@@ -1,7 +1,7 @@
 // The C library's own system calls: once each, the classic functions whose
 // implementation in a C library may use a newer system call (select as
 // pselect6_time64, fstat as statx, usleep as clock_nanosleep_time64,
-// clock_gettime as clock_gettime64), and the
+// clock_gettime as clock_gettime64, popen's pipe as pipe2), and the
 // start-up and exit every program goes through. device_system_calls takes what
 // this program asks of the kernel as the library's, not the programs'.
 #include <fcntl.h>
@@ -58,6 +58,7 @@ int main() {
   if (child == 0) _exit(0);
   if (child > 0) waitpid(child, nullptr, 0);
   if (std::system("true") != 0) std::puts("system failed");
+  if (std::FILE* p = popen("true", "r")) pclose(p);
   std::printf("baseline %d\n", static_cast<int>(getpid() > 0));
   return 0;
 }
