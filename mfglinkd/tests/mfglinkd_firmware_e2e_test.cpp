@@ -185,10 +185,10 @@ TEST_F(FirmwareE2E, FullTmpFailsTheChunkAndTheServiceGoesOn) {
   auto replies = SendChunks(big, 1400);
   ASSERT_FALSE(replies.empty());
   EXPECT_EQ(replies.back(), "08 05") << "the chunk that cannot be stored is answered with status 8";
-  // The stream writes out 32 KiB at a time: the failure shows within one buffer
+  // The stream writes out 64 KiB at a time: the failure shows within one buffer
   // of the limit.
   EXPECT_GT(replies.size(), 200000u / 1400);
-  EXPECT_LE(replies.size(), (200000u + 32768) / 1400 + 1);
+  EXPECT_LE(replies.size(), (200000u + 65536) / 1400 + 1);
   EXPECT_EQ(station_->ask(station_->spec(3)), "00 03") << "the service keeps serving";
 
   // A transfer that fits starts afresh and verifies against its own CRC.
