@@ -8,7 +8,8 @@
 # /tmp, then mtd_write onto the real MTD partition) and once to
 # baseline_responder (cross-built: it answers each request at once and does
 # nothing else), RUNS times (default 5), interleaved. The figure of a run is the rate mfgstation reports for the
-# chunks; chunks fill the network card's 1500-byte MTU (1492 bytes). Prints
+# chunks; chunks fill the network card's 1500-byte MTU (1492 bytes); the
+# station is told the image's size as its largest (--max-size). Prints
 # every run, the medians and the ratio service/baseline. Under emulation the
 # absolute rates say little; the ratio of the same run is the figure.
 #
@@ -67,7 +68,7 @@ one_run() {
   else
     lab_run 'baseline_responder -i br0 >/dev/null 2>&1 & listening baseline_responder' >/dev/null
   fi || { echo "lab/flash-throughput: the $1 did not start" >&2; exit 1; }
-  lab_station connect flash "$img" quit >"$work/station.out" 2>&1 || failed "mfgstation failed against the $1"
+  lab_station --max-size "$((mib * 1048576))" connect flash "$img" quit >"$work/station.out" 2>&1 || failed "mfgstation failed against the $1"
   lab_run ended || failed "the $1 did not end after quit"
   if [ "$1" = service ] && ! cmp -s -n "$((mib * 1048576))" "$img" "$work/flash/Kernel.img"; then
     echo "lab/flash-throughput: the Kernel partition does not hold the image" >&2

@@ -17,9 +17,9 @@ const char kFirmwarePath[] = "/tmp/firmware";
 
 // The staged file's stream buffer. With the default (one page) the stream would
 // hand the file system a write for every third chunk; with this one, one write
-// for every twenty-odd chunks, so that a chunk costs little more than its
+// for every forty-odd chunks, so that a chunk costs little more than its
 // receive and its reply. One transfer is open at a time, so one buffer serves.
-char fw_buffer[32768];
+char fw_buffer[65536];
 
 uint32_t be32_parameter(const link_context& ctx) {
   if (ctx.req_param_length != 4) return 0;
@@ -54,11 +54,11 @@ bool shell_safe(const char* path) {
   return *path != '\0';
 }
 
-// The progress mark of a chunk: one dot, at once.
-void progress_mark() {
-  putchar('.');
-  fflush(stdout);
-}
+// The progress mark of a chunk: one dot, into the output's buffer. The service
+// loop writes it out with the end of the transfer, with the next other request
+// or when the service idles: a write per chunk would cost a system call, and
+// on a slow console could hold up the next reply.
+void progress_mark() { putchar('.'); }
 
 // Appends the chunk to the staged file and closes the file once the announced
 // length is reached. Returns null when every byte reached the file, otherwise
@@ -88,7 +88,7 @@ void report_after_mark(const char* what) {
   int err = errno;
   progress_mark();
   errno = err;
-  perror(what);
+  report_failure(what);
 }
 
 }  // namespace
@@ -160,7 +160,7 @@ int peer_upgrade_normalcode(link_context& ctx) {
   // is never flashed; the station hears so instead of "flashing starts".
   // A stream in error has dropped bytes, even if nothing is left to write.
   if (ctx.fw_file && (std::fflush(ctx.fw_file) != 0 || std::ferror(ctx.fw_file))) {
-    perror("fail to fflush");
+    report_failure("fail to fflush");
     abandon_transfer(ctx);
     reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x0B);
     return 0;

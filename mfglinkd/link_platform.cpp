@@ -1,21 +1,30 @@
 #include "link_platform.h"
 
-#include <sys/select.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "device_path.h"
 
-int link_wait_readable(int sock) {
-  fd_set readable;
-  FD_ZERO(&readable);
-  FD_SET(sock, &readable);
-  timeval tv{1, 0};
-  return select(sock + 1, &readable, nullptr, nullptr, &tv);
+long link_receive_pass(int sock, uint8_t* buf, std::size_t size) {
+  long n = recv(sock, buf, size, 0);
+  if (n >= 0) return n;
+  switch (errno) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+      return kPassTimedOut;
+    case EBADF:
+    case ENOTSOCK:
+    case EFAULT:
+    case EINVAL:
+      return kPassFailed;
+    default:  // ENETDOWN once when br0 goes down, EINTR: the wait goes on
+      return kPassNothing;
+  }
 }
-
-long link_recv(int sock, uint8_t* buf, std::size_t size) { return recv(sock, buf, size, 0); }
 
 long link_sendto(int sock, const uint8_t* frame, std::size_t length, const sockaddr_ll& to) {
   return sendto(sock, frame, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);

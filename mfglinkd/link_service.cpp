@@ -7,8 +7,10 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "link_platform.h"
@@ -47,19 +49,19 @@ void copy_request_bytes(const link_context& ctx, uint8_t* out, std::size_t count
 int waitfor_peer_action(link_context& ctx) {
   int timeouts = 0;
   while (timeouts <= kIdleLimit) {
-    int r = link_wait_readable(ctx.sock);
-    if (r < 0) {
-      perror("fail to select");
+    long n = link_receive_pass(ctx.sock, ctx.rx_frame, sizeof ctx.rx_frame);
+    if (n == kPassFailed) {
+      report_failure("fail to select");
       close_socket(ctx);
       return -1;
     }
-    if (r == 0) {
+    if (n == kPassTimedOut) {
+      // Idle: what the output still holds goes out now, while nobody waits.
+      if (timeouts == 0) std::fflush(stdout);
       usleep(1000);
       ++timeouts;
       continue;
     }
-    long n = link_recv(ctx.sock, ctx.rx_frame, sizeof ctx.rx_frame);
-    if (n <= 0) continue;
     if (n < static_cast<long>(kEthHeaderLength)) continue;
     if (!all_zero(ctx.peer_mac, 6) && std::memcmp(ctx.peer_mac, ctx.rx_frame + kEthSource, 6) != 0) continue;
     if (ctx.rx_frame[kEthType] != 0x39 || ctx.rx_frame[kEthType + 1] != 0x14) continue;
@@ -169,7 +171,7 @@ int sendpacket(link_context& ctx) {
   long sent;
   do {
     sent = link_sendto(ctx.sock, ctx.tx_frame, static_cast<std::size_t>(ctx.tx_length) + kEthHeaderLength, to);
-    if (sent < 0) perror("fail to sendto");
+    if (sent < 0) report_failure("fail to sendto");
   } while (waitfor_ack(ctx) <= 0);
   return static_cast<int>(sent);
 }
@@ -178,6 +180,13 @@ int send_reply(link_context& ctx, const uint8_t* data, uint16_t length) {
   reply_record reply{0, data, length};
   insert2OutgoingPayload(ctx, reply);
   return sendpacket(ctx);
+}
+
+void report_failure(const char* what) {
+  const int err = errno;
+  std::fflush(stdout);
+  errno = err;
+  perror(what);
 }
 
 void mark_close_on_exec(int fd) {
@@ -216,6 +225,13 @@ int open_link(link_context& ctx, const char* ifname) {
     close_socket(ctx);
     return -1;
   }
+  // Each pass of the wait is one receive that gives up after a second.
+  timeval pass{1, 0};
+  if (setsockopt(ctx.sock, SOL_SOCKET, SO_RCVTIMEO, &pass, sizeof pass) != 0) {
+    perror("fail to setsockopt(SO_RCVTIMEO)");
+    close_socket(ctx);
+    return -1;
+  }
   ctx.tx_payload = ctx.tx_frame + kEthHeaderLength;
   ctx.state = kStateIdle;
   std::memcpy(ctx.own_mac, ifr.ifr_hwaddr.sa_data, 6);
@@ -229,6 +245,10 @@ void serve(link_context& ctx) {
       break;
     }
     dispatch(ctx);
+    // The request's replies have gone out: its lines may follow now. Chunks
+    // of an open transfer leave their dots in the buffer, which the end of
+    // the transfer, the next other request or an idle second writes out.
+    if (!(ctx.req_command == static_cast<uint8_t>(Command::FirmwareChunk) && ctx.fw_file)) std::fflush(stdout);
     if (ctx.state == kStateQuit) {
       puts("Quit");
       break;

@@ -17,7 +17,7 @@ enum : int8_t {
   kStateQuit = 2,  // the main loop stops
 };
 
-// Requests wait this many one-second select time-outs, then the run ends.
+// Requests wait this many one-second receive time-outs, then the run ends.
 constexpr int kIdleLimit = 30;
 
 struct link_context {
@@ -74,6 +74,10 @@ int send_reply(link_context& ctx, const uint8_t* data, uint16_t length);
 // received frame read as zero: a handler never sees what an earlier, longer frame
 // left in rx_frame, nor anything past it.
 void copy_request_bytes(const link_context& ctx, uint8_t* out, std::size_t count);
+
+// perror(what), after what standard output still holds: the service's lines and
+// its error messages share the console and keep their order.
+void report_failure(const char* what);
 
 // Keeps fd out of the shell commands that the service runs. The device's kernel
 // has no close-on-exec flags at open or socket time, so the flag is set after.

@@ -43,6 +43,13 @@ void drop_vanished_outputs(int) {
   errno = saved;
 }
 
+// The service's lines and progress dots, held until the replies of their
+// request have gone out (the service loop writes them out then, and when it
+// idles): on the device standard output may be a slow serial console, and a
+// console's own line buffering would write a line before its reply. 8 KiB
+// hold the dots of an 8 MiB image.
+char output_buffer[8192];
+
 void survive_vanished_output() {
   struct sigaction sa;
   std::memset(&sa, 0, sizeof sa);
@@ -64,6 +71,7 @@ int main(int, char**) {
     if (pid > 0) return 0;
   }
   survive_vanished_output();
+  std::setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
   link_context ctx;
   std::memset(&ctx, 0, sizeof ctx);
   if (open_link(ctx, "br0") == 0) serve(ctx);

@@ -43,22 +43,16 @@ const std::string& root() {
 
 }  // namespace fake
 
-int link_wait_readable(int) {
+long link_receive_pass(int, uint8_t* buf, std::size_t size) {
   auto& p = fake::platform();
   const char what = p.pass < p.passes.size() ? p.passes[p.pass] : 'E';
   ++p.pass;
-  if (what == 'T') return 0;
+  if (what == 'T') return kPassTimedOut;
   if (what == 'E') {
     errno = EBADF;
-    return -1;
+    return kPassFailed;
   }
-  return 1;
-}
-
-long link_recv(int, uint8_t* buf, std::size_t size) {
-  const auto& p = fake::platform();
-  const char what = p.passes[p.pass - 1];
-  if (what == 'Z') return 0;
+  if (what == 'Z') return kPassNothing;
   const std::size_t n = p.incoming.size() < size ? p.incoming.size() : size;
   std::memcpy(buf, p.incoming.data(), n);
   if (what == 'X' && n > 13) buf[13] ^= 0xFF;

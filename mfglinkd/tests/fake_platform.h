@@ -30,7 +30,7 @@ struct Platform {
   std::vector<std::string> events;
   // What each pass of a wait meets, one letter a pass: 'T' a time-out, 'F' the
   // frame `incoming`, 'X' the same frame with another type, 'Z' a receive that
-  // gives 0, 'E' a failed select (as is the end of the script).
+  // yields nothing, 'E' a wait that fails (as is the end of the script).
   std::string passes;
   std::size_t pass = 0;  // passes taken so far
   std::vector<uint8_t> incoming;

@@ -646,7 +646,7 @@ class FileSizeLimit {
 };
 
 TEST_F(Service, ChunkThatCannotBeWrittenAbandonsTheTransfer) {
-  Bytes img = pattern(40000, 1);
+  Bytes img = pattern(100000, 1);  // more than the stream's buffer holds
   int failures = 0;
   std::string out, err;
   {
