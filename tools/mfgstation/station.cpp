@@ -18,8 +18,10 @@ namespace mfgstation {
 
 namespace {
 
-// Command bytes, from the protocol's one table of codes.
-constexpr uint8_t command_byte(qvlink::Command c) { return static_cast<uint8_t>(c); }
+using qvlink::command_byte;
+using qvlink::Status;
+using qvlink::status_byte;
+
 constexpr uint8_t kCmdConnect = command_byte(qvlink::Command::CreateConnection);
 constexpr uint8_t kCmdWriteSn = command_byte(qvlink::Command::WriteSerialNumber);
 constexpr uint8_t kCmdReadSn = command_byte(qvlink::Command::ReadSerialNumber);
@@ -383,7 +385,9 @@ namespace {
 // (payload byte 0 lies outside the checksum), wrong checksum, and a length
 // that overruns the frame. The request was not carried out.
 bool rejected_in_transit(const std::vector<uint8_t>& data) {
-  return !data.empty() && (data[0] == 2 || data[0] == 5 || data[0] == 6);
+  return !data.empty() && (data[0] == status_byte(Status::UnknownProtocol) ||
+                           data[0] == status_byte(Status::WrongChecksum) ||
+                           data[0] == status_byte(Status::ParameterError));
 }
 
 // An empty serial number would erase the stored one.
@@ -550,10 +554,10 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
         return kExitStoreFailed;
       case Verdict::Rejected: {
         const uint8_t status = r.data[0];
-        const char* why = status == 2   ? "unknown protocol"
-                          : status == 3 ? "unknown command"
-                          : status == 5 ? "wrong checksum"
-                                        : "parameter error";
+        const char* why = status == status_byte(Status::UnknownProtocol) ? "unknown protocol"
+                          : status == status_byte(Status::UnknownCommand)  ? "unknown command"
+                          : status == status_byte(Status::WrongChecksum)   ? "wrong checksum"
+                                                                           : "parameter error";
         std::fprintf(io_.err, "mfgstation: %s: the device rejected the request (status %u: %s)\n", what, status,
                      why);
         return kExitRejected;
@@ -820,7 +824,7 @@ int Station::upgrade(uint32_t crc) {
       return kExitOutOfStep;
     }
     if (r != kExitOk) return r;
-    if (reply[2] == 0) {
+    if (reply[2] == static_cast<uint8_t>(qvlink::UpgradePhase::Starts)) {
       started = true;
       std::fprintf(io_.out, "flash: writing \"Kernel\" on the device\n");
       std::fflush(io_.out);

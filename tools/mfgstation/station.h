@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "device_session.h"
+#include "link_protocol.h"
 #include "station_link.h"
 
 namespace mfgstation {
@@ -59,8 +60,8 @@ struct Options {
 };
 
 constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
-constexpr std::size_t kSerialMax = 32;   // the device keeps at most 32 characters
-constexpr int kChunkMax = 1514;          // data bytes of a full request frame
+constexpr std::size_t kSerialMax = qvlink::kSerialMax;           // the device keeps at most 32 characters
+constexpr int kChunkMax = static_cast<int>(qvlink::kChunkMax);  // data bytes of a full request frame
 
 // Parses argv[1..argc-1]. Returns 0 with opts filled; kExitUsage with a message
 // in *error; 0 with *help set when --help was asked.
