@@ -145,7 +145,11 @@ std::string usage_text() {
          "device out of step: a transfer is then closed and sent again, as after a\n"
          "CRC-32 mismatch. After a lost chunk reply the device's reply count, read\n"
          "with a serial-number read, tells whether it took the chunk; a chunk goes\n"
-         "out again only when it did not. The upgrade is never sent twice.\n"
+         "out again only when it did not. After the CRC-32 confirmation one\n"
+         "serial-number read (never sent again) must be answered with exactly the\n"
+         "next reply number; a reply still on its way or lost behind the\n"
+         "confirmation shows up there and restarts the transfer. The upgrade is\n"
+         "never sent twice.\n"
          "One mfgstation per interface: a second one exits at once.\n"
          "\n"
          "\"flash: done\" and exit status 0 mean: the device confirmed the CRC-32 of\n"
@@ -566,29 +570,15 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
   }
 }
 
-int Station::expect_quiet(const char* what, int quiet_ms) {
-  const double deadline = now() + quiet_ms / 1000.0;
-  station_link::Reply r;
-  for (;;) {
-    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
-    if (left <= 0) return kExitOk;
-    std::string error;
-    int got = transport_.receive(r, left, &error);
-    if (got < 0) {
-      std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
-      return kExitLocal;
-    }
-    if (got == 0) return kExitOk;
-    const Fit fit = fit_reply(session_, r, nullptr);
-    if (fit == Fit::OutOfStep || fit == Fit::Damaged) {
-      std::fprintf(io_.err,
-                   "mfgstation: %s: a further reply came (sequence %u, data %s): station and device are out of "
-                   "step\n",
-                   what, r.sequence, station_link::hex(r.data).c_str());
-      return kExitOutOfStep;
-    }
-    pass_over(fit, r);
-  }
+int Station::confirm_in_step(const char* what) {
+  // Not sent again: with a second copy out, an answer one place late would fit
+  // too, and one place late is what a reply still on its way looks like.
+  const int r = exchange(kCmdReadSn, nullptr, 0, false, what, nullptr, opts_.timeout_ms);
+  if (r == kExitOk || (r == kExitRejected && rejected_in_transit(last_reply_))) return kExitOk;
+  if (r == kExitTimeout)
+    std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms; the device's reply count is unknown\n", what,
+                 opts_.timeout_ms);
+  return r == kExitRejected ? kExitOutOfStep : r;
 }
 
 void Station::settle() {
@@ -785,8 +775,9 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
   if (r != kExitOk) return r;
   // The confirmation reads as a chunk's reply does. Had a copy of a chunk been
   // appended, the confirmation taken would be the last chunk's reply, and the
-  // device's own answer would still be on its way: wait for it.
-  return expect_quiet("flash: checksum", opts_.timeout_ms);
+  // device's own answer would still be on its way (or lost): a harmless question
+  // whose answer must carry exactly the next reply number tells.
+  return confirm_in_step("flash: in-step check");
 }
 
 int Station::upgrade(uint32_t crc) {

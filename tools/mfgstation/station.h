@@ -138,9 +138,10 @@ class Station {
                std::vector<uint8_t>* reply, int timeout_ms);
   int send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what);
   int await(const char* what, std::vector<uint8_t>* reply, int timeout_ms);
-  // Waits for quiet_ms without a frame from the device: kExitOk, or
-  // kExitOutOfStep when a reply still came.
-  int expect_quiet(const char* what, int quiet_ms);
+  // Reads the serial number once, without resending, and takes its answer only
+  // with exactly the next reply number: kExitOk when no reply is left unaccounted
+  // for, kExitOutOfStep when one came (or was lost) in between, kExitTimeout.
+  int confirm_in_step(const char* what);
   // Lets every reply on its way arrive and forgets where the sequence stood.
   void settle();
   void pass_over(Fit fit, const station_link::Reply& reply);

@@ -365,6 +365,7 @@ TEST(Station, FlashSendsLengthChunksChecksumUpgrade) {
   for (int i = 0; i < 6; ++i) expected.push_back({5, 1514});
   expected.push_back({5, 916});
   expected.push_back({6, 4});
+  expected.push_back({3, 0});  // the in-step check
   expected.push_back({11, 0});
   EXPECT_EQ(dev.log, expected);
   EXPECT_EQ(dev.flashes, 1);
@@ -449,9 +450,9 @@ TEST(Station, LostAndFailedReplies) {
       // The reply count, asked with a serial-number read, tells a lost reply
       // (go on) from a lost chunk (send it again).
       {"chunk reply lost", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDrop : A::kAnswer; }, flash,
-       kExitOk, {{4, 2}, {5, 1 + 4}, {3, 1}, {6, 1}, {11, 1}}, "the chunk answered, going on", true},
+       kExitOk, {{4, 2}, {5, 1 + 4}, {3, 1 + 1}, {6, 1}, {11, 1}}, "the chunk answered, going on", true},
       {"chunk lost", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kLose : A::kAnswer; }, flash, kExitOk,
-       {{4, 2}, {5, 1 + 5}, {3, 1}, {6, 1}, {11, 1}}, "sending it again", true},
+       {{4, 2}, {5, 1 + 5}, {3, 1 + 1}, {6, 1}, {11, 1}}, "sending it again", true},
       {"chunk damaged on the way", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kDamaged : A::kAnswer; },
        flash, kExitOk, {{4, 2}, {5, 1 + 5}, {6, 1}, {11, 1}}, "sending it again", true},
       {"chunk and count replies lost", [](uint8_t c, int n) { return c == 3 || (c == 5 && n % 2 == 1) ? A::kDrop : A::kAnswer; },
@@ -465,6 +466,12 @@ TEST(Station, LostAndFailedReplies) {
       // confirmation too: the device's own answer, a mismatch, comes after it.
       {"a chunk frame arrives twice", [](uint8_t c, int n) { return c == 5 && n == 3 ? A::kTwice : A::kAnswer; },
        flash, kExitOk, {{6, 2}, {11, 1}}, "out of step", true},
+      // The same with the device's own answer lost: only the reply number of the
+      // in-step check shows it.
+      {"a chunk frame arrives twice, the late answer is lost",
+       [](uint8_t c, int n) { return (c == 5 && n == 3) ? A::kTwice : c == 6 && n == 1 ? A::kDrop : A::kAnswer; },
+       flash, kExitOk, {{6, 2}, {3, 2}, {11, 1}},
+       "flash: in-step check: a reply that fits no request (sequence 74, data 00 03 51 56 31): station and device are out of step\n", true},
       {"a reply arrives twice", [](uint8_t c, int) { return c == 1 ? A::kCopy : A::kAnswer; },
        {{Op::Connect, ""}, {Op::Reboot, ""}}, kExitOk, {{1, 1}, {9, 1}}, "", false},
       {"image not whole at the upgrade", [](uint8_t c, int) { return c == 11 ? A::kSpecial : A::kAnswer; }, flash,
@@ -518,8 +525,8 @@ TEST(Station, EveryTransferStartsByClosingWhatIsOpen) {
   ASSERT_EQ(st.flash_image(make_image(2500)), kExitOk);
   EXPECT_EQ(st.transfer_restarts(), 1);
   std::vector<std::pair<uint8_t, std::size_t>> expected = {
-      {4, 4}, {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4},  {4, 4},
-      {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4}, {11, 0}};
+      {4, 4}, {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4}, {3, 0}, {4, 4},
+      {5, 0}, {4, 4}, {5, 1000}, {5, 1000}, {5, 500}, {6, 4}, {3, 0}, {11, 0}};
   EXPECT_EQ(dev.log, expected);
 }
 
