@@ -11,6 +11,7 @@ using qvlink::Status;
 using qvlink::command_byte;
 using qvlink::status_byte;
 
+constexpr uint8_t kCmdConnect = command_byte(Command::CreateConnection);
 constexpr uint8_t kCmdWriteSn = command_byte(Command::WriteSerialNumber);
 constexpr uint8_t kCmdChunk = command_byte(Command::FirmwareChunk);
 constexpr uint8_t kCmdChecksum = command_byte(Command::FirmwareChecksum);
@@ -41,7 +42,9 @@ Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
     if (qvlink::is_store_failure_reply(data.data(), data.size()))
       return command == kCmdWriteSn ? Verdict::StoreFailed : Verdict::Unrelated;
     if (code != expected) return Verdict::Unrelated;
-    if (command == kCmdWriteSn && data.size() != 2) return Verdict::Unrelated;
+    // The device answers these two with exactly two bytes; discovery and the
+    // connect step judge a connect reply alike, here.
+    if ((command == kCmdWriteSn || command == kCmdConnect) && data.size() != 2) return Verdict::Unrelated;
     return Verdict::Success;
   }
   if (status == status_byte(Status::CrcMismatch) && code == kCmdChunk && command == kCmdChecksum) return Verdict::CrcMismatch;
@@ -53,12 +56,16 @@ Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
   return Verdict::Unrelated;
 }
 
+bool well_formed(const station_link::Reply& r) {
+  // Bytes 0 to 2 are outside the checksum; a reply carries 0, 0 and code 0.
+  return r.checksum_ok && r.protocol == 0 && r.reserved == 0 && r.code == 0;
+}
+
 Fit fit_reply(const DeviceSession& s, const station_link::Reply& r, Verdict* verdict) {
   if (r.dest != s.station) return Fit::NotForUs;
   if (s.device_known && r.source != s.device) return Fit::OtherDevice;
   if (r.source == s.station) return Fit::OtherDevice;
-  // Bytes 0 to 2 are outside the checksum; a reply carries 0, 0 and code 0.
-  if (!r.checksum_ok || r.protocol != 0 || r.reserved != 0 || r.code != 0) return Fit::Damaged;
+  if (!well_formed(r)) return Fit::Damaged;
   for (const DeviceSession::Accounted& a : s.recent)
     if (a.sequence == r.sequence && a.data == r.data) return Fit::Duplicate;
   if (!s.in_flight || s.replies_left <= 0) return Fit::OutOfStep;

@@ -22,6 +22,8 @@ using Mac = station_link::Mac;
 // What a reply's data mean for the request it answers.
 enum class Verdict { Success, Unrelated, CrcMismatch, ChunkFailed, StoreFailed, Rejected };
 Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data);
+// A good checksum and the header a device's reply carries.
+bool well_formed(const station_link::Reply& reply);
 
 // How a received frame fits the exchange with the device.
 enum class Fit {

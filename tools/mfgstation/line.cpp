@@ -234,8 +234,8 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
     if (r < 0) return -1;
     station_link::Reply reply;
     if (r == 0 || !station_link::parse_reply(frame, reply)) continue;
-    if (reply.checksum_ok && reply.dest == ifc.mac && reply.source != ifc.mac &&
-        station_link::is_success(reply, kCmdConnect) && reply.data.size() == 2)
+    if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
+        classify_reply(kCmdConnect, reply.data) == Verdict::Success)
       macs.insert(reply.source);
   }
   found->assign(macs.begin(), macs.end());
