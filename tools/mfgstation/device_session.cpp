@@ -11,11 +11,6 @@ using qvlink::Status;
 using qvlink::command_byte;
 using qvlink::status_byte;
 
-constexpr uint8_t kCmdConnect = command_byte(Command::CreateConnection);
-constexpr uint8_t kCmdWriteSn = command_byte(Command::WriteSerialNumber);
-constexpr uint8_t kCmdChunk = command_byte(Command::FirmwareChunk);
-constexpr uint8_t kCmdChecksum = command_byte(Command::FirmwareChecksum);
-constexpr uint8_t kCmdUpgrade = command_byte(Command::UpgradeNormalCode);
 constexpr uint8_t kPhaseStarts = static_cast<uint8_t>(qvlink::UpgradePhase::Starts);
 constexpr uint8_t kPhaseEnded = static_cast<uint8_t>(qvlink::UpgradePhase::Ended);
 
@@ -59,6 +54,12 @@ Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
 bool well_formed(const station_link::Reply& r) {
   // Bytes 0 to 2 are outside the checksum; a reply carries 0, 0 and code 0.
   return r.checksum_ok && r.protocol == 0 && r.reserved == 0 && r.code == 0;
+}
+
+bool rejected_in_transit(const std::vector<uint8_t>& data) {
+  return !data.empty() && (data[0] == status_byte(Status::UnknownProtocol) ||
+                           data[0] == status_byte(Status::WrongChecksum) ||
+                           data[0] == status_byte(Status::ParameterError));
 }
 
 Fit fit_reply(const DeviceSession& s, const station_link::Reply& r, Verdict* verdict) {

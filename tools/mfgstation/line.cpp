@@ -24,7 +24,6 @@ namespace {
 
 using station_link::Mac;
 
-constexpr uint8_t kCmdConnect = static_cast<uint8_t>(qvlink::Command::CreateConnection);
 
 double now_seconds() {
   using namespace std::chrono;

@@ -1,7 +1,8 @@
-// The production-line station: command line, the request/reply exchange with its
-// retries, the firmware transfer with its restarts, and the progress display.
-// Everything here talks to the device through a Transport, so that tests can put
-// a simulated device behind it.
+// The production-line station: one device's command list over a Transport, so
+// that tests can put a simulated device behind it. station.cpp holds the steps,
+// station_exchange.cpp the request/reply exchange with its retries,
+// station_transfer.cpp the firmware transfer with its restarts; the command
+// line is in command_line.h, the progress lines in progress.h.
 #ifndef QV_TOOLS_MFGSTATION_STATION_H
 #define QV_TOOLS_MFGSTATION_STATION_H
 
@@ -13,69 +14,16 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "device_session.h"
-#include "link_protocol.h"
+#include "progress.h"
 #include "station_link.h"
 
 namespace mfgstation {
 
-// Exit statuses of mfgstation (documented in README.md and --help).
-enum ExitStatus : int {
-  kExitOk = 0,
-  kExitUsage = 1,         // bad command line
-  kExitLocal = 2,         // interface or image file problem on the station
-  kExitTimeout = 3,       // no reply after every allowed resend or restart
-  kExitCrcMismatch = 4,   // the device computed another CRC-32 for the image
-  kExitChunkFailed = 5,   // the device could not store a firmware chunk
-  kExitStoreFailed = 6,   // the device could not store the serial number
-  kExitRejected = 7,      // the device answered with a status report (bad request)
-  kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
-                          // or after the upgrade was sent
-  kExitMixed = 9,         // line mode: devices failed in different ways
-};
-
-enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
-
-struct Step {
-  Op op;
-  std::string arg;  // write-sn: the text; flash: the image path
-};
-
-struct Options {
-  std::string iface;
-  int timeout_ms = 2000;            // per reply
-  int retries = 3;                  // resends of a request, restarts of a transfer
-  int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
-  int chunk_size = 0;               // 0: from the interface MTU
-  uint64_t max_size = 4194304;      // largest image: the Kernel partition of this device family
-  bool device_given = false;        // --device: talk to this device only, unicast from the start
-  Mac device{};                     // the first --device; in line mode, each device's own
-  std::vector<Step> steps;
-  // Line mode: the devices by address (every --device), or every device that
-  // discovery finds (--all); serial numbers from a counter; the record.
-  std::vector<Mac> devices;
-  bool all = false;
-  std::string sn_pattern, sn_list, sn_state, record;
-  bool line_mode() const;
-};
-
-constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
-constexpr std::size_t kSerialMax = qvlink::kSerialMax;           // the device keeps at most 32 characters
-constexpr int kChunkMax = static_cast<int>(qvlink::kChunkMax);  // data bytes of a full request frame
-
-// Parses argv[1..argc-1]. Returns 0 with opts filled; kExitUsage with a message
-// in *error; 0 with *help set when --help was asked.
-int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
-std::string usage_text();
-// The rules between the line mode's options and the commands. 0, or kExitUsage.
-int check_line_options(const Options& opts, std::string* error);
-
 // Data bytes of one chunk on an interface with this MTU: the MTU less the 8 bytes
 // of payload header, at most kChunkMax; 0 when the MTU leaves no room.
 int chunk_size_for_mtu(int mtu);
-
-// Names of the steps as typed on the command line.
-const char* op_name(Op op);
 
 // Reads a whole image and checks it: readable, not empty, at most max_size
 // bytes. 0, or kExitLocal with a message in *error.
@@ -98,11 +46,6 @@ class Transport {
   // did not send itself: 1 with it taken apart, 0 on time-out, -1 with a message.
   virtual int receive(station_link::Reply& reply, int timeout_ms, std::string* error) = 0;
 };
-
-// Progress of a transfer: a redrawn bar on a terminal, plain lines at every tenth
-// otherwise.
-std::string progress_bar_line(uint64_t done, uint64_t total, double seconds);
-std::string progress_plain_line(uint64_t done, uint64_t total, double seconds);
 
 struct Output {
   FILE* out = stdout;
