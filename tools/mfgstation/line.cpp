@@ -30,60 +30,20 @@ double now_seconds() {
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A stream that hands every complete line written to it to a function: the
-// Station of a device writes its messages as it does for a single device, and
-// they reach the live view and the record with the device named.
-class LineSink {
+// One device's run: its Station reports here, and every message reaches the
+// live view (and the record) at once, with the device named.
+class DeviceRun : public Reporter {
  public:
-  explicit LineSink(std::function<void(const std::string&)> on_line) : on_line_(std::move(on_line)) {
-    cookie_io_functions_t io{nullptr, &LineSink::write, nullptr, &LineSink::close};
-    file_ = fopencookie(this, "w", io);
-  }
-  ~LineSink() {
-    if (file_) std::fclose(file_);
-  }
-  LineSink(const LineSink&) = delete;
-  LineSink& operator=(const LineSink&) = delete;
-  FILE* file() const { return file_; }
+  DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac) : s_(setup), index_(index), mac_(mac) {}
 
- private:
-  static ssize_t write(void* cookie, const char* buf, size_t n) {
-    auto* self = static_cast<LineSink*>(cookie);
-    self->pending_.append(buf, n);
-    for (std::size_t nl; (nl = self->pending_.find('\n')) != std::string::npos;) {
-      self->on_line_(self->pending_.substr(0, nl));
-      self->pending_.erase(0, nl + 1);
-    }
-    return static_cast<ssize_t>(n);
+  void error(const std::string& text) override {
+    rec_.messages.push_back(text);
+    s_.view->message(index_, text);
   }
-  static int close(void* cookie) {
-    auto* self = static_cast<LineSink*>(cookie);
-    if (!self->pending_.empty()) self->on_line_(self->pending_);
-    self->pending_.clear();
-    return 0;
+  void note(const std::string& text) override { s_.view->note(index_, text); }
+  void progress(uint64_t done, uint64_t total, double seconds) override {
+    s_.view->progress(index_, done, total, seconds);
   }
-
-  std::function<void(const std::string&)> on_line_;
-  std::string pending_;
-  FILE* file_ = nullptr;
-};
-
-// The Station's messages name the program first; on the view the device's
-// address takes its place.
-std::string without_program(const std::string& line) {
-  static const std::string prefix = "mfgstation: ";
-  return line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size()) : line;
-}
-
-class DeviceRun {
- public:
-  DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac)
-      : s_(setup), index_(index), mac_(mac),
-        out_([this](const std::string& line) { s_.view->note(index_, line); }),
-        err_([this](const std::string& line) {
-          rec_.messages.push_back(without_program(line));
-          s_.view->message(index_, rec_.messages.back());
-        }) {}
 
   DeviceRecord run() {
     rec_.time = utc_time_text();
@@ -92,10 +52,10 @@ class DeviceRun {
     rec_.device = station_link::mac_text(mac_);
     int status = kExitOk;
     station_link::Interface ifc;
-    std::string error;
+    std::string why;
     std::size_t done_steps = 0;
-    if (station_link::open_interface(s_.ifc->name, ifc, &error, &mac_) < 0) {
-      std::fprintf(err_.file(), "mfgstation: %s\n", error.c_str());
+    if (station_link::open_interface(s_.ifc->name, ifc, &why, &mac_) < 0) {
+      error(why);
       status = kExitLocal;
     } else {
       LinkTransport transport(ifc);
@@ -103,19 +63,11 @@ class DeviceRun {
       Options opts = *s_.opts;
       opts.device_given = true;
       opts.device = mac_;
-      Output output;
-      output.out = out_.file();
-      output.err = err_.file();
-      output.progress = [this](uint64_t done, uint64_t total, double seconds) {
-        s_.view->progress(index_, done, total, seconds);
-      };
-      Station station(transport, opts, s_.ifc->mac, output);
+      Station station(transport, opts, s_.ifc->mac, *this);
       for (const Step& step : s_.opts->steps) {
         s_.view->step(index_, op_name(step.op));
         const double started = now_seconds();
         status = run_step(station, step);
-        std::fflush(out_.file());
-        std::fflush(err_.file());
         rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - started});
         ++done_steps;
         if (status != kExitOk) break;
@@ -172,7 +124,7 @@ class DeviceRun {
     if (from_counter) {
       std::string error;
       if (s_.serials->take(rec_.device + " " + rec_.time, &serial, &error) < 0) {
-        std::fprintf(err_.file(), "mfgstation: write-sn: %s\n", error.c_str());
+        this->error("write-sn: " + error);
         return kExitLocal;
       }
     }
@@ -186,15 +138,13 @@ class DeviceRun {
     rec_.serial_read = true;
     rec_.serial_read_back = back;
     if (back != serial) {
-      std::fprintf(err_.file(), "mfgstation: write-sn: the device reads back \"%s\", not \"%s\"\n", back.c_str(),
-                   serial.c_str());
+      error("write-sn: the device reads back \"" + back + "\", not \"" + serial + "\"");
       return kExitStoreFailed;
     }
     rec_.serial_confirmed = true;
     std::string error;
     if (from_counter && s_.serials->confirm(serial, &error) < 0)
-      std::fprintf(err_.file(), "mfgstation: write-sn: %s (the number stays on record as unconfirmed)\n",
-                   error.c_str());
+      this->error("write-sn: " + error + " (the number stays on record as unconfirmed)");
     return kExitOk;
   }
 
@@ -202,7 +152,6 @@ class DeviceRun {
   std::size_t index_;
   Mac mac_;
   DeviceRecord rec_;
-  LineSink out_, err_;
 };
 
 }  // namespace

@@ -43,9 +43,8 @@ int main(int argc, char** argv) {
     return status;
   }
   mfgstation::LinkTransport transport(ifc);
-  mfgstation::Output output;
-  output.terminal = isatty(STDOUT_FILENO);
-  mfgstation::Station station(transport, opts, ifc.mac, output);
+  mfgstation::PlainReporter report(stdout, stderr, isatty(STDOUT_FILENO));
+  mfgstation::Station station(transport, opts, ifc.mac, report);
   int status = station.run();
   station_link::close_interface(ifc);
   return status;

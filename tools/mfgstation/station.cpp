@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 
 #include "text.h"
@@ -17,9 +19,9 @@ namespace mfgstation {
 namespace {
 
 // An empty serial number would erase the stored one.
-bool serial_fits(const std::string& text, FILE* err) {
+bool serial_fits(const std::string& text, Reporter& report) {
   if (!text.empty() && text.size() <= kSerialMax) return true;
-  std::fprintf(err, "mfgstation: write-sn: a serial number has 1 to %zu characters\n", kSerialMax);
+  report.error(format("write-sn: a serial number has 1 to %zu characters", kSerialMax));
   return false;
 }
 
@@ -47,13 +49,31 @@ int lock_interface(const std::string& iface, std::string* error) {
   return fd;
 }
 
-Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Output output)
-    : transport_(transport), opts_(opts), io_(output) {
+Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report)
+    : transport_(transport), opts_(opts), report_(report) {
   session_.station = station_mac;
   if (opts.device_given) {
     session_.device = opts.device;
     session_.device_known = true;
   }
+}
+
+void Station::error(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  report_.error(buf);
+}
+
+void Station::note(const char* fmt, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  report_.note(buf);
 }
 
 double Station::now() const {
@@ -65,18 +85,18 @@ int Station::connect() {
   int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
                    opts_.timeout_ms);
   if (r == kExitOk)
-    std::fprintf(io_.out, "connect: connected to %s\n", station_link::mac_text(session_.device).c_str());
+    note("connect: connected to %s", station_link::mac_text(session_.device).c_str());
   return r;
 }
 
 int Station::write_sn(const std::string& text) {
-  if (!serial_fits(text, io_.err)) return kExitUsage;
+  if (!serial_fits(text, report_)) return kExitUsage;
   // The terminating zero ends the text on the device whatever follows the
   // parameters in the frame.
   std::vector<uint8_t> params(text.begin(), text.end());
   params.push_back(0);
   int r = exchange(kCmdWriteSn, params.data(), params.size(), true, "write-sn", nullptr, opts_.timeout_ms);
-  if (r == kExitOk) std::fprintf(io_.out, "write-sn: stored \"%s\"\n", text.c_str());
+  if (r == kExitOk) note("write-sn: stored \"%s\"", text.c_str());
   return r;
 }
 
@@ -86,7 +106,7 @@ int Station::read_sn(std::string* serial) {
   if (r != kExitOk) return r;
   std::string text(reply.begin() + 2, reply.end());
   if (serial) *serial = text;
-  std::fprintf(io_.out, "read-sn: \"%s\"\n", text.c_str());
+  note("read-sn: \"%s\"", text.c_str());
   return kExitOk;
 }
 
@@ -102,7 +122,7 @@ int Station::simple(Op op) {
     default: return kExitUsage;
   }
   int r = exchange(command, nullptr, 0, true, op_name(op), nullptr, opts_.timeout_ms);
-  if (r == kExitOk) std::fprintf(io_.out, "%s: %s\n", op_name(op), done);
+  if (r == kExitOk) note("%s: %s", op_name(op), done);
   return r;
 }
 
@@ -112,14 +132,14 @@ int Station::run() {
   std::vector<std::vector<uint8_t>> images(opts_.steps.size());
   for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
     const Step& step = opts_.steps[i];
-    std::string error;
-    if (step.op == Op::WriteSn && !serial_fits(step.arg, io_.err)) return kExitUsage;
-    if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &error) != 0) {
-      std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
+    std::string why;
+    if (step.op == Op::WriteSn && !serial_fits(step.arg, report_)) return kExitUsage;
+    if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &why) != 0) {
+      error("flash: %s", why.c_str());
       return kExitLocal;
     }
     if (step.op == Op::Flash && opts_.chunk_size <= 0) {
-      std::fprintf(io_.err, "mfgstation: flash: the interface MTU leaves no room for firmware data\n");
+      error("flash: the interface MTU leaves no room for firmware data");
       return kExitLocal;
     }
   }
@@ -133,7 +153,6 @@ int Station::run() {
       case Op::Flash: r = flash_image(images[i]); break;
       default: r = simple(step.op); break;
     }
-    std::fflush(io_.out);
     if (r != kExitOk) return r;
   }
   return kExitOk;

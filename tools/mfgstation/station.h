@@ -17,6 +17,7 @@
 #include "command_line.h"
 #include "device_session.h"
 #include "progress.h"
+#include "report.h"
 #include "station_link.h"
 
 namespace mfgstation {
@@ -47,18 +48,10 @@ class Transport {
   virtual int receive(station_link::Reply& reply, int timeout_ms, std::string* error) = 0;
 };
 
-struct Output {
-  FILE* out = stdout;
-  FILE* err = stderr;
-  bool terminal = false;  // draw the progress bar
-  // When set, told of every chunk confirmed instead of the progress output.
-  std::function<void(uint64_t done, uint64_t total, double seconds)> progress;
-};
-
 class Station {
  public:
   using Mac = mfgstation::Mac;
-  Station(Transport& transport, const Options& opts, const Mac& station_mac, Output output);
+  Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report);
 
   // Checks every step's input, then runs the steps in order; stops at the
   // first failure. Returns an ExitStatus.
@@ -94,12 +87,15 @@ class Station {
   int transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk);
   int close_transfer();
   int upgrade(uint32_t crc);
-  void progress(uint64_t done, uint64_t total, bool last);
+  void progress(uint64_t done, uint64_t total);
+  // Formatted, to the reporter.
+  void error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   double now() const;
 
   Transport& transport_;
   Options opts_;
-  Output io_;
+  Reporter& report_;
   DeviceSession session_;
   std::vector<uint8_t> last_reply_;  // data of the last reply taken
   int restarts_ = 0;
@@ -107,8 +103,6 @@ class Station {
   int to_others_ = 0;        // replies addressed to another station
   std::vector<Mac> others_;  // other devices that answered
   double started_ = 0;
-  int last_tenth_ = -1;
-  double last_draw_ = 0;
 };
 
 }  // namespace mfgstation

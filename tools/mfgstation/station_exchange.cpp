@@ -18,31 +18,28 @@ void Station::pass_over(Fit fit, const station_link::Reply& r) {
   } else if (fit == Fit::OtherDevice && r.source != session_.station &&
              std::find(others_.begin(), others_.end(), r.source) == others_.end()) {
     others_.push_back(r.source);
-    std::fprintf(io_.err,
-                 "mfgstation: another device, %s, answered too and was passed over (this run talks to %s; "
-                 "--device MAC chooses the device)\n",
+    error("another device, %s, answered too and was passed over (this run talks to %s; "
+                 "--device MAC chooses the device)",
                  station_link::mac_text(r.source).c_str(), station_link::mac_text(session_.device).c_str());
   }
 }
 
 void Station::timeout_hint(const char* what) {
-  std::fprintf(io_.err,
-               "mfgstation: %s: the service ends after about 30 s without a request, and a device bound to "
-               "another station answers only that station\n",
+  error("%s: the service ends after about 30 s without a request, and a device bound to "
+               "another station answers only that station",
                what);
   if (to_nobody_)
-    std::fprintf(io_.err,
-                 "mfgstation: %s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
-                 "start with connect\n",
+    error("%s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
+                 "start with connect",
                  what, to_nobody_);
-  if (to_others_) std::fprintf(io_.err, "mfgstation: %s: %d replies went to other stations\n", what, to_others_);
+  if (to_others_) error("%s: %d replies went to other stations", what, to_others_);
 }
 
 int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
-  std::string error;
+  std::string why;
   const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
-  if (transport_.send(dest, command, params, count, &error) < 0) {
-    std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
+  if (transport_.send(dest, command, params, count, &why) < 0) {
+    error("%s: %s", what, why.c_str());
     return kExitLocal;
   }
   return 0;
@@ -54,19 +51,18 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
   for (;;) {
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
     if (left <= 0) return kExitTimeout;
-    std::string error;
-    int got = transport_.receive(r, left, &error);
+    std::string why;
+    int got = transport_.receive(r, left, &why);
     if (got < 0) {
-      std::fprintf(io_.err, "mfgstation: %s: %s\n", what, error.c_str());
+      error("%s: %s", what, why.c_str());
       return kExitLocal;
     }
     if (got == 0) return kExitTimeout;
     Verdict v = Verdict::Unrelated;
     const Fit fit = fit_reply(session_, r, &v);
     if (fit == Fit::OutOfStep) {
-      std::fprintf(io_.err,
-                   "mfgstation: %s: a reply that fits no request (sequence %u, data %s): station and device are "
-                   "out of step\n",
+      error("%s: a reply that fits no request (sequence %u, data %s): station and device are "
+                   "out of step",
                    what, r.sequence, station_link::hex(r.data).c_str());
       return kExitOutOfStep;
     }
@@ -82,17 +78,17 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
         if (reply) *reply = r.data;
         return kExitOk;
       case Verdict::CrcMismatch:
-        std::fprintf(io_.err, "mfgstation: %s: the device reports a CRC-32 mismatch\n", what);
+        error("%s: the device reports a CRC-32 mismatch", what);
         return kExitCrcMismatch;
       case Verdict::ChunkFailed:
         if (session_.command == command_byte(qvlink::Command::UpgradeNormalCode))
-          std::fprintf(io_.err, "mfgstation: %s: the device could not write the staged image whole; not flashed\n",
+          error("%s: the device could not write the staged image whole; not flashed",
                        what);
         else
-          std::fprintf(io_.err, "mfgstation: %s: the device could not store the chunk; transfer abandoned\n", what);
+          error("%s: the device could not store the chunk; transfer abandoned", what);
         return kExitChunkFailed;
       case Verdict::StoreFailed:
-        std::fprintf(io_.err, "mfgstation: %s: the device could not store the serial number (\"%s\")\n", what,
+        error("%s: the device could not store the serial number (\"%s\")", what,
                      qvlink::kStoreFailureText);
         return kExitStoreFailed;
       case Verdict::Rejected: {
@@ -101,7 +97,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
                           : status == status_byte(Status::UnknownCommand)  ? "unknown command"
                           : status == status_byte(Status::WrongChecksum)   ? "wrong checksum"
                                                                            : "parameter error";
-        std::fprintf(io_.err, "mfgstation: %s: the device rejected the request (status %u: %s)\n", what, status,
+        error("%s: the device rejected the request (status %u: %s)", what, status,
                      why);
         return kExitRejected;
       }
@@ -115,7 +111,7 @@ int Station::confirm_in_step(const char* what) {
   const int r = exchange(kCmdReadSn, nullptr, 0, false, what, nullptr, opts_.timeout_ms);
   if (r == kExitOk || (r == kExitRejected && rejected_in_transit(last_reply_))) return kExitOk;
   if (r == kExitTimeout)
-    std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms; the device's reply count is unknown\n", what,
+    error("%s: no reply within %d ms; the device's reply count is unknown", what,
                  opts_.timeout_ms);
   return r == kExitRejected ? kExitOutOfStep : r;
 }
@@ -130,8 +126,8 @@ void Station::settle() {
     const double until = std::min(quiet_until, give_up);
     int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
     if (left <= 0) break;
-    std::string error;
-    if (transport_.receive(r, left, &error) <= 0) break;
+    std::string why;
+    if (transport_.receive(r, left, &why) <= 0) break;
     const Fit fit = fit_reply(session_, r, nullptr);
     if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
     else quiet_until = now() + opts_.timeout_ms / 1000.0;
@@ -150,7 +146,7 @@ int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count,
     if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;
     if (attempt >= attempts) {
       if (r == kExitTimeout && resend) {
-        std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms after %d attempts\n", what, timeout_ms,
+        error("%s: no reply within %d ms after %d attempts", what, timeout_ms,
                      attempts);
         timeout_hint(what);
       }
@@ -158,12 +154,12 @@ int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count,
     }
     if (r == kExitTimeout) {
       resend_request(session_);
-      std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms, sending again (%d of %d)\n", what, timeout_ms,
+      error("%s: no reply within %d ms, sending again (%d of %d)", what, timeout_ms,
                    attempt, attempts - 1);
     } else {
       if (r == kExitOutOfStep) settle();
       begin_request(session_, command, 1);
-      std::fprintf(io_.err, "mfgstation: %s: sending again (%d of %d)\n", what, attempt, attempts - 1);
+      error("%s: sending again (%d of %d)", what, attempt, attempts - 1);
     }
   }
 }

@@ -54,25 +54,7 @@ int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>*
 }
 
 
-void Station::progress(uint64_t done, uint64_t total, bool last) {
-  const double t = now();
-  const double elapsed = t - started_;
-  if (io_.progress) {
-    io_.progress(done, total, elapsed);
-    return;
-  }
-  if (io_.terminal) {
-    if (!last && t - last_draw_ < 0.1) return;
-    last_draw_ = t;
-    std::fprintf(io_.out, "\r%s%s", progress_bar_line(done, total, elapsed).c_str(), last ? "\n" : "");
-    std::fflush(io_.out);
-    return;
-  }
-  int tenth = total ? static_cast<int>(done * 10 / total) : 10;
-  if (tenth == last_tenth_) return;
-  last_tenth_ = tenth;
-  std::fprintf(io_.out, "%s\n", progress_plain_line(done, total, elapsed).c_str());
-}
+void Station::progress(uint64_t done, uint64_t total) { report_.progress(done, total, now() - started_); }
 
 // Did the device answer the chunk whose reply did not come? A harmless request
 // (reading the serial number) tells by its reply's place in the device's
@@ -95,8 +77,6 @@ int Station::chunk_answered(const char* what) {
 int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
   const uint64_t total = image.size();
   started_ = now();
-  last_tenth_ = 0;
-  last_draw_ = 0;
   int recoveries = 0;
   for (std::size_t offset = 0; offset < image.size();) {
     std::size_t n = image.size() - offset;
@@ -113,18 +93,17 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
       ++recoveries;
     }
     if (answered < 0) {
-      if (io_.terminal) std::fputc('\n', io_.out);
-      if (r == kExitTimeout) std::fprintf(io_.err, "mfgstation: %s: no reply within %d ms\n", what, opts_.timeout_ms);
+      if (r == kExitTimeout) error("%s: no reply within %d ms", what, opts_.timeout_ms);
       return r == kExitOk ? kExitOutOfStep : r;
     }
     if (r != kExitOk)
-      std::fprintf(io_.err, "mfgstation: %s: %s\n", what,
+      error("%s: %s", what,
                    answered ? "reply lost; the device's reply count shows the chunk answered, going on"
                             : "the device did not take the chunk; sending it again");
     if (answered == 0) continue;
     recoveries = 0;
     offset += n;
-    progress(offset, total, offset == image.size());
+    progress(offset, total);
   }
   return kExitOk;
 }
@@ -175,34 +154,29 @@ int Station::upgrade(uint32_t crc) {
     int r = left > 0 ? await("flash: upgrade", &reply, left) : kExitTimeout;
     if (r == kExitTimeout) {
       if (!started) {
-        std::fprintf(io_.err,
-                     "mfgstation: flash: no reply to the upgrade within %d ms; waiting for the end of flashing "
-                     "(the upgrade is not sent again)\n",
+        error("flash: no reply to the upgrade within %d ms; waiting for the end of flashing "
+                     "(the upgrade is not sent again)",
                      opts_.timeout_ms);
         started = true;
         continue;
       }
-      std::fprintf(io_.err,
-                   "mfgstation: flash: the end of flashing was not reported within %d s; the upgrade is not sent "
-                   "again, check the device\n",
+      error("flash: the end of flashing was not reported within %d s; the upgrade is not sent "
+                   "again, check the device",
                    opts_.flash_timeout_ms / 1000);
       return kExitTimeout;
     }
     if (r == kExitOutOfStep) {
-      std::fprintf(io_.err,
-                   "mfgstation: flash: the replies to the upgrade do not follow the CRC-32 confirmation: the device "
-                   "may have flashed another image; flash it again\n");
+      error("flash: the replies to the upgrade do not follow the CRC-32 confirmation: the device "
+                   "may have flashed another image; flash it again");
       return kExitOutOfStep;
     }
     if (r != kExitOk) return r;
     if (reply[2] == static_cast<uint8_t>(qvlink::UpgradePhase::Starts)) {
       started = true;
-      std::fprintf(io_.out, "flash: writing \"Kernel\" on the device\n");
-      std::fflush(io_.out);
+      note("flash: writing \"Kernel\" on the device");
     } else {
-      std::fprintf(io_.out,
-                   "flash: done: the device ran its flash tool on the image it confirmed (CRC-32 %08x); the tool's "
-                   "own result is not reported\n",
+      note("flash: done: the device ran its flash tool on the image it confirmed (CRC-32 %08x); the tool's "
+                   "own result is not reported",
                    crc);
       return kExitOk;
     }
@@ -211,22 +185,21 @@ int Station::upgrade(uint32_t crc) {
 
 int Station::flash_image(const std::vector<uint8_t>& image) {
   if (image.empty()) {
-    std::fprintf(io_.err, "mfgstation: flash: the image is empty\n");
+    error("flash: the image is empty");
     return kExitLocal;
   }
   if (image.size() > opts_.max_size || image.size() > 0xFFFFFFFFull) {
-    std::fprintf(io_.err, "mfgstation: flash: the image is larger than %llu bytes, the largest allowed (--max-size)\n",
+    error("flash: the image is larger than %llu bytes, the largest allowed (--max-size)",
                  static_cast<unsigned long long>(std::min<uint64_t>(opts_.max_size, 0xFFFFFFFFull)));
     return kExitLocal;
   }
   const int chunk = opts_.chunk_size;
   if (chunk <= 0) {
-    std::fprintf(io_.err, "mfgstation: flash: the interface MTU leaves no room for firmware data\n");
+    error("flash: the interface MTU leaves no room for firmware data");
     return kExitLocal;
   }
   const uint32_t crc = crc32(0, image.data(), static_cast<uint32_t>(image.size()));
-  std::fprintf(io_.out, "flash: %zu bytes, CRC-32 %08x, %d bytes per chunk\n", image.size(), crc, chunk);
-  std::fflush(io_.out);
+  note("flash: %zu bytes, CRC-32 %08x, %d bytes per chunk", image.size(), crc, chunk);
 
   // Any doubt about what the device stored restarts the transfer; the upgrade
   // goes out only after a transfer that ran in step to its confirmation.
@@ -236,23 +209,23 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
     const bool again = r == kExitTimeout || r == kExitOutOfStep || r == kExitCrcMismatch ||
                        (r == kExitRejected && rejected_in_transit(last_reply_));
     if (!again || restarts_ >= opts_.retries) {
-      if (again) std::fprintf(io_.err, "mfgstation: flash: transfer failed after %d restarts\n", restarts_);
+      if (again) error("flash: transfer failed after %d restarts", restarts_);
       if (r == kExitCrcMismatch)
-        std::fprintf(io_.err, "mfgstation: flash: the image was not flashed (expected CRC-32 %08x)\n", crc);
+        error("flash: the image was not flashed (expected CRC-32 %08x)", crc);
       return r;
     }
-    std::fprintf(io_.err, "mfgstation: flash: restarting the transfer (%d of %d)\n", restarts_ + 1, opts_.retries);
+    error("flash: restarting the transfer (%d of %d)", restarts_ + 1, opts_.retries);
     settle();
   }
-  std::fprintf(io_.out, "flash: CRC-32 confirmed by the device\n");
+  note("flash: CRC-32 confirmed by the device");
   return upgrade(crc);
 }
 
 int Station::flash(const std::string& image_path) {
   std::vector<uint8_t> image;
-  std::string error;
-  if (load_image(image_path, opts_.max_size, &image, &error) != 0) {
-    std::fprintf(io_.err, "mfgstation: flash: %s\n", error.c_str());
+  std::string why;
+  if (load_image(image_path, opts_.max_size, &image, &why) != 0) {
+    error("flash: %s", why.c_str());
     return kExitLocal;
   }
   return flash_image(image);

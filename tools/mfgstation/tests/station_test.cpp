@@ -333,7 +333,8 @@ struct Captured {
     while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
     return s;
   }
-  Output output() const { return Output{out, err, false}; }
+  PlainReporter plain{out, err, false};
+  Reporter& output() { return plain; }
 };
 
 Bytes make_image(std::size_t n) {
