@@ -75,7 +75,9 @@ std::string usage_text() {
          "  -d, --device MAC        talk to this device only, addressed from the first\n"
          "                          request on (default: the first device that answers\n"
          "                          a broadcast); repeated: line mode\n"
-         "  -t, --timeout MS        time-out per reply in milliseconds (default 2000)\n"
+         "  -t, --timeout MS        time-out per reply in milliseconds (default 2000,\n"
+         "                          at most 25000: the device's service ends after\n"
+         "                          about 30 s without a request)\n"
          "  -r, --retries N         resends of a request whose reply is lost, and\n"
          "                          restarts of a transfer (default 3)\n"
          "      --flash-timeout S   seconds to wait for the end of flashing (default 300)\n"
@@ -174,8 +176,10 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
         opts.iface = v;
       } else if (!std::strcmp(a, "-t") || !std::strcmp(a, "--timeout")) {
         if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_int(v, 1, 3600000, &opts.timeout_ms)) {
-          *error = format("bad time-out \"%s\": milliseconds from 1 to 3600000", v);
+        if (!parse_int(v, 1, kTimeoutMax, &opts.timeout_ms)) {
+          *error = format("bad time-out \"%s\": milliseconds from 1 to %d (the device's service ends after "
+                          "about 30 s without a request)",
+                          v, kTimeoutMax);
           return kExitUsage;
         }
       } else if (!std::strcmp(a, "-r") || !std::strcmp(a, "--retries")) {
@@ -317,6 +321,12 @@ int check_line_options(const Options& opts, std::string* error) {
   }
   if (opts.line_mode() && !opts.all && opts.devices.empty()) {
     *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
+    return kExitUsage;
+  }
+  // A device that no station connected answers to nobody; in line mode every
+  // device's list would fail on its first request.
+  if (opts.line_mode() && opts.steps[0].op != Op::Connect) {
+    *error = "line mode: the command list starts with connect";
     return kExitUsage;
   }
   return 0;

@@ -55,6 +55,9 @@ struct Options {
   bool line_mode() const;
 };
 
+// Largest reply time-out: the device's service ends after about 30 s without a
+// request, so a longer wait would outlast the service it waits for.
+constexpr int kTimeoutMax = 25000;
 constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
 constexpr std::size_t kSerialMax = qvlink::kSerialMax;           // the device keeps at most 32 characters
 constexpr int kChunkMax = static_cast<int>(qvlink::kChunkMax);  // data bytes of a full request frame

@@ -275,6 +275,12 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
 
 }  // namespace
 
+int check_line_usage(const Options& opts, std::string* error) {
+  SnPattern pattern;
+  if (!opts.sn_pattern.empty() && pattern.parse(opts.sn_pattern, error) < 0) return kExitUsage;
+  return 0;
+}
+
 int line_main(const Options& opts, const station_link::Interface& ifc) {
   // Every input is checked before the first frame goes out.
   LineSetup setup;
@@ -293,6 +299,9 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
     setup.images.push_back(std::move(image));
   }
+  // Every write-sn @next step of every device takes a number.
+  std::size_t next_steps = 0;
+  for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
   std::unique_ptr<SnAllocator> serials;
   if (!opts.sn_state.empty()) {
     if (!opts.sn_pattern.empty()) {
@@ -305,7 +314,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
       serials = std::make_unique<SnAllocator>(opts.sn_state, std::move(list));
     }
     std::vector<UnconfirmedSn> earlier;
-    if (serials->check(std::max<std::size_t>(1, opts.devices.size()), &earlier, &error) < 0)
+    if (serials->check(std::max<std::size_t>(1, opts.devices.size()) * next_steps, &earlier, &error) < 0)
       return fail(kExitLocal, error);
     for (const UnconfirmedSn& u : earlier)
       std::fprintf(stderr, "mfgstation: note: serial number %s (%s) was taken but never confirmed; it is not given again\n",
@@ -325,7 +334,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     if (devices.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.
-    if (serials && serials->check(devices.size(), nullptr, &error) < 0)
+    if (serials && serials->check(devices.size() * next_steps, nullptr, &error) < 0)
       return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
   }
   std::vector<std::string> macs;

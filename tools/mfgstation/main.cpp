@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   mfgstation::Options opts;
   std::string error;
   bool help = false;
-  if (mfgstation::parse_command_line(argc, argv, opts, &error, &help) != 0) {
+  if (mfgstation::parse_command_line(argc, argv, opts, &error, &help) != 0 ||
+      (!help && opts.line_mode() && mfgstation::check_line_usage(opts, &error) != 0)) {
     std::fprintf(stderr, "mfgstation: %s\nTry 'mfgstation --help' for more information.\n", error.c_str());
     return mfgstation::kExitUsage;
   }

@@ -135,6 +135,11 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
        nullptr, 0},
       {"no such interface", {}, true, {"-i", "nosuch0", "connect"}, 2, "nosuch0", nullptr, 0},
       {"usage", {}, true, {"connect", "write-sn"}, 1, "write-sn needs a text", nullptr, 0},
+      // Told before the interface is locked or opened (no such interface here).
+      {"bad serial-number pattern", {}, true,
+       {"-i", "nosuch0", "-d", "02:00:00:00:01:01", "-d", "02:00:00:00:01:02", "--sn-pattern", "Q%s", "--sn-state",
+        "sn.state", "connect", "write-sn", "@next"},
+       1, "\nTry 'mfgstation --help' for more information.\n", nullptr, 0},
       {"interface in use", {}, true, {"connect"}, 2, "in use by another mfgstation", nullptr, 0, true},
   };
   for (const auto& c : cases) {

@@ -57,7 +57,14 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"-i", "averyveryverylongname", "connect"}, kExitUsage, "bad interface", 0},
       // Line mode.
       {{"-i", "eth1", "-d", "02:00:00:00:01:01", "--device", "02:00:00:00:01:02", "--sn-pattern", "Q%d",
-        "--sn-state", "s", "write-sn", "@next", "flash", "img"}, 0, "", 2},
+        "--sn-state", "s", "connect", "write-sn", "@next", "flash", "img"}, 0, "", 3},
+      {{"-i", "eth1", "-d", "02:00:00:00:01:01", "--device", "02:00:00:00:01:02", "--sn-pattern", "Q%d",
+        "--sn-state", "s", "write-sn", "@next", "flash", "img"}, kExitUsage,
+       "line mode: the command list starts with connect", 0},
+      {{"-i", "eth1", "-t", "25001", "connect"}, kExitUsage,
+       "bad time-out \"25001\": milliseconds from 1 to 25000 (the device's service ends after about 30 s without "
+       "a request)", 0},
+      {{"-i", "eth1", "-t", "25000", "connect"}, 0, "", 1},
       {{"-i", "eth1", "-d", "02:00:00:00:01:01", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "named twice", 0},
       {{"-i", "eth1", "--all", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "exclude each other", 0},
       {{"-i", "eth1", "--all", "write-sn", "SN1"}, kExitUsage, "the same serial number", 0},
