@@ -52,14 +52,7 @@ void answer(Responder& r, const uint8_t* to, const uint8_t* data, uint16_t count
   std::memcpy(f + kEthDest, to, 6);
   std::memcpy(f + kEthSource, r.mac, 6);
   put_be16(f + kEthType, kEtherType);
-  uint8_t* p = f + kEthHeaderLength;
-  p[kProtocol] = 0;
-  p[1] = 0;
-  p[kSequence] = ++r.sequence;
-  put_be16(p + kLength, static_cast<uint16_t>(count + 1));
-  p[kCode] = 0;
-  std::memcpy(p + kParams, data, count);
-  put_be16(p + kChecksum, chksum(p + kLength, count + 3u));
+  const std::size_t payload = encode_payload(f + kEthHeaderLength, ++r.sequence, 0, data, count);
 
   sockaddr_ll dest;
   std::memset(&dest, 0, sizeof dest);
@@ -68,7 +61,7 @@ void answer(Responder& r, const uint8_t* to, const uint8_t* data, uint16_t count
   dest.sll_ifindex = r.ifindex;
   dest.sll_halen = 6;
   std::memcpy(dest.sll_addr, to, 6);
-  sendto(r.sock, f, kEthHeaderLength + kPayloadHeaderLength + count, 0, reinterpret_cast<sockaddr*>(&dest),
+  sendto(r.sock, f, kEthHeaderLength + payload, 0, reinterpret_cast<sockaddr*>(&dest),
          sizeof dest);
 }
 
@@ -91,18 +84,20 @@ int main(int argc, char** argv) {
     if (get_be16(frame + kEthType) != kEtherType || std::memcmp(frame + kEthSource, r.mac, 6) == 0) continue;
     const uint8_t code = frame[kEthHeaderLength + kCode];
     const uint8_t* from = frame + kEthSource;
-    if (code == static_cast<uint8_t>(Command::UpgradeNormalCode)) {
-      const uint8_t starts[] = {0x00, code, 0x00}, ended[] = {0x00, code, 0x01};
+    if (code == command_byte(Command::UpgradeNormalCode)) {
+      const uint8_t ok = status_byte(Status::Ok);
+      const uint8_t starts[] = {ok, code, static_cast<uint8_t>(UpgradePhase::Starts)};
+      const uint8_t ended[] = {ok, code, static_cast<uint8_t>(UpgradePhase::Ended)};
       answer(r, from, starts, sizeof starts);
       answer(r, from, ended, sizeof ended);
       continue;
     }
     // The checksum request is answered with the chunk command's code, as the service does.
-    const uint8_t data[] = {0x00, code == static_cast<uint8_t>(Command::FirmwareChecksum)
-                                      ? static_cast<uint8_t>(Command::FirmwareChunk)
-                                      : code};
+    const uint8_t data[] = {status_byte(Status::Ok), code == command_byte(Command::FirmwareChecksum)
+                                                         ? command_byte(Command::FirmwareChunk)
+                                                         : code};
     answer(r, from, data, sizeof data);
-    if (code == static_cast<uint8_t>(Command::Quit)) break;
+    if (code == command_byte(Command::Quit)) break;
   }
   close(r.sock);
   return 0;

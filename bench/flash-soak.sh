@@ -16,8 +16,9 @@
 #
 # Prints one line per run and then: runs, passes, failures by exit status,
 # false passes (exit 0 with "Kernel" not byte-identical to the image; the
-# target is 0), transfer restarts (those after a reply that came behind the
-# CRC-32 confirmation: a duplicated chunk caught before the upgrade) and failed
+# target is 0), transfer restarts (those after the in-step check behind the
+# CRC-32 confirmation found a reply out of place: a duplicated chunk caught
+# before the upgrade) and failed
 # runs whose flash tool ran on another image. Exit status 1 when there
 # was a false pass. A benchmark, not a timed test; needs root.
 set -euo pipefail
@@ -90,7 +91,7 @@ for i in $(seq "$runs"); do
   ran=$(grep -c '^mtd_write ' "$root/var/log/platform.log" || true)
   r=$(grep -c 'restarting the transfer' "$work/station.out" || true)
   restarts=$((restarts + r))
-  late=$((late + $(grep -c 'a further reply came' "$work/station.out" || true)))
+  late=$((late + $(grep -c 'in-step check: a reply that fits no request' "$work/station.out" || true)))
   by_status[$status]=$(( ${by_status[$status]:-0} + 1 ))
   verdict=fail
   if [ "$status" -eq 0 ]; then
@@ -111,7 +112,7 @@ echo "passes: $passes (each byte-identical)"
 for s in $(printf '%s\n' "${!by_status[@]}" | sort -n); do
   [ "$s" -eq 0 ] || echo "failures with exit status $s: ${by_status[$s]}"
 done
-echo "transfer restarts: $restarts, of which after a late reply to a CRC-32 confirmation: $late"
+echo "transfer restarts: $restarts, of which after the in-step check behind a CRC-32 confirmation: $late"
 echo "failed runs whose flash tool ran on another image: $flashed_wrong"
 cat "$work/wire.out"
 echo "false passes: $false_passes"

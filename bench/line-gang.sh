@@ -14,8 +14,7 @@
 # device's "Kernel" partition must hold the image byte for byte and every record
 # must say passed. Prints the wall time of every round, the medians and the
 # ratio all-at-once / one-after-another. LINE_GANG_TIMEOUT_MS sets mfgstation's
-# reply time-out (-t), which is also its quiet period after each CRC-32
-# confirmation (2000 ms unless told). Needs root (network namespaces).
+# reply time-out (-t) (2000 ms unless told). Needs root (network namespaces).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/link-netns.sh

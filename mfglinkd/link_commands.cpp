@@ -7,13 +7,14 @@
 #include "link_service.h"
 #include "nvram.h"
 
+using namespace qvlink;
+
 namespace {
 
-constexpr std::size_t kSerialMax = 32;  // characters of a serial number kept and read back
 const char kSerialKey[] = "SN";
 
 int reply2(link_context& ctx, uint8_t code) {
-  const uint8_t data[] = {0x00, code};
+  const uint8_t data[] = {status_byte(Status::Ok), code};
   return send_reply(ctx, data, sizeof data);
 }
 
@@ -23,7 +24,7 @@ int create_connection(link_context& ctx) {
   puts("create_connection()");
   // Six bytes whatever the parameter length; bytes the frame does not hold are zero.
   copy_request_bytes(ctx, ctx.peer_mac, 6);
-  reply2(ctx, 0x01);
+  reply2(ctx, command_byte(Command::CreateConnection));
   ctx.state = kStateConnected;
   return 0;
 }
@@ -56,13 +57,13 @@ int write_serial_number(link_context& ctx) {
       return 0;
     }
   }
-  reply2(ctx, 0x02);
+  reply2(ctx, command_byte(Command::WriteSerialNumber));
   return 0;
 }
 
 int read_serial_number(link_context& ctx) {
   puts("read_seq_number");
-  uint8_t data[2 + kSerialMax] = {0x00, 0x03};
+  uint8_t data[2 + kSerialMax] = {status_byte(Status::Ok), command_byte(Command::ReadSerialNumber)};
   const char* stored = nvram_get(NVRAM_SERIAL_BLOCK, kSerialKey);
   std::size_t n = strnlen(stored, kSerialMax);
   std::memcpy(data + 2, stored, n);
@@ -72,28 +73,28 @@ int read_serial_number(link_context& ctx) {
 
 int close_conn(link_context& ctx) {
   puts("close_conn");
-  reply2(ctx, 0x07);
+  reply2(ctx, command_byte(Command::CloseConnection));
   ctx.state = kStateIdle;
   return 0;
 }
 
 int peer_quit(link_context& ctx) {
   puts("peer_quit");
-  reply2(ctx, 0x08);
+  reply2(ctx, command_byte(Command::Quit));
   ctx.state = kStateQuit;
   return 0;
 }
 
 int peer_reboot(link_context& ctx) {
   puts("peer_reboot()");
-  reply2(ctx, 0x09);
+  reply2(ctx, command_byte(Command::Reboot));
   link_system("reboot");
   return 0;
 }
 
 int peer_default_reset(link_context& ctx) {
   puts("peer_default_reset()");
-  reply2(ctx, 0x0A);
+  reply2(ctx, command_byte(Command::DefaultReset));
   link_system("killall -SIGUSR2 nvram_daemon");
   return 0;
 }

@@ -101,7 +101,7 @@ int notify_firmware_length(link_context& ctx) {
   copy_request_bytes(ctx, reinterpret_cast<uint8_t*>(text), ctx.req_param_length);
   text[ctx.req_param_length] = '\0';
   printf("firmware length:%*s->%u\n", static_cast<int>(ctx.req_param_length), text, ctx.fw_length);
-  reply(ctx, 0x00, 0x04);
+  reply(ctx, status_byte(Status::Ok), command_byte(Command::FirmwareLength));
   return 0;
 }
 
@@ -129,10 +129,10 @@ int write_firmware_chunk(link_context& ctx) {
     ctx.fw_crc = crc32(ctx.fw_crc, data, count);
     report_after_mark(failed);
     abandon_transfer(ctx);
-    reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x05);
+    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::FirmwareChunk));
     return 0;
   }
-  reply(ctx, 0x00, 0x05);
+  reply(ctx, status_byte(Status::Ok), command_byte(Command::FirmwareChunk));
   ctx.fw_crc = crc32(ctx.fw_crc, data, count);
   progress_mark();
   return 0;
@@ -143,13 +143,14 @@ int notify_firmware_chksum(link_context& ctx) {
   uint8_t status;
   if (expected == ctx.fw_crc) {
     puts("chksum is correct");
-    status = 0x00;
+    status = status_byte(Status::Ok);
   } else {
     printf("chksum mismatch:%.4x,%.4x\n", expected, ctx.fw_crc);
-    status = static_cast<uint8_t>(Status::CrcMismatch);
+    status = status_byte(Status::CrcMismatch);
   }
   printf("write_firmware_chunk:%d\n", ctx.req_param_length);
-  reply(ctx, status, 0x05);
+  // The confirmation carries the chunk command's code.
+  reply(ctx, status, command_byte(Command::FirmwareChunk));
   return 0;
 }
 
@@ -162,10 +163,11 @@ int peer_upgrade_normalcode(link_context& ctx) {
   if (ctx.fw_file && (std::fflush(ctx.fw_file) != 0 || std::ferror(ctx.fw_file))) {
     report_failure("fail to fflush");
     abandon_transfer(ctx);
-    reply(ctx, static_cast<uint8_t>(Status::ChunkWriteFailed), 0x0B);
+    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::UpgradeNormalCode));
     return 0;
   }
-  const uint8_t starts[] = {0x00, 0x0B, 0x00};
+  const uint8_t starts[] = {status_byte(Status::Ok), command_byte(Command::UpgradeNormalCode),
+                           static_cast<uint8_t>(UpgradePhase::Starts)};
   send_reply(ctx, starts, sizeof starts);
 
   device_path_buf path;
@@ -178,7 +180,8 @@ int peer_upgrade_normalcode(link_context& ctx) {
     link_system(command);
   }
 
-  const uint8_t ended[] = {0x00, 0x0B, 0x01};
+  const uint8_t ended[] = {status_byte(Status::Ok), command_byte(Command::UpgradeNormalCode),
+                          static_cast<uint8_t>(UpgradePhase::Ended)};
   send_reply(ctx, ended, sizeof ended);
   return 0;
 }

@@ -111,7 +111,7 @@ int dispatch(link_context& ctx) {
     return 0;
   }
 
-  uint16_t sum = chksum(payload + kLength, ctx.req_param_length + 3u);
+  uint16_t sum = payload_chksum(payload, ctx.req_param_length);
   if (sum != ctx.req_checksum) {
     printf("QVREPORTSTATUS_ERROR_WRONG_CHKSUM:%.4x,%.4x\nlength:%.2x\nparameter length:%.2x\n", ctx.req_checksum,
            sum, ctx.req_length, ctx.req_param_length);
@@ -135,18 +135,11 @@ int report_error(link_context& ctx, const uint8_t* data, uint16_t length) {
 }
 
 int insert2OutgoingPayload(link_context& ctx, const reply_record& reply) {
-  uint16_t n = reply.data_length;
-  if (n > kDataMax) n = kDataMax;  // what the reply buffer holds
-  uint8_t* p = ctx.tx_payload;
-  p[kProtocol] = 0;
-  p[1] = 0;
   ++ctx.tx_sequence;
-  p[kSequence] = static_cast<uint8_t>(ctx.tx_sequence);
-  put_be16(p + kLength, static_cast<uint16_t>(n + 1));
-  p[kCode] = reply.code;
-  if (n) std::memmove(p + kParams, reply.data, n);
-  put_be16(p + kChecksum, chksum(p + kLength, n + 3u));
-  ctx.tx_length = static_cast<int32_t>(kPayloadHeaderLength + n);
+  // encode_payload cuts the data to what the reply buffer holds.
+  ctx.tx_length = static_cast<int32_t>(encode_payload(ctx.tx_payload, static_cast<uint8_t>(ctx.tx_sequence),
+                                                      static_cast<uint8_t>(reply.code), reply.data,
+                                                      reply.data_length));
   return ctx.tx_length;
 }
 

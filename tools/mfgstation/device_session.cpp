@@ -6,11 +6,13 @@ namespace mfgstation {
 
 namespace {
 
-constexpr uint8_t kCmdWriteSn = static_cast<uint8_t>(qvlink::Command::WriteSerialNumber);
-constexpr uint8_t kCmdChunk = static_cast<uint8_t>(qvlink::Command::FirmwareChunk);
-constexpr uint8_t kCmdChecksum = static_cast<uint8_t>(qvlink::Command::FirmwareChecksum);
-constexpr uint8_t kCmdUpgrade = static_cast<uint8_t>(qvlink::Command::UpgradeNormalCode);
-constexpr uint8_t kChunkFailed = static_cast<uint8_t>(qvlink::Status::ChunkWriteFailed);
+using qvlink::Command;
+using qvlink::Status;
+using qvlink::command_byte;
+using qvlink::status_byte;
+
+constexpr uint8_t kPhaseStarts = static_cast<uint8_t>(qvlink::UpgradePhase::Starts);
+constexpr uint8_t kPhaseEnded = static_cast<uint8_t>(qvlink::UpgradePhase::Ended);
 
 // Enough to tell a copy that trails a few replies behind its original.
 constexpr std::size_t kRecent = 16;
@@ -27,31 +29,44 @@ Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data) {
   // The checksum command is answered with the chunk command's code.
   const uint8_t expected = command == kCmdChecksum ? kCmdChunk : command;
   const uint8_t status = data[0];
-  if (data.size() == 1) return status == 6 ? Verdict::Rejected : Verdict::Unrelated;
+  if (data.size() == 1) return status == status_byte(Status::ParameterError) ? Verdict::Rejected : Verdict::Unrelated;
   const uint8_t code = data[1];
-  if (status == 0) {
+  if (status == status_byte(Status::Ok)) {
     // The store's failure reply starts like a success of the connect command;
     // only its length and text tell it apart.
     if (qvlink::is_store_failure_reply(data.data(), data.size()))
       return command == kCmdWriteSn ? Verdict::StoreFailed : Verdict::Unrelated;
     if (code != expected) return Verdict::Unrelated;
-    if (command == kCmdWriteSn && data.size() != 2) return Verdict::Unrelated;
+    // The device answers these two with exactly two bytes; discovery and the
+    // connect step judge a connect reply alike, here.
+    if ((command == kCmdWriteSn || command == kCmdConnect) && data.size() != 2) return Verdict::Unrelated;
     return Verdict::Success;
   }
-  if (status == 7 && code == kCmdChunk && command == kCmdChecksum) return Verdict::CrcMismatch;
-  if (status == kChunkFailed && code == command && (command == kCmdChunk || command == kCmdUpgrade))
+  if (status == status_byte(Status::CrcMismatch) && code == kCmdChunk && command == kCmdChecksum) return Verdict::CrcMismatch;
+  if (status == status_byte(Status::ChunkWriteFailed) && code == command && (command == kCmdChunk || command == kCmdUpgrade))
     return Verdict::ChunkFailed;
-  if (status == 2) return Verdict::Rejected;
-  if ((status == 3 || status == 5) && code == command) return Verdict::Rejected;
+  if (status == status_byte(Status::UnknownProtocol)) return Verdict::Rejected;
+  if ((status == status_byte(Status::UnknownCommand) || status == status_byte(Status::WrongChecksum)) && code == command)
+    return Verdict::Rejected;
   return Verdict::Unrelated;
+}
+
+bool well_formed(const station_link::Reply& r) {
+  // Bytes 0 to 2 are outside the checksum; a reply carries 0, 0 and code 0.
+  return r.checksum_ok && r.protocol == 0 && r.reserved == 0 && r.code == 0;
+}
+
+bool rejected_in_transit(const std::vector<uint8_t>& data) {
+  return !data.empty() && (data[0] == status_byte(Status::UnknownProtocol) ||
+                           data[0] == status_byte(Status::WrongChecksum) ||
+                           data[0] == status_byte(Status::ParameterError));
 }
 
 Fit fit_reply(const DeviceSession& s, const station_link::Reply& r, Verdict* verdict) {
   if (r.dest != s.station) return Fit::NotForUs;
   if (s.device_known && r.source != s.device) return Fit::OtherDevice;
   if (r.source == s.station) return Fit::OtherDevice;
-  // Bytes 0 to 2 are outside the checksum; a reply carries 0, 0 and code 0.
-  if (!r.checksum_ok || r.protocol != 0 || r.reserved != 0 || r.code != 0) return Fit::Damaged;
+  if (!well_formed(r)) return Fit::Damaged;
   for (const DeviceSession::Accounted& a : s.recent)
     if (a.sequence == r.sequence && a.data == r.data) return Fit::Duplicate;
   if (!s.in_flight || s.replies_left <= 0) return Fit::OutOfStep;
@@ -63,9 +78,9 @@ Fit fit_reply(const DeviceSession& s, const station_link::Reply& r, Verdict* ver
   int skipped_phase = 0;
   if (s.command == kCmdUpgrade && v == Verdict::Success) {
     const int phase = r.data.size() == 3 ? r.data[2] : -1;
-    if (phase != 0 && phase != 1) return Fit::OutOfStep;
-    if (phase == 0 && s.replies_left != 2) return Fit::OutOfStep;
-    if (phase == 1 && s.replies_left == 2) skipped_phase = 1;
+    if (phase != kPhaseStarts && phase != kPhaseEnded) return Fit::OutOfStep;
+    if (phase == kPhaseStarts && s.replies_left != 2) return Fit::OutOfStep;
+    if (phase == kPhaseEnded && s.replies_left == 2) skipped_phase = 1;
   }
   if (s.sequence_known) {
     // Each earlier copy of the request may have been answered with its
@@ -87,7 +102,7 @@ void begin_request(DeviceSession& s, uint8_t command, int replies) {
 void resend_request(DeviceSession& s) { ++s.sends; }
 
 void take_reply(DeviceSession& s, const station_link::Reply& r) {
-  const std::vector<uint8_t> phase0 = {0x00, kCmdUpgrade, 0x00};
+  const std::vector<uint8_t> phase0 = {status_byte(Status::Ok), kCmdUpgrade, kPhaseStarts};
   const bool upgrade = s.command == kCmdUpgrade;
   if (s.sequence_known)
     for (uint8_t q = s.next_sequence; q != r.sequence; ++q) account(s, q, upgrade ? phase0 : r.data);

@@ -13,15 +13,34 @@
 #include <deque>
 #include <vector>
 
+#include "link_protocol.h"
 #include "station_link.h"
 
 namespace mfgstation {
 
 using Mac = station_link::Mac;
 
+constexpr uint8_t kCmdConnect = qvlink::command_byte(qvlink::Command::CreateConnection);
+constexpr uint8_t kCmdWriteSn = qvlink::command_byte(qvlink::Command::WriteSerialNumber);
+constexpr uint8_t kCmdReadSn = qvlink::command_byte(qvlink::Command::ReadSerialNumber);
+constexpr uint8_t kCmdLength = qvlink::command_byte(qvlink::Command::FirmwareLength);
+constexpr uint8_t kCmdChunk = qvlink::command_byte(qvlink::Command::FirmwareChunk);
+constexpr uint8_t kCmdChecksum = qvlink::command_byte(qvlink::Command::FirmwareChecksum);
+constexpr uint8_t kCmdClose = qvlink::command_byte(qvlink::Command::CloseConnection);
+constexpr uint8_t kCmdQuit = qvlink::command_byte(qvlink::Command::Quit);
+constexpr uint8_t kCmdReboot = qvlink::command_byte(qvlink::Command::Reboot);
+constexpr uint8_t kCmdDefaults = qvlink::command_byte(qvlink::Command::DefaultReset);
+constexpr uint8_t kCmdUpgrade = qvlink::command_byte(qvlink::Command::UpgradeNormalCode);
+
 // What a reply's data mean for the request it answers.
 enum class Verdict { Success, Unrelated, CrcMismatch, ChunkFailed, StoreFailed, Rejected };
 Verdict classify_reply(uint8_t command, const std::vector<uint8_t>& data);
+// A status report that a request damaged on the way earns: unknown protocol
+// (payload byte 0 lies outside the checksum), wrong checksum, and a length
+// that overruns the frame. The request was not carried out.
+bool rejected_in_transit(const std::vector<uint8_t>& data);
+// A good checksum and the header a device's reply carries.
+bool well_formed(const station_link::Reply& reply);
 
 // How a received frame fits the exchange with the device.
 enum class Fit {

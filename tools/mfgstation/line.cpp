@@ -24,67 +24,26 @@ namespace {
 
 using station_link::Mac;
 
-constexpr uint8_t kCmdConnect = static_cast<uint8_t>(qvlink::Command::CreateConnection);
 
 double now_seconds() {
   using namespace std::chrono;
   return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A stream that hands every complete line written to it to a function: the
-// Station of a device writes its messages as it does for a single device, and
-// they reach the live view and the record with the device named.
-class LineSink {
+// One device's run: its Station reports here, and every message reaches the
+// live view (and the record) at once, with the device named.
+class DeviceRun : public Reporter {
  public:
-  explicit LineSink(std::function<void(const std::string&)> on_line) : on_line_(std::move(on_line)) {
-    cookie_io_functions_t io{nullptr, &LineSink::write, nullptr, &LineSink::close};
-    file_ = fopencookie(this, "w", io);
-  }
-  ~LineSink() {
-    if (file_) std::fclose(file_);
-  }
-  LineSink(const LineSink&) = delete;
-  LineSink& operator=(const LineSink&) = delete;
-  FILE* file() const { return file_; }
+  DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac) : s_(setup), index_(index), mac_(mac) {}
 
- private:
-  static ssize_t write(void* cookie, const char* buf, size_t n) {
-    auto* self = static_cast<LineSink*>(cookie);
-    self->pending_.append(buf, n);
-    for (std::size_t nl; (nl = self->pending_.find('\n')) != std::string::npos;) {
-      self->on_line_(self->pending_.substr(0, nl));
-      self->pending_.erase(0, nl + 1);
-    }
-    return static_cast<ssize_t>(n);
+  void error(const std::string& text) override {
+    rec_.messages.push_back(text);
+    s_.view->message(index_, text);
   }
-  static int close(void* cookie) {
-    auto* self = static_cast<LineSink*>(cookie);
-    if (!self->pending_.empty()) self->on_line_(self->pending_);
-    self->pending_.clear();
-    return 0;
+  void note(const std::string& text) override { s_.view->note(index_, text); }
+  void progress(uint64_t done, uint64_t total, double seconds) override {
+    s_.view->progress(index_, done, total, seconds);
   }
-
-  std::function<void(const std::string&)> on_line_;
-  std::string pending_;
-  FILE* file_ = nullptr;
-};
-
-// The Station's messages name the program first; on the view the device's
-// address takes its place.
-std::string without_program(const std::string& line) {
-  static const std::string prefix = "mfgstation: ";
-  return line.compare(0, prefix.size(), prefix) == 0 ? line.substr(prefix.size()) : line;
-}
-
-class DeviceRun {
- public:
-  DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac)
-      : s_(setup), index_(index), mac_(mac),
-        out_([this](const std::string& line) { s_.view->note(index_, line); }),
-        err_([this](const std::string& line) {
-          rec_.messages.push_back(without_program(line));
-          s_.view->message(index_, rec_.messages.back());
-        }) {}
 
   DeviceRecord run() {
     rec_.time = utc_time_text();
@@ -93,10 +52,10 @@ class DeviceRun {
     rec_.device = station_link::mac_text(mac_);
     int status = kExitOk;
     station_link::Interface ifc;
-    std::string error;
+    std::string why;
     std::size_t done_steps = 0;
-    if (station_link::open_interface(s_.ifc->name, ifc, &error, &mac_) < 0) {
-      std::fprintf(err_.file(), "mfgstation: %s\n", error.c_str());
+    if (station_link::open_interface(s_.ifc->name, ifc, &why, &mac_) < 0) {
+      error(why);
       status = kExitLocal;
     } else {
       LinkTransport transport(ifc);
@@ -104,19 +63,11 @@ class DeviceRun {
       Options opts = *s_.opts;
       opts.device_given = true;
       opts.device = mac_;
-      Output output;
-      output.out = out_.file();
-      output.err = err_.file();
-      output.progress = [this](uint64_t done, uint64_t total, double seconds) {
-        s_.view->progress(index_, done, total, seconds);
-      };
-      Station station(transport, opts, s_.ifc->mac, output);
+      Station station(transport, opts, s_.ifc->mac, *this);
       for (const Step& step : s_.opts->steps) {
         s_.view->step(index_, op_name(step.op));
         const double started = now_seconds();
         status = run_step(station, step);
-        std::fflush(out_.file());
-        std::fflush(err_.file());
         rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - started});
         ++done_steps;
         if (status != kExitOk) break;
@@ -173,7 +124,7 @@ class DeviceRun {
     if (from_counter) {
       std::string error;
       if (s_.serials->take(rec_.device + " " + rec_.time, &serial, &error) < 0) {
-        std::fprintf(err_.file(), "mfgstation: write-sn: %s\n", error.c_str());
+        this->error("write-sn: " + error);
         return kExitLocal;
       }
     }
@@ -187,15 +138,13 @@ class DeviceRun {
     rec_.serial_read = true;
     rec_.serial_read_back = back;
     if (back != serial) {
-      std::fprintf(err_.file(), "mfgstation: write-sn: the device reads back \"%s\", not \"%s\"\n", back.c_str(),
-                   serial.c_str());
+      error("write-sn: the device reads back \"" + back + "\", not \"" + serial + "\"");
       return kExitStoreFailed;
     }
     rec_.serial_confirmed = true;
     std::string error;
     if (from_counter && s_.serials->confirm(serial, &error) < 0)
-      std::fprintf(err_.file(), "mfgstation: write-sn: %s (the number stays on record as unconfirmed)\n",
-                   error.c_str());
+      this->error("write-sn: " + error + " (the number stays on record as unconfirmed)");
     return kExitOk;
   }
 
@@ -203,7 +152,6 @@ class DeviceRun {
   std::size_t index_;
   Mac mac_;
   DeviceRecord rec_;
-  LineSink out_, err_;
 };
 
 }  // namespace
@@ -234,8 +182,8 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
     if (r < 0) return -1;
     station_link::Reply reply;
     if (r == 0 || !station_link::parse_reply(frame, reply)) continue;
-    if (reply.checksum_ok && reply.dest == ifc.mac && reply.source != ifc.mac &&
-        station_link::is_success(reply, kCmdConnect) && reply.data.size() == 2)
+    if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
+        classify_reply(kCmdConnect, reply.data) == Verdict::Success)
       macs.insert(reply.source);
   }
   found->assign(macs.begin(), macs.end());
@@ -327,6 +275,12 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
 
 }  // namespace
 
+int check_line_usage(const Options& opts, std::string* error) {
+  SnPattern pattern;
+  if (!opts.sn_pattern.empty() && pattern.parse(opts.sn_pattern, error) < 0) return kExitUsage;
+  return 0;
+}
+
 int line_main(const Options& opts, const station_link::Interface& ifc) {
   // Every input is checked before the first frame goes out.
   LineSetup setup;
@@ -345,6 +299,9 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
     setup.images.push_back(std::move(image));
   }
+  // Every write-sn @next step of every device takes a number.
+  std::size_t next_steps = 0;
+  for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
   std::unique_ptr<SnAllocator> serials;
   if (!opts.sn_state.empty()) {
     if (!opts.sn_pattern.empty()) {
@@ -357,7 +314,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
       serials = std::make_unique<SnAllocator>(opts.sn_state, std::move(list));
     }
     std::vector<UnconfirmedSn> earlier;
-    if (serials->check(std::max<std::size_t>(1, opts.devices.size()), &earlier, &error) < 0)
+    if (serials->check(std::max<std::size_t>(1, opts.devices.size()) * next_steps, &earlier, &error) < 0)
       return fail(kExitLocal, error);
     for (const UnconfirmedSn& u : earlier)
       std::fprintf(stderr, "mfgstation: note: serial number %s (%s) was taken but never confirmed; it is not given again\n",
@@ -377,7 +334,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     if (devices.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.
-    if (serials && serials->check(devices.size(), nullptr, &error) < 0)
+    if (serials && serials->check(devices.size() * next_steps, nullptr, &error) < 0)
       return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
   }
   std::vector<std::string> macs;

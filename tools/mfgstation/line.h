@@ -54,6 +54,9 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<sta
 // locked): checks every input, finds the devices, serves them, appends the
 // records and prints the summary. The exit status.
 int line_main(const Options& opts, const station_link::Interface& ifc);
+// What line mode can tell from the command line alone, before the interface is
+// locked or opened: the serial-number pattern. 0, or kExitUsage with a message.
+int check_line_usage(const Options& opts, std::string* error);
 
 // The exit status of a line run: 0 when every device passed, the status of the
 // failure when all failed devices share one, kExitMixed otherwise.

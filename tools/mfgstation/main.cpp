@@ -16,7 +16,8 @@ int main(int argc, char** argv) {
   mfgstation::Options opts;
   std::string error;
   bool help = false;
-  if (mfgstation::parse_command_line(argc, argv, opts, &error, &help) != 0) {
+  if (mfgstation::parse_command_line(argc, argv, opts, &error, &help) != 0 ||
+      (!help && opts.line_mode() && mfgstation::check_line_usage(opts, &error) != 0)) {
     std::fprintf(stderr, "mfgstation: %s\nTry 'mfgstation --help' for more information.\n", error.c_str());
     return mfgstation::kExitUsage;
   }
@@ -43,9 +44,8 @@ int main(int argc, char** argv) {
     return status;
   }
   mfgstation::LinkTransport transport(ifc);
-  mfgstation::Output output;
-  output.terminal = isatty(STDOUT_FILENO);
-  mfgstation::Station station(transport, opts, ifc.mac, output);
+  mfgstation::PlainReporter report(stdout, stderr, isatty(STDOUT_FILENO));
+  mfgstation::Station station(transport, opts, ifc.mac, report);
   int status = station.run();
   station_link::close_interface(ifc);
   return status;

@@ -119,11 +119,11 @@ void close_interface(Interface& ifc) {
 }
 
 uint16_t payload_checksum(uint16_t length_field, uint8_t code, const uint8_t* data, std::size_t count) {
-  std::vector<uint8_t> covered(3 + count);
-  qvlink::put_be16(covered.data(), length_field);
-  covered[2] = code;
-  if (count) std::memcpy(covered.data() + 3, data, count);
-  return chksum(covered.data(), static_cast<uint32_t>(covered.size()));
+  std::vector<uint8_t> payload(qvlink::kPayloadHeaderLength + count);
+  qvlink::put_be16(&payload[qvlink::kLength], length_field);
+  payload[qvlink::kCode] = code;
+  if (count) std::memcpy(&payload[qvlink::kParams], data, count);
+  return qvlink::payload_chksum(payload.data(), count);
 }
 
 std::vector<uint8_t> build_request(const RequestSpec& spec, const Mac& own_mac) {
@@ -132,13 +132,14 @@ std::vector<uint8_t> build_request(const RequestSpec& spec, const Mac& own_mac) 
   std::memcpy(&f[qvlink::kEthSource], spec.use_source ? spec.source.data() : own_mac.data(), 6);
   qvlink::put_be16(&f[qvlink::kEthType], qvlink::kEtherType);
   uint8_t* p = &f[qvlink::kEthHeaderLength];
+  // A well-formed payload first; then the fields the caller chose otherwise.
+  qvlink::encode_payload(p, spec.sequence, spec.command, spec.params.data(), spec.params.size());
   uint16_t length_field = spec.length_field >= 0 ? static_cast<uint16_t>(spec.length_field)
                                                  : static_cast<uint16_t>(spec.params.size() + 1);
   p[qvlink::kProtocol] = spec.protocol;
   p[1] = spec.reserved;
-  p[qvlink::kSequence] = spec.sequence;
   qvlink::put_be16(p + qvlink::kLength, length_field);
-  p[qvlink::kCode] = spec.command;
+  // Oversized requests too: every parameter byte goes into the frame.
   if (!spec.params.empty()) std::memcpy(p + qvlink::kParams, spec.params.data(), spec.params.size());
 
   // The device checksums as many parameter bytes as the length field claims; the
@@ -157,7 +158,7 @@ std::vector<uint8_t> build_request(const RequestSpec& spec, const Mac& own_mac) 
     std::vector<uint8_t> full(f);
     if (full.size() < final_size) full.resize(final_size, 0);
     std::size_t held = final_size > kHeaderLength ? final_size - kHeaderLength : 0;
-    sum = payload_checksum(length_field, spec.command, full.data() + kHeaderLength, std::min(n, held));
+    sum = qvlink::payload_chksum(full.data() + qvlink::kEthHeaderLength, std::min(n, held));
     if (spec.wrong_checksum) sum = static_cast<uint16_t>(~sum);
   }
   qvlink::put_be16(p + qvlink::kChecksum, sum);
@@ -253,9 +254,7 @@ bool parse_reply(const std::vector<uint8_t>& frame, Reply& reply) {
   std::size_t held = frame.size() - kHeaderLength;
   reply.length_ok = n <= held;
   reply.data.assign(p + qvlink::kParams, p + qvlink::kParams + std::min(n, held));
-  reply.checksum_ok =
-      reply.length_ok && payload_checksum(reply.length_field, reply.code, reply.data.data(), reply.data.size()) ==
-                             reply.checksum;
+  reply.checksum_ok = reply.length_ok && qvlink::payload_chksum(p, reply.data.size()) == reply.checksum;
   return true;
 }
 

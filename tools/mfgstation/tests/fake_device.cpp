@@ -12,6 +12,8 @@
 #include "link_protocol.h"
 #include "station_link.h"
 
+using namespace qvlink;
+
 namespace {
 
 const char kUsage[] =
@@ -109,52 +111,55 @@ int main(int argc, char** argv) {
     std::printf("%u %zu\n", cmd, req.data.size());
     std::fflush(stdout);
     const bool drop = (cmd == cfg.drop_cmd && nth == cfg.drop_nth) || cmd == cfg.drop_all_cmd;
-    switch (cmd) {
-      case 4:
+    const uint8_t ok = status_byte(Status::Ok);
+    const uint8_t chunk = command_byte(Command::FirmwareChunk);
+    const uint8_t upgrade = command_byte(Command::UpgradeNormalCode);
+    switch (static_cast<Command>(cmd)) {
+      case Command::FirmwareLength:
         dev.crc = 0;
-        reply(dev, req.source, {0x00, 0x04}, drop);
+        reply(dev, req.source, {ok, cmd}, drop);
         break;
-      case 5:
+      case Command::FirmwareChunk:
         if (cfg.chunk_fail && nth == cfg.chunk_fail) {
-          reply(dev, req.source, {0x08, 0x05});
+          reply(dev, req.source, {status_byte(Status::ChunkWriteFailed), chunk});
           break;
         }
         dev.crc = crc32(dev.crc, req.data.data(), static_cast<uint32_t>(req.data.size()));
-        reply(dev, req.source, {0x00, 0x05}, drop);
+        reply(dev, req.source, {ok, chunk}, drop);
         break;
-      case 6: {
+      case Command::FirmwareChecksum: {
         bool match = (req.data.size() == 4 && qvlink::get_be32(req.data.data()) == dev.crc);
         if (cfg.mismatch) match = false;
-        reply(dev, req.source, {static_cast<uint8_t>(match ? 0x00 : 0x07), 0x05}, drop);
+        reply(dev, req.source, {match ? ok : status_byte(Status::CrcMismatch), chunk}, drop);
         break;
       }
-      case 2:
+      case Command::WriteSerialNumber:
         if (cfg.store_fail) {
           uint8_t failure[qvlink::kStoreFailureLength];
           qvlink::make_store_failure_reply(failure);
           reply(dev, req.source, std::vector<uint8_t>(failure, failure + sizeof failure));
         } else {
-          reply(dev, req.source, {0x00, 0x02}, drop);
+          reply(dev, req.source, {ok, cmd}, drop);
         }
         break;
-      case 3:
-        reply(dev, req.source, {0x00, 0x03, 'F', 'A', 'K', 'E', '1'}, drop);
+      case Command::ReadSerialNumber:
+        reply(dev, req.source, {ok, cmd, 'F', 'A', 'K', 'E', '1'}, drop);
         break;
-      case 11:
-        reply(dev, req.source, {0x00, 0x0B, 0x00}, drop);
+      case Command::UpgradeNormalCode:
+        reply(dev, req.source, {ok, upgrade, static_cast<uint8_t>(UpgradePhase::Starts)}, drop);
         if (cfg.flash_ms > 0) {
           struct timespec ts = {cfg.flash_ms / 1000, (cfg.flash_ms % 1000) * 1000000L};
           nanosleep(&ts, nullptr);
         }
-        reply(dev, req.source, {0x00, 0x0B, 0x01}, cmd == cfg.drop_all_cmd);
+        reply(dev, req.source, {ok, upgrade, static_cast<uint8_t>(UpgradePhase::Ended)}, cmd == cfg.drop_all_cmd);
         break;
       default:
-        if (cmd == 0 || cmd > 11) {
-          reply(dev, req.source, {0x03, cmd});
+        if (cmd == 0 || cmd >= kCommandCount) {
+          reply(dev, req.source, {status_byte(Status::UnknownCommand), cmd});
         } else {
-          reply(dev, req.source, {0x00, cmd}, drop);
+          reply(dev, req.source, {ok, cmd}, drop);
         }
-        if (cmd == 8) return 0;
+        if (cmd == command_byte(Command::Quit)) return 0;
         break;
     }
   }

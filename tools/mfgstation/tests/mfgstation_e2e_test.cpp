@@ -47,8 +47,10 @@ std::size_t first_difference(const std::string& a, const std::string& b) {
                           << first_difference(qa, qb);                                        \
   } while (0)
 
-// Waits until a program inside the namespace has its socket open.
-void settle() { usleep(300 * 1000); }
+// Waits until a program started inside a namespace has its link socket bound.
+void wait_ready(qvnet::Background& program) {
+  ASSERT_TRUE(program.wait_for_link_socket()) << "no bound packet socket";
+}
 
 class StationNet : public ::testing::Test {
  protected:
@@ -72,7 +74,7 @@ class StationNet : public ::testing::Test {
     std::vector<std::string> argv = {"mfgstation_fake_device", "-i", "br0", "--idle", "60"};
     argv.insert(argv.end(), args.begin(), args.end());
     auto dev = std::make_unique<qvnet::Background>(net.in_ns(argv), std::vector<std::string>{}, work + "/device.log");
-    settle();
+    wait_ready(*dev);
     return dev;
   }
 
@@ -133,6 +135,11 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
        nullptr, 0},
       {"no such interface", {}, true, {"-i", "nosuch0", "connect"}, 2, "nosuch0", nullptr, 0},
       {"usage", {}, true, {"connect", "write-sn"}, 1, "write-sn needs a text", nullptr, 0},
+      // Told before the interface is locked or opened (no such interface here).
+      {"bad serial-number pattern", {}, true,
+       {"-i", "nosuch0", "-d", "02:00:00:00:01:01", "-d", "02:00:00:00:01:02", "--sn-pattern", "Q%s", "--sn-state",
+        "sn.state", "connect", "write-sn", "@next"},
+       1, "\nTry 'mfgstation --help' for more information.\n", nullptr, 0},
       {"interface in use", {}, true, {"connect"}, 2, "in use by another mfgstation", nullptr, 0, true},
   };
   for (const auto& c : cases) {
@@ -143,7 +150,7 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
       holder = std::make_unique<qvnet::Background>(
           net.in_ns({"mfgstation", "-i", net.station_if(), "-t", "5000", "-r", "0", "connect"}),
           std::vector<std::string>{}, work + "/holder.log");
-      settle();
+      wait_ready(*holder);  // the station locks the interface before it opens its socket
     }
     RunResult r = station(c.station, c.busy ? 2000 : 60000);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
@@ -164,7 +171,7 @@ TEST(StationMtu, ChunksFollowADefaultMtu) {
   qvtest::write_file(dir + "/img", random_bytes(5000, 3));
   {
     qvnet::Background dev(net.in_ns({"mfgstation_fake_device", "-i", "br0"}), {}, dir + "/device.log");
-    settle();
+    wait_ready(dev);
     RunResult r = qvtest::run(net.in_ns({"mfgstation", "-i", net.station_if(), "flash", dir + "/img"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("1492 bytes per chunk"), std::string::npos) << r.out;
@@ -186,7 +193,7 @@ class StationService : public StationNet {
   void start_service(const std::vector<std::string>& argv) {
     service.reset();
     service = std::make_unique<qvnet::Background>(net.in_ns(argv), root.env(), root.dir() + "/service.out");
-    settle();
+    wait_ready(*service);
   }
   std::string service_output() { return qvtest::read_file(root.dir() + "/service.out"); }
 
@@ -301,7 +308,7 @@ TEST(StationLine, OneDeviceDiesPartWayTheOthersPassOnRecord) {
     services.push_back(std::make_unique<qvnet::Background>(line.in_device(k, {"mfglinkd_fg"}), roots.back()->env(),
                                                            roots.back()->dir() + "/service.out"));
   }
-  settle();
+  for (const auto& s : services) wait_ready(*s);
   const std::size_t size = 3 * 1048576 + 99;
   const std::string img = dir + "/image.bin", state = dir + "/sn.state", record = dir + "/line.jsonl";
   qvtest::write_file(img, random_bytes(size, 16));

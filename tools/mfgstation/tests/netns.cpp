@@ -1,5 +1,6 @@
 #include "netns.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include "device_root.h"
 
@@ -143,6 +146,39 @@ int Background::stop() {
     wait(5000);
   }
   return status_;
+}
+
+bool Background::wait_for_link_socket(int timeout_ms) {
+  const std::string proc = "/proc/" + std::to_string(pid_);
+  for (int waited = 0; waited <= timeout_ms; waited += 5) {
+    if (!running()) return false;
+    // The program's own sockets by inode, then the namespace's packet sockets:
+    // "sk RefCnt Type Proto Iface R Rmem User Inode", Iface 0 until bound.
+    std::set<unsigned long> own;
+    if (DIR* d = opendir((proc + "/fd").c_str())) {
+      while (dirent* e = readdir(d)) {
+        char target[64];
+        ssize_t n = readlink((proc + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
+        unsigned long inode = 0;
+        if (n > 0 && (target[n] = '\0', std::sscanf(target, "socket:[%lu]", &inode) == 1)) own.insert(inode);
+      }
+      closedir(d);
+    }
+    std::istringstream table(qvtest::read_file(proc + "/net/packet"));
+    std::string row;
+    std::getline(table, row);
+    while (std::getline(table, row)) {
+      char sk[32];
+      unsigned refs, type, proto, iface, running_flag, rmem, user;
+      unsigned long inode;
+      if (std::sscanf(row.c_str(), "%31s %u %u %x %u %u %u %u %lu", sk, &refs, &type, &proto, &iface, &running_flag,
+                      &rmem, &user, &inode) == 9 &&
+          iface != 0 && own.count(inode))
+        return true;
+    }
+    usleep(5000);
+  }
+  return false;
 }
 
 }  // namespace qvnet

@@ -71,6 +71,10 @@ class Background {
   int wait(int timeout_ms);
   // Ends it (SIGTERM, then SIGKILL) and returns its exit status or 128 + signal.
   int stop();
+  // Waits up to timeout_ms until the program holds a packet socket bound to an
+  // interface (as its /proc entries show): true once it does, false when it
+  // ended or the time ran out.
+  bool wait_for_link_socket(int timeout_ms = 10000);
   pid_t pid() const { return pid_; }
 
  private:

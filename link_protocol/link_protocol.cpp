@@ -27,6 +27,22 @@ uint16_t chksum(const uint8_t* data, uint32_t count) {
   return static_cast<uint16_t>(~sum & 0xFFFF);
 }
 
+namespace qvlink {
+
+std::size_t encode_payload(uint8_t* payload, uint8_t sequence, uint8_t code, const uint8_t* data, std::size_t count) {
+  if (count > kDataMax) count = kDataMax;
+  payload[kProtocol] = 0;
+  payload[1] = 0;
+  payload[kSequence] = sequence;
+  put_be16(payload + kLength, static_cast<uint16_t>(count + 1));
+  payload[kCode] = code;
+  if (count) std::memmove(payload + kParams, data, count);
+  put_be16(payload + kChecksum, payload_chksum(payload, count));
+  return kPayloadHeaderLength + count;
+}
+
+}  // namespace qvlink
+
 namespace {
 
 // CRC-32 of the reflected polynomial 0xEDB88320 (zlib's crc32), four lanes wide.

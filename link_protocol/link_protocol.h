@@ -1,8 +1,10 @@
 // The factory link protocol on the wire: Ethernet type 0x3914, one payload header
-// for requests and replies, the 16-bit payload checksum and the CRC-32 of the
-// firmware images. Shared by the service, the station tool and their tests.
-#ifndef QV_MFGLINKD_LINK_PROTOCOL_H
-#define QV_MFGLINKD_LINK_PROTOCOL_H
+// for requests and replies, command and status bytes, limits, the payload
+// encoder, the 16-bit payload checksum and the CRC-32 of the firmware images.
+// The one description of the wire for the service, the station tools, the
+// bench and the tests. Device code: no heap, no exceptions.
+#ifndef QV_LINK_PROTOCOL_H
+#define QV_LINK_PROTOCOL_H
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +35,11 @@ constexpr std::size_t kPayloadHeaderLength = 8;
 constexpr std::size_t kDataMax = kFrameMax - kEthHeaderLength - kPayloadHeaderLength;
 static_assert(kDataMax == 1514, "a full frame carries 1514 data bytes");
 
+// Most firmware bytes one chunk request carries: a full frame's data.
+constexpr std::size_t kChunkMax = kDataMax;
+// Characters of a serial number the device keeps and reads back.
+constexpr std::size_t kSerialMax = 32;
+
 enum class Command : uint8_t {
   CreateConnection = 1,
   WriteSerialNumber = 2,
@@ -58,6 +65,12 @@ enum class Status : uint8_t {
   CrcMismatch = 7,
   ChunkWriteFailed = 8,  // a firmware chunk could not be stored; the transfer is abandoned
 };
+constexpr uint8_t status_byte(Status s) { return static_cast<uint8_t>(s); }
+constexpr uint8_t command_byte(Command c) { return static_cast<uint8_t>(c); }
+
+// Third data byte of the upgrade's two replies: flashing starts, the flash tool
+// has returned.
+enum class UpgradePhase : uint8_t { Starts = 0, Ended = 1 };
 
 // The store's failure reply to the serial-number write: 32 data bytes, 0x00,
 // 0x01, the text "Fail to writ db" and zeros. Its status byte reads as success
@@ -102,5 +115,21 @@ uint16_t chksum(const uint8_t* data, uint32_t count);
 // Standard CRC-32 (IEEE 802.3, zlib) in running form: pass 0 to start, then the
 // value returned for the previous piece. A null data pointer returns 0.
 uint32_t crc32(uint32_t crc, const uint8_t* data, uint32_t count);
+
+namespace qvlink {
+
+// The payload checksum covers the length field, the code and as many data bytes
+// as the length field claims (data_count); bytes 0 to 2 lie outside it.
+inline uint16_t payload_chksum(const uint8_t* payload, std::size_t data_count) {
+  return chksum(payload + kLength, static_cast<uint32_t>(data_count + 3));
+}
+
+// Writes a whole payload at payload: protocol 0, byte 1 zero, the sequence
+// byte, a length field of count + 1, the code, count data bytes (which may
+// overlap the destination) and the checksum. count is cut to kDataMax. Returns
+// the payload length, header included.
+std::size_t encode_payload(uint8_t* payload, uint8_t sequence, uint8_t code, const uint8_t* data, std::size_t count);
+
+}  // namespace qvlink
 
 #endif

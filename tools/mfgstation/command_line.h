@@ -1,0 +1,77 @@
+// The station's command line: exit statuses, commands, options, their parser
+// and the help text.
+#ifndef QV_TOOLS_MFGSTATION_COMMAND_LINE_H
+#define QV_TOOLS_MFGSTATION_COMMAND_LINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "link_protocol.h"
+#include "station_link.h"
+
+namespace mfgstation {
+
+using Mac = station_link::Mac;
+
+// Exit statuses of mfgstation (documented in README.md and --help).
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitUsage = 1,         // bad command line
+  kExitLocal = 2,         // interface or image file problem on the station
+  kExitTimeout = 3,       // no reply after every allowed resend or restart
+  kExitCrcMismatch = 4,   // the device computed another CRC-32 for the image
+  kExitChunkFailed = 5,   // the device could not store a firmware chunk
+  kExitStoreFailed = 6,   // the device could not store the serial number
+  kExitRejected = 7,      // the device answered with a status report (bad request)
+  kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
+                          // or after the upgrade was sent
+  kExitMixed = 9,         // line mode: devices failed in different ways
+};
+
+enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
+
+struct Step {
+  Op op;
+  std::string arg;  // write-sn: the text; flash: the image path
+};
+
+struct Options {
+  std::string iface;
+  int timeout_ms = 2000;            // per reply
+  int retries = 3;                  // resends of a request, restarts of a transfer
+  int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
+  int chunk_size = 0;               // 0: from the interface MTU
+  uint64_t max_size = 4194304;      // largest image: the Kernel partition of this device family
+  bool device_given = false;        // --device: talk to this device only, unicast from the start
+  Mac device{};                     // the first --device; in line mode, each device's own
+  std::vector<Step> steps;
+  // Line mode: the devices by address (every --device), or every device that
+  // discovery finds (--all); serial numbers from a counter; the record.
+  std::vector<Mac> devices;
+  bool all = false;
+  std::string sn_pattern, sn_list, sn_state, record;
+  bool line_mode() const;
+};
+
+// Largest reply time-out: the device's service ends after about 30 s without a
+// request, so a longer wait would outlast the service it waits for.
+constexpr int kTimeoutMax = 25000;
+constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from the counter
+constexpr std::size_t kSerialMax = qvlink::kSerialMax;           // the device keeps at most 32 characters
+constexpr int kChunkMax = static_cast<int>(qvlink::kChunkMax);  // data bytes of a full request frame
+
+// Parses argv[1..argc-1]. Returns 0 with opts filled; kExitUsage with a message
+// in *error; 0 with *help set when --help was asked.
+int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
+std::string usage_text();
+// The rules between the line mode's options and the commands. 0, or kExitUsage.
+int check_line_options(const Options& opts, std::string* error);
+
+// Names of the steps as typed on the command line.
+const char* op_name(Op op);
+
+}  // namespace mfgstation
+
+#endif

@@ -1,0 +1,167 @@
+// The request/reply exchange of a Station: sending, taking the reply that fits,
+// resends, the in-step check and settling after a step out of line.
+#include <algorithm>
+#include <cstdio>
+
+#include "station.h"
+
+namespace mfgstation {
+
+using qvlink::Status;
+using qvlink::status_byte;
+
+void Station::pass_over(Fit fit, const station_link::Reply& r) {
+  if (r.code != 0) return;  // another station's request
+  if (fit == Fit::NotForUs) {
+    if (r.dest == Mac{}) ++to_nobody_;
+    else if (r.dest != station_link::kBroadcast) ++to_others_;
+  } else if (fit == Fit::OtherDevice && r.source != session_.station &&
+             std::find(others_.begin(), others_.end(), r.source) == others_.end()) {
+    others_.push_back(r.source);
+    error("another device, %s, answered too and was passed over (this run talks to %s; "
+                 "--device MAC chooses the device)",
+                 station_link::mac_text(r.source).c_str(), station_link::mac_text(session_.device).c_str());
+  }
+}
+
+void Station::timeout_hint(const char* what) {
+  error("%s: the service ends after about 30 s without a request, and a device bound to "
+               "another station answers only that station",
+               what);
+  if (to_nobody_)
+    error("%s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
+                 "start with connect",
+                 what, to_nobody_);
+  if (to_others_) error("%s: %d replies went to other stations", what, to_others_);
+}
+
+int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
+  std::string why;
+  const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
+  if (transport_.send(dest, command, params, count, &why) < 0) {
+    error("%s: %s", what, why.c_str());
+    return kExitLocal;
+  }
+  return 0;
+}
+
+int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
+  const double deadline = now() + timeout_ms / 1000.0;
+  station_link::Reply r;
+  for (;;) {
+    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
+    if (left <= 0) return kExitTimeout;
+    std::string why;
+    int got = transport_.receive(r, left, &why);
+    if (got < 0) {
+      error("%s: %s", what, why.c_str());
+      return kExitLocal;
+    }
+    if (got == 0) return kExitTimeout;
+    Verdict v = Verdict::Unrelated;
+    const Fit fit = fit_reply(session_, r, &v);
+    if (fit == Fit::OutOfStep) {
+      error("%s: a reply that fits no request (sequence %u, data %s): station and device are "
+                   "out of step",
+                   what, r.sequence, station_link::hex(r.data).c_str());
+      return kExitOutOfStep;
+    }
+    if (fit != Fit::Answer) {
+      pass_over(fit, r);
+      continue;
+    }
+    take_reply(session_, r);
+    last_reply_ = r.data;
+    switch (v) {
+      case Verdict::Unrelated:  // fit_reply never answers with it
+      case Verdict::Success:
+        if (reply) *reply = r.data;
+        return kExitOk;
+      case Verdict::CrcMismatch:
+        error("%s: the device reports a CRC-32 mismatch", what);
+        return kExitCrcMismatch;
+      case Verdict::ChunkFailed:
+        if (session_.command == command_byte(qvlink::Command::UpgradeNormalCode))
+          error("%s: the device could not write the staged image whole; not flashed",
+                       what);
+        else
+          error("%s: the device could not store the chunk; transfer abandoned", what);
+        return kExitChunkFailed;
+      case Verdict::StoreFailed:
+        error("%s: the device could not store the serial number (\"%s\")", what,
+                     qvlink::kStoreFailureText);
+        return kExitStoreFailed;
+      case Verdict::Rejected: {
+        const uint8_t status = r.data[0];
+        const char* why = status == status_byte(Status::UnknownProtocol) ? "unknown protocol"
+                          : status == status_byte(Status::UnknownCommand)  ? "unknown command"
+                          : status == status_byte(Status::WrongChecksum)   ? "wrong checksum"
+                                                                           : "parameter error";
+        error("%s: the device rejected the request (status %u: %s)", what, status,
+                     why);
+        return kExitRejected;
+      }
+    }
+  }
+}
+
+int Station::confirm_in_step(const char* what) {
+  // Not sent again: with a second copy out, an answer one place late would fit
+  // too, and one place late is what a reply still on its way looks like.
+  const int r = exchange(kCmdReadSn, nullptr, 0, false, what, nullptr, opts_.timeout_ms);
+  if (r == kExitOk || (r == kExitRejected && rejected_in_transit(last_reply_))) return kExitOk;
+  if (r == kExitTimeout)
+    error("%s: no reply within %d ms; the device's reply count is unknown", what,
+                 opts_.timeout_ms);
+  return r == kExitRejected ? kExitOutOfStep : r;
+}
+
+void Station::settle() {
+  // What is still on its way comes within a reply time-out; a device that
+  // keeps talking is given up on after ten.
+  const double give_up = now() + 10.0 * opts_.timeout_ms / 1000.0;
+  double quiet_until = now() + opts_.timeout_ms / 1000.0;
+  station_link::Reply r;
+  for (;;) {
+    const double until = std::min(quiet_until, give_up);
+    int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
+    if (left <= 0) break;
+    std::string why;
+    if (transport_.receive(r, left, &why) <= 0) break;
+    const Fit fit = fit_reply(session_, r, nullptr);
+    if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
+    else quiet_until = now() + opts_.timeout_ms / 1000.0;
+  }
+  lose_step(session_);
+}
+
+int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
+                      std::vector<uint8_t>* reply, int timeout_ms) {
+  const int attempts = resend ? opts_.retries + 1 : 1;
+  begin_request(session_, command, 1);
+  for (int attempt = 1;; ++attempt) {
+    if (send_request(command, params, count, what) != 0) return kExitLocal;
+    const int r = await(what, reply, timeout_ms);
+    const bool damaged = r == kExitRejected && rejected_in_transit(last_reply_);
+    if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;
+    if (attempt >= attempts) {
+      if (r == kExitTimeout && resend) {
+        error("%s: no reply within %d ms after %d attempts", what, timeout_ms,
+                     attempts);
+        timeout_hint(what);
+      }
+      return r;
+    }
+    if (r == kExitTimeout) {
+      resend_request(session_);
+      error("%s: no reply within %d ms, sending again (%d of %d)", what, timeout_ms,
+                   attempt, attempts - 1);
+    } else {
+      if (r == kExitOutOfStep) settle();
+      begin_request(session_, command, 1);
+      error("%s: sending again (%d of %d)", what, attempt, attempts - 1);
+    }
+  }
+}
+
+}  // namespace mfgstation

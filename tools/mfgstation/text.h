@@ -1,0 +1,14 @@
+// printf into a std::string, for the station's messages.
+#ifndef QV_TOOLS_MFGSTATION_TEXT_H
+#define QV_TOOLS_MFGSTATION_TEXT_H
+
+#include <string>
+
+namespace mfgstation {
+
+// At most 511 characters; longer texts are cut.
+std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace mfgstation
+
+#endif
