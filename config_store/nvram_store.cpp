@@ -298,13 +298,17 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
 // caller holds the exclusive lock and has refreshed the block.
 int apply(int index, const Change* changes, int count, bool clear) {
   Block& b = g_store.blocks[index];
-  bool compact = !b.scan.clean;
+  bool compact = !b.scan.clean || b.scan.legacy;
   for (int i = 0; i < count && !clear && !compact; ++i)
     compact = first_match_key(changes[i].key) && store_log::find(b.bytes, b.scan, changes[i].key);
   if (!compact) {
     static unsigned char records[kBlockBytes];
-    const int n = store_log::encode(records, kBlockBytes - b.scan.end, b.scan.mark, changes, count,
-                                    clear ? b.scan.end : -1);
+    const int room = kBlockBytes - b.scan.end;
+    // An empty block begins with its opening record.
+    const int head = b.scan.end == 0 ? store_log::encode_opening(records, room, b.scan.mark, 0) : 0;
+    const int body = head < 0 ? -1 : store_log::encode(records + head, room - head, b.scan.mark, changes, count,
+                                                       clear ? b.scan.end : -1);
+    const int n = body < 0 ? -1 : head + body;
     if (n >= 0) {
       const uint32_t at = static_cast<uint32_t>(index * kBlockBytes + b.scan.end);
       if (flash_program(g_store.flash, at, records, static_cast<uint32_t>(n)) != 0) {
@@ -376,7 +380,9 @@ const char* nvram_bufget(int index, const char* key) {
 }
 
 int nvram_set(int index, const char* key, const char* value) {
-  if (!valid_index(index) || !store_log::valid_key(key) || !value) return -1;
+  if (!valid_index(index) || !store_log::valid_key(key) || !value ||
+      std::strlen(key) + 1 + std::strlen(value) > static_cast<size_t>(NVRAM_ENTRY_MAX))
+    return -1;
   Locked lock(LOCK_EX);
   if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
   const Block& b = g_store.blocks[index];

@@ -11,7 +11,14 @@
 // check: 0x80 | CRC-7 of mark, text and NUL, so a record cut short by a power
 //        cut, or scrambled by a cut erase, is recognised and ignored;
 // text:  "key=value" for an entry, "=N" for a reset: entries that start before
-//        offset N of the block are void.
+//        offset N of the block are void; "=#N" for the opening record.
+//
+// The opening record is the first record of every block this store writes; N
+// counts the block's compactions. A block that does not begin with one was
+// written before it existed (its checks are the low seven bits of CRC-8, which
+// miss some single-bit errors) or raw: it is read with that former check, takes
+// no appends, and its next write compacts it into the present form. An opening
+// record is never accepted with the former check.
 //
 // Both header bytes are above 0x7F, so the raw image still holds each entry as
 // key=value\0 with nothing ASCII glued to its key, which is what a raw reader
@@ -41,6 +48,8 @@ struct Scan {
   int voided = 0;            // entries that start before this offset are void
   bool clean = true;         // every byte from end on is erased: appends go there
   unsigned char mark = kFirstMark;  // mark for records appended to this block
+  bool legacy = false;       // written before the opening record: read, never appended to
+  uint32_t opening = 0;      // the opening record's count (compactions of the block)
 };
 
 // block: kBlockBytes bytes.
@@ -83,6 +92,11 @@ int encode(unsigned char* out, int room, unsigned char mark, const Change* chang
 // generation's mark. Returns the bytes used, or -1 when they do not fit.
 int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
             unsigned char* out);
+
+// Writes the opening record "=#count" into out (room bytes), marked with mark.
+// Returns the bytes written, or -1. Every block written by this store begins
+// with one; compact writes it with the old count + 1.
+int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count);
 
 // The mark that follows mark (generations wrap around).
 unsigned char next_mark(unsigned char mark);

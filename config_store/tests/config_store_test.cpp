@@ -104,6 +104,50 @@ TEST_F(Store, RawBlocksAreReadUpToTheirFirstStop) {
   }
 }
 
+// A record as the store wrote it before blocks had an opening record: its check
+// the low seven bits of CRC-8 (x^8 + x^2 + x + 1) over mark, text and NUL.
+std::string former_record(unsigned char mark, const std::string& text) {
+  std::string bytes = std::string(1, static_cast<char>(mark)) + text + '\0';
+  unsigned crc = 0;
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) & 0xFF : (crc << 1) & 0xFF;
+  }
+  return bytes.substr(0, 1) + static_cast<char>(0x80 | (crc & 0x7F)) + text + '\0';
+}
+
+TEST_F(Store, RecordsOfTheFormerFormAreReadAndRewritten) {
+  root.poke("Config", 2 * NVRAM_BLOCK_BYTES,
+            former_record(0x85, "a=1") + former_record(0x85, "b=2") + former_record(0x85, "a=3"));
+  EXPECT_STREQ(nvram_get(2, "a"), "3");
+  EXPECT_STREQ(nvram_get(2, "b"), "2");
+  ASSERT_EQ(nvram_set(2, "c", "4"), 0);  // compacted into the present form
+  EXPECT_EQ(block(2).substr(2, 4), std::string("=#1\0", 4));
+  for (const char* key : {"a", "b", "c"})
+    EXPECT_EQ(root.run({"nvram", "get", "2", key}).out, std::string(key[0] == 'a' ? "3" : key[0] == 'b' ? "2" : "4") + "\n");
+}
+
+// A cut erase raises bits. No raised bit in any record may let a wrong value be read.
+TEST_F(Store, NoRaisedBitInARecordIsReadAsAValue) {
+  ASSERT_EQ(nvram_set(2, "product", "QV AP 300 Outdoor"), 0);
+  const std::string good = block(2);
+  const size_t end = good.find('\xff');
+  ASSERT_NE(end, std::string::npos);
+  int tried = 0;
+  for (size_t at = 0; at < end; ++at)
+    for (int bit = 0; bit < 8; ++bit) {
+      if (good[at] & (1 << bit)) continue;
+      root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(at),
+                std::string(1, static_cast<char>(good[at] | (1 << bit))));
+      auto r = root.run({"nvram", "get", "2", "product"});
+      EXPECT_EQ(r.out, "\n") << "byte " << at << " bit " << bit;
+      root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(at), good.substr(at, 1));
+      ++tried;
+    }
+  EXPECT_GT(tried, 50);
+  EXPECT_EQ(root.run({"nvram", "get", "2", "product"}).out, "QV AP 300 Outdoor\n");
+}
+
 TEST_F(Store, OneEntryCanFillABlockExactly) {
   const std::string fill(NVRAM_ENTRY_MAX - 2, 'x');  // "k=" and the value
   struct Case {
