@@ -13,9 +13,9 @@
 //
 // Writers hold an exclusive flock on the partition, readers a shared one. A
 // process keeps the partition open and each block it has read in memory; before
-// it uses a block again it reads two bytes, the block's first (its generation
-// mark) and the first erased one (where the next append goes): when another
-// process has appended or compacted since, one of them has changed.
+// it uses a block again it reads the block's opening record (whose count every
+// compaction raises) and the first erased byte (where the next append goes):
+// when another process has appended or compacted since, one of them has changed.
 #include "nvram.h"
 
 #include <fcntl.h>
@@ -131,18 +131,22 @@ struct Locked {
   Locked& operator=(const Locked&) = delete;
 };
 
+// Bytes at a block's start that hold its opening record (at most 15).
+constexpr int kHeadBytes = 16;
+
 // Brings the memory copy of block index up to date with the flash.
 bool refresh(int index) {
   Block& b = g_store.blocks[index];
   const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
-  // A block with a stop takes no appends, only a compaction, and that changes its
-  // first byte; so does any compaction that leaves entries in a block.
+  // Every compaction begins the block with an opening record of a new count,
+  // which does not repeat within a process's life (a generation mark does, after
+  // 127 compactions); an append fills the byte after the copy's end.
   if (b.valid) {
-    unsigned char first = 0, next = 0xFF;
+    unsigned char head[kHeadBytes], next = 0xFF;
     const bool appendable = b.scan.clean && b.scan.end < kBlockBytes;
-    if (flash_read(g_store.flash, base, &first, 1) == 0 &&
-        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) && first == b.bytes[0] &&
-        next == 0xFF)
+    if (flash_read(g_store.flash, base, head, kHeadBytes) == 0 &&
+        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) &&
+        std::memcmp(head, b.bytes, kHeadBytes) == 0 && next == 0xFF)
       return true;
   }
   b.valid = flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
