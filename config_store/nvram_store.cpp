@@ -80,7 +80,7 @@ void forget_blocks() {
 }
 
 uint32_t journal_span(uint32_t bytes);
-void journal_replay();
+bool journal_replay();
 
 // The Config partition, opened once per process (again after a fork, whose
 // child must not share the parent's lock, and when the device root changes).
@@ -116,13 +116,16 @@ bool open_store() {
   return true;
 }
 
-// Holds the store's flock for as long as it lives.
+// Holds the store's flock for as long as it lives. A writer first repairs the
+// store from a copy that a writer stopped by a cut left, whenever it opened the
+// partition: what it writes must not be undone by a later repair.
 struct Locked {
   bool ok;
   explicit Locked(int kind) {
     ok = open_store();
     while (ok && flock(g_store.fd, kind) != 0)
       if (errno != EINTR) ok = false;
+    if (ok && kind == LOCK_EX && g_store.writable && journal_span(0) > 0 && journal_replay()) forget_blocks();
   }
   ~Locked() {
     if (ok) flock(g_store.fd, LOCK_UN);
@@ -219,8 +222,8 @@ uint32_t journal_sum(const JournalHead& head) {
 }
 
 // After a cut in the middle of a compaction: programs the blocks again from a
-// complete copy. Called with the exclusive lock held.
-void journal_replay() {
+// complete copy. Called with the exclusive lock held; true when it found one.
+bool journal_replay() {
   const flash_dev& f = g_store.flash;
   const uint32_t at = journal_at();
   unsigned char complete = 0xFF;
@@ -229,16 +232,17 @@ void journal_replay() {
       flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
       head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
       head.hi % f.erase_size)
-    return;
+    return false;
   uint32_t data = at + kJournalData, bytes = 0;
   for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
     if (head.used[i] > kBlockBytes ||
         flash_read(f, data + bytes, g_staged + i * kBlockBytes, head.used[i]) != 0)
-      return;
+      return false;
     bytes += head.used[i];
   }
-  if (journal_sum(head) != head.sum) return;  // not a copy the store wrote
+  if (journal_sum(head) != head.sum) return false;  // not a copy the store wrote
   if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(f, at, journal_span(bytes));
+  return true;
 }
 
 // Compacts block index with the changes applied (and its old entries dropped

@@ -247,6 +247,44 @@ TEST_F(Store, ReaderSeesAnotherProcessesNewerWrite) {
   }
 }
 
+// The copy a compaction leaves past the store's erase blocks when a cut stops
+// it: complete mark, head ("QVJ1", erased range, bytes of each block, FNV-1a
+// sum), then the blocks' bytes.
+std::string compaction_copy(const std::string& store) {
+  std::string head = "QVJ1", data;
+  auto put = [&head](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) head += static_cast<char>(v >> (8 * i));
+  };
+  put(0, 4);
+  put(65536, 4);
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    const std::string block = store.substr(static_cast<size_t>(i) * NVRAM_BLOCK_BYTES, NVRAM_BLOCK_BYTES);
+    const size_t last = block.find_last_not_of('\xff');
+    const size_t used = last == std::string::npos ? 0 : last + 1;
+    put(static_cast<uint32_t>(used), 2);
+    data += block.substr(0, used);
+  }
+  uint32_t sum = 2166136261u;
+  for (unsigned char b : head + data) sum = (sum ^ b) * 16777619u;
+  put(sum, 4);
+  return std::string(1, '\0') + head + data;
+}
+
+TEST(StoreCopy, AWriterThatOpenedEarlierFirstRepairsFromAPendingCopy) {
+  DeviceRoot root({"--config-size", "131072"});
+  setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+  ASSERT_EQ(nvram_set(0, "a", "1"), 0);  // this process has the store open and block 0 in memory
+  ASSERT_STREQ(nvram_get(0, "a"), "1");
+  // Another writer's compaction stopped by a cut in its erase: the copy is complete.
+  root.poke("Config", 65536, compaction_copy(root.peek("Config", 0, 65536)));
+  root.poke("Config", 0, std::string(65536, '\xff'));
+  ASSERT_EQ(nvram_set(0, "b", "2"), 0);
+  EXPECT_EQ(root.run({"nvram", "get", "0", "a"}).out, "1\n");
+  EXPECT_EQ(root.run({"nvram", "get", "0", "b"}).out, "2\n");
+  EXPECT_STREQ(nvram_get(0, "b"), "2");
+  unsetenv("QV_DEVICE_ROOT");
+}
+
 TEST_F(Store, NvramCommandRejectsBadUsage) {
   for (std::vector<std::string> argv : {std::vector<std::string>{"nvram"},
                                         {"nvram", "get", "9", "SN"},
