@@ -182,7 +182,7 @@ Scan scan(const unsigned char* block) {
       form = kLegacyCheck;
     }
   }
-  int pos = 0;
+  int pos = 0, group = -1;  // group: where an unfinished group began
   while (pos < size) {
     Record r;
     const int next = read_record(block, size, pos, &r, form);
@@ -190,15 +190,26 @@ Scan scan(const unsigned char* block) {
     if (next <= 0 || (form == kLegacyCheck && r.checked && opening_count(r, &count))) {
       s.end = pos;
       s.clean = next == 0 && erased(block + pos, size - pos);
-      return s;
+      break;
     }
-    if (r.checked) {
+    if (r.checked && r.len == 1 && r.text[0] == '=') {
+      group = pos;
+    } else if (r.checked) {
       const int limit = reset_limit(r, pos);
-      if (limit >= 0) s.voided = limit;
+      if (limit >= 0) {
+        s.voided = limit;
+        group = -1;
+      }
     }
     pos = next;
   }
-  s.end = size;
+  if (pos >= size) s.end = size;
+  // A group that never got its reset record counts as never written: nothing
+  // from its opening on is read, and the block takes no more appends.
+  if (group >= 0) {
+    s.end = group;
+    s.clean = false;
+  }
   return s;
 }
 
@@ -250,6 +261,12 @@ int records_size(const Change* changes, int count) {
 
 int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from) {
   int at = 0;
+  if (reset_from >= 0) {
+    // A group: its opening "=" goes first, and its records count only once the
+    // reset record after them is on the flash.
+    at = put_record(out, room, mark, "", 0, "");
+    if (at < 0) return -1;
+  }
   for (int i = 0; i < count; ++i) {
     const int n = put_record(out + at, room - at, mark, changes[i].key,
                              static_cast<int>(std::strlen(changes[i].key)), changes[i].value);

@@ -11,7 +11,9 @@
 // check: 0x80 | CRC-7 of mark, text and NUL, so a record cut short by a power
 //        cut, or scrambled by a cut erase, is recognised and ignored;
 // text:  "key=value" for an entry, "=N" for a reset: entries that start before
-//        offset N of the block are void; "=#N" for the opening record.
+//        offset N of the block are void; "=#N" for the opening record; "=" opens
+//        a group that its reset record closes (a restore of the defaults): until
+//        the reset is on the flash, nothing from the "=" on is read.
 //
 // The opening record is the first record of every block this store writes; N
 // counts the block's compactions. A block that does not begin with one was
@@ -82,8 +84,8 @@ struct Change {
 // Bytes that the records of the changes take.
 int records_size(const Change* changes, int count);
 
-// Writes the records of the changes (and with reset_from >= 0 a reset record "=N"
-// after them) into out, marked with mark. Returns the bytes written, or -1 when
+// Writes the records of the changes into out, marked with mark; with
+// reset_from >= 0 as a group: "=" before them and the reset record "=N" after. Returns the bytes written, or -1 when
 // they do not fit into room bytes.
 int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from);
 

@@ -337,6 +337,29 @@ TEST_F(Store, DaemonRestoresDefaultsAndKeepsTheSerialNumber) {
   EXPECT_STREQ(nvram_get(3, "SN"), "SN-0001");
 }
 
+// A cut while the defaults are appended: every cut point reads either all the
+// old settings or all the defaults.
+TEST_F(Store, RestoreOfTheDefaultsIsAllOrNothing) {
+  ASSERT_EQ(nvram_set(0, "TZ", "GMT_5"), 0);
+  ASSERT_EQ(nvram_set(0, "custom", "yes"), 0);
+  const std::string before = block(0), old_show = root.run({"nvram", "show", "0"}).out;
+  root.start_nvram_daemon();
+  ASSERT_EQ(root.run({"killall", "-SIGUSR2", "nvram_daemon"}).status, 0);
+  for (int i = 0; i < 300 && !qvtest::file_exists(root.path("/var/run/nvram_daemon.restored")); ++i) usleep(10000);
+  const std::string after = block(0), new_show = root.run({"nvram", "show", "0"}).out;
+  ASSERT_NE(old_show, new_show);
+  size_t start = 0;
+  while (start < after.size() && before[start] == after[start]) ++start;
+  const size_t end = after.find_last_not_of('\xff') + 1;
+  ASSERT_LT(start, end);
+  const size_t stride = (end - start) / 40 + 1;
+  for (size_t cut = start; cut < end; cut += stride) {
+    root.poke("Config", 0, after.substr(0, cut) + std::string(after.size() - cut, '\xff'));
+    const std::string show = root.run({"nvram", "show", "0"}).out;
+    EXPECT_TRUE(show == old_show || show == new_show) << "cut at " << cut;
+  }
+}
+
 // The first value of key in the raw image, read the way the factory data
 // publisher reads it.
 std::string raw_first(const std::string& image, const std::string& key) {
