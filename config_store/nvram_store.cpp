@@ -163,6 +163,20 @@ bool first_match_key(const char* key) {
   return false;
 }
 
+// Whether key=value would stand in the raw image with "qvbootver=" or "qvsig="
+// inside it, where a raw reader could take it for the factory's entry. Only the
+// factory block may hold such text.
+bool reads_as_factory_entry(const char* key, const char* value) {
+  const size_t key_len = std::strlen(key);
+  for (const char* k : kFirstMatchKeys) {
+    const size_t len = std::strlen(k);
+    if (key_len >= len && std::strcmp(key + key_len - len, k) == 0) return true;  // the key's end and its '='
+    for (const char* v = value; (v = std::strstr(v, k)) != nullptr; ++v)
+      if (v[len] == '=') return true;
+  }
+  return false;
+}
+
 // A copy of a compaction's result in the erase blocks after the store's, when
 // the partition has room for it: a cut while the store's erase blocks are erased
 // and programmed again is repaired from the copy when the partition is next
@@ -389,7 +403,8 @@ const char* nvram_bufget(int index, const char* key) {
 
 int nvram_set(int index, const char* key, const char* value) {
   if (!valid_index(index) || !store_log::valid_key(key) || !value ||
-      std::strlen(key) + 1 + std::strlen(value) > static_cast<size_t>(NVRAM_ENTRY_MAX))
+      std::strlen(key) + 1 + std::strlen(value) > static_cast<size_t>(NVRAM_ENTRY_MAX) ||
+      (index != NVRAM_FACTORY_BLOCK && reads_as_factory_entry(key, value)))
     return -1;
   Locked lock(LOCK_EX);
   if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
@@ -432,6 +447,10 @@ int nvram_load_block(int index, const char* path) {
     line[std::strcspn(line, "\r\n")] = '\0';
     char* eq = std::strchr(line, '=');
     if (line[0] == '\0' || line[0] == '#' || !eq || eq == line) continue;
+    *eq = '\0';
+    const bool factory_text = index != NVRAM_FACTORY_BLOCK && reads_as_factory_entry(line, eq + 1);
+    *eq = '=';
+    if (factory_text) continue;  // never written through the store
     const size_t len = std::strlen(line) + 1;
     fits = at + len <= sizeof text && count < static_cast<int>(sizeof changes / sizeof changes[0]);
     if (!fits) break;
@@ -444,6 +463,17 @@ int nvram_load_block(int index, const char* path) {
   if (!fits) return -1;
   Locked lock(LOCK_EX);
   if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
+  // A Config written by the older layout keeps the factory entries in block 0:
+  // they stay, with the value they have.
+  const Block& b = g_store.blocks[index];
+  for (const char* k : kFirstMatchKeys) {
+    const char* old = store_log::find(b.bytes, b.scan, k);
+    const size_t len = old ? std::strlen(old) + 1 : 0;
+    if (!old || at + len > sizeof text || count >= static_cast<int>(sizeof changes / sizeof changes[0])) continue;
+    std::memcpy(text + at, old, len);
+    changes[count++] = Change{k, text + at};
+    at += len;
+  }
   return apply(index, changes, count, true);
 }
 

@@ -67,9 +67,9 @@ TEST_F(Store, KeysThatEndLikeOthersAreNotConfused) {
 }
 
 TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
-  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.4"), 0);
-  ASSERT_EQ(nvram_set(0, "qvsig", "QV AP 300"), 0);
-  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
+  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.4"), 0);
+  ASSERT_EQ(nvram_set(1, "qvsig", "QV AP 300"), 0);
+  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
   ASSERT_EQ(nvram_set(3, "SN", "S1"), 0);
   const std::string first64k = root.peek("Config", 0, 65536);
   EXPECT_NE(first64k.find(std::string("qvbootver=1.0.5\0", 16)), std::string::npos);
@@ -405,6 +405,49 @@ TEST(StoreReset, KeepsTheFactoryEntriesAndRefusesWithoutDefaults) {
     const std::string image = root.peek("Config", 0, 65536);
     EXPECT_EQ(raw_first(image, "qvbootver"), "1.0.2") << c.name;
     EXPECT_EQ(raw_first(image, "qvsig"), "QV AP 300") << c.name;
+  }
+}
+
+// What the factory data publisher reads raw (the first "qvbootver=" and "qvsig="
+// of the image) comes from the factory alone: nothing written through the store
+// outside the factory block may look like them, and the entries of a Config of
+// the older layout, in block 0, survive a restore of the defaults and the
+// compaction after it.
+TEST(StoreFactoryEntries, NoSetChangesWhatARawReaderTakes) {
+  struct Case {
+    const char* name;
+    std::string legacy;  // raw entries in block 0, of the older layout
+    const char* bootver;
+    const char* product;
+  } cases[] = {
+      {"factory block", "", "1.0.2", "QV AP 300"},
+      {"older layout", std::string("qvbootver=0.9\0qvsig=Old AP\0", 27), "0.9", "Old AP"},
+  };
+  for (const auto& c : cases) {
+    DeviceRoot root({"--boot-version", "1.0.2", "--product", "QV AP 300"});
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    if (!c.legacy.empty()) root.poke("Config", 0, c.legacy);
+    struct Set {
+      int index;
+      const char* key;
+      const char* value;
+    } refused[] = {{0, "wlan_ssid", "qvsig=Evil"}, {0, "myqvsig", "Evil"}, {0, "qvbootver", "6.6"},
+                   {0, "qvsig", "Evil"},           {2, "qvsig", "Evil"},   {3, "SN", "x qvbootver=6.6"}};
+    for (const auto& set : refused) EXPECT_LT(nvram_set(set.index, set.key, set.value), 0) << set.key << c.name;
+    EXPECT_EQ(nvram_set(0, "wlan_ssid", "qvsig"), 0);  // no '=' behind it
+    auto raw = [&root]() { return root.peek("Config", 0, 65536); };
+    EXPECT_EQ(raw_first(raw(), "qvbootver"), c.bootver) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    // A restore of the defaults, then a compaction of block 0.
+    root.start_nvram_daemon();
+    ASSERT_EQ(root.run({"killall", "-SIGUSR2", "nvram_daemon"}).status, 0);
+    for (int i = 0; i < 300 && !qvtest::file_exists(root.path("/var/run/nvram_daemon.restored")); ++i) usleep(10000);
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    for (char f : {'f', 'g'})  // the second cannot be appended behind the first
+      ASSERT_EQ(nvram_set(0, "fill", std::string(9000, f).c_str()), 0) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvbootver"), c.bootver) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    unsetenv("QV_DEVICE_ROOT");
   }
 }
 
