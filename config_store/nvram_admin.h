@@ -15,6 +15,10 @@ extern "C" {
  * text. */
 enum { NVRAM_BLOCK_BYTES = 16384, NVRAM_ENTRY_MAX = NVRAM_BLOCK_BYTES - 3 - 15 };
 
+/* Opens the store now, as its first use would: a compaction that a power cut
+ * stopped is completed from its copy. 0 or -1. */
+int nvram_open(void);
+
 /* Calls fn for the current value of every key of block index, in the order in
  * which they were last written. Returns the number of keys, or -1 when the block
  * cannot be read. */

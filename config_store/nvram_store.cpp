@@ -415,6 +415,11 @@ int nvram_set(int index, const char* key, const char* value) {
   return apply(index, &change, 1, false);
 }
 
+int nvram_open(void) {
+  Locked lock(LOCK_EX);
+  return lock.ok ? 0 : -1;
+}
+
 int nvram_foreach(int index, void (*fn)(const char* key, const char* value, void* ctx), void* ctx) {
   if (!valid_index(index) || !fn) return -1;
   Locked lock(LOCK_SH);

@@ -285,6 +285,17 @@ TEST(StoreCopy, AWriterThatOpenedEarlierFirstRepairsFromAPendingCopy) {
   unsetenv("QV_DEVICE_ROOT");
 }
 
+// The daemon starts before qvdata, which reads the partition raw: it repairs
+// the store before its pid file appears.
+TEST(StoreCopy, DaemonRepairsFromAPendingCopyBeforeItRuns) {
+  DeviceRoot root({"--config-size", "131072", "--boot-version", "1.0.2", "--product", "QV AP 300"});
+  const std::string store = root.peek("Config", 0, 65536);
+  root.poke("Config", 65536, compaction_copy(store));
+  root.poke("Config", 0, std::string(65536, '\xff'));
+  root.start_nvram_daemon();
+  EXPECT_EQ(root.peek("Config", 0, 65536), store);
+}
+
 TEST_F(Store, NvramCommandRejectsBadUsage) {
   for (std::vector<std::string> argv : {std::vector<std::string>{"nvram"},
                                         {"nvram", "get", "9", "SN"},
