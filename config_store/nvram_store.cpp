@@ -147,7 +147,9 @@ bool refresh(int index) {
   if (b.valid) {
     unsigned char head[kHeadBytes], next = 0xFF;
     const bool appendable = b.scan.clean && b.scan.end < kBlockBytes;
-    if (flash_read(g_store.flash, base, head, kHeadBytes) == 0 &&
+    // A block with a stop can change behind it without a compaction (a torn
+    // append voided in place): it is read again.
+    if (b.scan.clean && flash_read(g_store.flash, base, head, kHeadBytes) == 0 &&
         (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) &&
         std::memcmp(head, b.bytes, kHeadBytes) == 0 && next == 0xFF)
       return true;
@@ -320,6 +322,21 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
 // caller holds the exclusive lock and has refreshed the block.
 int apply(int index, const Change* changes, int count, bool clear) {
   Block& b = g_store.blocks[index];
+  // A torn append is voided in place rather than compacted away: NOR clears bits
+  // without an erase. Never in the factory block, whose entries a raw reader takes.
+  int check_at = 0, nul_at = 0;
+  if (index != NVRAM_FACTORY_BLOCK && !b.scan.legacy && store_log::torn_tail(b.bytes, b.scan, &check_at, &nul_at)) {
+    const unsigned char zero = 0x00;
+    const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
+    if (flash_program(g_store.flash, base + static_cast<uint32_t>(check_at), &zero, 1) != 0 ||
+        flash_program(g_store.flash, base + static_cast<uint32_t>(nul_at), &zero, 1) != 0) {
+      b.valid = false;
+      return -1;
+    }
+    b.bytes[check_at] = 0x00;
+    b.bytes[nul_at] = 0x00;
+    b.scan = store_log::scan(b.bytes);
+  }
   bool compact = !b.scan.clean || b.scan.legacy;
   for (int i = 0; i < count && !clear && !compact; ++i)
     compact = first_match_key(changes[i].key) && store_log::find(b.bytes, b.scan, changes[i].key);

@@ -11,6 +11,7 @@ struct Record {
   const char* text;
   int len;  // without the NUL
   bool checked;
+  bool voided;  // check byte 0x00: a torn append, voided in place
 };
 // How read_record treats a record's check byte: as good (the block's scan has
 // already checked every record before its end), or checked in the block's form.
@@ -148,7 +149,8 @@ int read_record(const unsigned char* block, int size, int pos, Record* r, Verify
   const void* nul = std::memchr(block + text_at, '\0', static_cast<size_t>(size - text_at));
   if (!nul) return -1;
   const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
-  if (verify != kTrusted && checked && block[pos + 1] != check_of(b, block + text_at, len + 1, verify == kLegacyCheck))
+  r->voided = checked && block[pos + 1] == 0x00;  // no check byte is ever 0x00
+  if (!r->voided && verify != kTrusted && checked && block[pos + 1] != check_of(b, block + text_at, len + 1, verify == kLegacyCheck))
     return -1;
   r->text = reinterpret_cast<const char*>(block + text_at);
   r->len = len;
@@ -192,7 +194,8 @@ Scan scan(const unsigned char* block) {
       s.clean = next == 0 && erased(block + pos, size - pos);
       break;
     }
-    if (r.checked && r.len == 1 && r.text[0] == '=') {
+    if (r.voided) {
+    } else if (r.checked && r.len == 1 && r.text[0] == '=') {
       group = pos;
     } else if (r.checked) {
       const int limit = reset_limit(r, pos);
@@ -213,6 +216,17 @@ Scan scan(const unsigned char* block) {
   return s;
 }
 
+bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at) {
+  if (s.clean || s.end + 2 >= kBlockBytes || !is_mark(block[s.end])) return false;
+  int tail = kBlockBytes;  // from here on every byte is erased
+  while (tail > s.end && block[tail - 1] == 0xFF) --tail;
+  const int nul = tail > s.end + 2 ? tail : s.end + 2;
+  if (nul >= kBlockBytes || std::memchr(block + s.end + 2, '\0', static_cast<size_t>(nul - s.end - 2))) return false;
+  *check_at = s.end + 1;
+  *nul_at = nul;
+  return true;
+}
+
 int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count) {
   char text[16];
   std::snprintf(text, sizeof text, "#%lu", static_cast<unsigned long>(count));
@@ -228,7 +242,7 @@ int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*f
     const int next = read_record(block, s.end, pos, &r, kTrusted);
     if (next <= 0) break;
     Entry e;
-    if (pos >= s.voided && split_entry(r, pos, &e) &&
+    if (pos >= s.voided && !r.voided && split_entry(r, pos, &e) &&
         (!live_only || slot_of(block, e.key, e.key_len) == pos + 1)) {
       fn(e, ctx);
       ++count;

@@ -95,6 +95,12 @@ int encode(unsigned char* out, int room, unsigned char mark, const Change* chang
 int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
             unsigned char* out);
 
+// Whether the stop at s.end is a record that an append left torn: a mark, then
+// no NUL before the erased rest of the block. It is voided in place, without an
+// erase: its check byte programmed to 0x00 (which no check is), then a NUL at
+// *nul_at; the scan then passes over it. Returns false for any other stop.
+bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at);
+
 // Writes the opening record "=#count" into out (room bytes), marked with mark.
 // Returns the bytes written, or -1. Every block written by this store begins
 // with one; compact writes it with the old count + 1.

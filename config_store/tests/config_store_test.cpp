@@ -148,6 +148,37 @@ TEST_F(Store, NoRaisedBitInARecordIsReadAsAValue) {
   EXPECT_EQ(root.run({"nvram", "get", "2", "product"}).out, "QV AP 300 Outdoor\n");
 }
 
+// An append that a cut left torn costs no erase: the next write voids it in
+// place (the block keeps its opening record, so it was not compacted), and a
+// process that had the block in memory sees the write behind it.
+TEST_F(Store, TornAppendIsVoidedInPlace) {
+  const char* kA = "a value that ends past the block's first 16 bytes";
+  struct Case {
+    const char* name;
+    std::string torn;       // after the mark
+    const char* opening;    // of block 2 after the next write
+  } cases[] = {
+      {"mark only", "", "=#0"},
+      {"half a record", "\x95" "b=2", "=#0"},
+      {"torn check byte", "\xff" "b=", "=#0"},
+      {"a NUL inside: compacted", std::string("\x95" "b\0x", 4), "=#1"},
+  };
+  for (const auto& c : cases) {
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
+    ASSERT_EQ(nvram_set(2, "a", kA), 0) << c.name;
+    const std::string before = block(2);
+    const size_t end = before.find_last_not_of('\xff') + 1;
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(end), before.substr(0, 1) + c.torn);
+    EXPECT_STREQ(nvram_get(2, "a"), kA) << c.name;  // this process keeps the block, with its stop
+    auto r = root.run({"nvram", "set", "2", "c", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(block(2).substr(2, 3), c.opening) << c.name;
+    EXPECT_STREQ(nvram_get(2, "c"), "3") << c.name;
+    EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "2", "a"}).out, std::string(kA) + "\n") << c.name;
+  }
+}
+
 TEST_F(Store, OneEntryCanFillABlockExactly) {
   const std::string fill(NVRAM_ENTRY_MAX - 2, 'x');  // "k=" and the value
   struct Case {
