@@ -127,6 +127,16 @@ int flash_rewrite(const flash_dev& dev, uint32_t offset, const void* buf, uint32
     const uint32_t start = at - at % es;
     const uint32_t stop = end - start < es ? end : start + es;
     rc = read_full(dev.fd, block, es, start);
+    // New bytes that only clear bits are programmed over the old ones: no erase,
+    // so no moment in which the erase block holds only what is in memory.
+    bool clears_only = true;
+    for (uint32_t i = at; rc == 0 && clears_only && i < stop; ++i)
+      clears_only = (block[i - start] & in[i - offset]) == in[i - offset];
+    if (rc == 0 && clears_only) {
+      rc = flash_program(dev, at, in + (at - offset), stop - at);
+      at = stop;
+      continue;
+    }
     if (rc == 0) {
       std::memcpy(block + (at - start), in + (at - offset), stop - at);
       rc = flash_erase(dev, start, es);

@@ -39,8 +39,9 @@ int flash_program(const flash_dev& dev, uint32_t offset, const void* buf, uint32
 // 1 when every byte of [offset, offset + count) is 0xFF, 0 when not, -1 on error.
 int flash_is_erased(const flash_dev& dev, uint32_t offset, uint32_t count);
 
-// Stores count bytes at any offset, keeping every other byte: reads, erases and
-// programs again each erase block that the range touches.
+// Stores count bytes at any offset, keeping every other byte: where the new bytes
+// of an erase block only clear bits, programs them over the old ones; otherwise
+// reads, erases and programs again that erase block.
 int flash_rewrite(const flash_dev& dev, uint32_t offset, const void* buf, uint32_t count);
 
 #endif

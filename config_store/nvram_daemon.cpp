@@ -4,7 +4,9 @@
 // serial number in block 3. Without a defaults file it refuses and keeps the
 // settings: an empty block 0 is no restore.
 //
-// It records its pid in /var/run/nvram_daemon.pid, where killall finds it, and
+// At start it opens the store, completing a compaction that a power cut stopped,
+// and only then records its pid in /var/run/nvram_daemon.pid, where killall (and
+// the start-up script, which waits for it before qvdata) finds it; it
 // ends on SIGTERM or SIGINT. It does not detach: its starter puts it in the
 // background.
 #include <signal.h>
@@ -51,6 +53,12 @@ int main(int argc, char** argv) {
   sigaddset(&block, SIGTERM);
   sigaddset(&block, SIGINT);
   sigprocmask(SIG_BLOCK, &block, &old);
+
+  // Start-up runs this before qvdata, which reads the partition raw: the store is
+  // repaired from a stopped compaction's copy before the pid file tells that the
+  // daemon runs.
+  if (nvram_open() != 0) std::printf("nvram_daemon: the store cannot be opened\n");
+  std::fflush(stdout);
 
   if (FILE* f = std::fopen(pid_path.text, "w")) {
     std::fprintf(f, "%d\n", static_cast<int>(getpid()));

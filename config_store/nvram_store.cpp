@@ -13,9 +13,9 @@
 //
 // Writers hold an exclusive flock on the partition, readers a shared one. A
 // process keeps the partition open and each block it has read in memory; before
-// it uses a block again it reads two bytes, the block's first (its generation
-// mark) and the first erased one (where the next append goes): when another
-// process has appended or compacted since, one of them has changed.
+// it uses a block again it reads the block's opening record (whose count every
+// compaction raises) and the first erased byte (where the next append goes):
+// when another process has appended or compacted since, one of them has changed.
 #include "nvram.h"
 
 #include <fcntl.h>
@@ -83,7 +83,7 @@ void forget_blocks() {
 }
 
 uint32_t journal_span(uint32_t bytes);
-void journal_replay();
+bool journal_replay();
 
 // The Config partition, opened once per process (again after a fork, whose
 // child must not share the parent's lock, and when the device root changes).
@@ -119,13 +119,16 @@ bool open_store() {
   return true;
 }
 
-// Holds the store's flock for as long as it lives.
+// Holds the store's flock for as long as it lives. A writer first repairs the
+// store from a copy that a writer stopped by a cut left, whenever it opened the
+// partition: what it writes must not be undone by a later repair.
 struct Locked {
   bool ok;
   explicit Locked(int kind) {
     ok = open_store();
     while (ok && flock(g_store.fd, kind) != 0)
       if (errno != EINTR) ok = false;
+    if (ok && kind == LOCK_EX && g_store.writable && journal_span(0) > 0 && journal_replay()) forget_blocks();
   }
   ~Locked() {
     if (ok) flock(g_store.fd, LOCK_UN);
@@ -134,18 +137,24 @@ struct Locked {
   Locked& operator=(const Locked&) = delete;
 };
 
+// Bytes at a block's start that hold its opening record (at most 15).
+constexpr int kHeadBytes = 16;
+
 // Brings the memory copy of block index up to date with the flash.
 bool refresh(int index) {
   Block& b = g_store.blocks[index];
   const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
-  // A block with a stop takes no appends, only a compaction, and that changes its
-  // first byte; so does any compaction that leaves entries in a block.
+  // Every compaction begins the block with an opening record of a new count,
+  // which does not repeat within a process's life (a generation mark does, after
+  // 127 compactions); an append fills the byte after the copy's end.
   if (b.valid) {
-    unsigned char first = 0, next = 0xFF;
+    unsigned char head[kHeadBytes], next = 0xFF;
     const bool appendable = b.scan.clean && b.scan.end < kBlockBytes;
-    if (flash_read(g_store.flash, base, &first, 1) == 0 &&
-        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) && first == b.bytes[0] &&
-        next == 0xFF)
+    // A block with a stop can change behind it without a compaction (a torn
+    // append voided in place): it is read again.
+    if (b.scan.clean && flash_read(g_store.flash, base, head, kHeadBytes) == 0 &&
+        (!appendable || flash_read(g_store.flash, base + b.scan.end, &next, 1) == 0) &&
+        std::memcmp(head, b.bytes, kHeadBytes) == 0 && next == 0xFF)
       return true;
   }
   b.valid = flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
@@ -156,6 +165,20 @@ bool refresh(int index) {
 bool first_match_key(const char* key) {
   for (const char* k : kFirstMatchKeys)
     if (std::strcmp(k, key) == 0) return true;
+  return false;
+}
+
+// Whether key=value would stand in the raw image with "qvbootver=" or "qvsig="
+// inside it, where a raw reader could take it for the factory's entry. Only the
+// factory block may hold such text.
+bool reads_as_factory_entry(const char* key, const char* value) {
+  const size_t key_len = std::strlen(key);
+  for (const char* k : kFirstMatchKeys) {
+    const size_t len = std::strlen(k);
+    if (key_len >= len && std::strcmp(key + key_len - len, k) == 0) return true;  // the key's end and its '='
+    for (const char* v = value; (v = std::strstr(v, k)) != nullptr; ++v)
+      if (v[len] == '=') return true;
+  }
   return false;
 }
 
@@ -218,8 +241,8 @@ uint32_t journal_sum(const JournalHead& head) {
 }
 
 // After a cut in the middle of a compaction: programs the blocks again from a
-// complete copy. Called with the exclusive lock held.
-void journal_replay() {
+// complete copy. Called with the exclusive lock held; true when it found one.
+bool journal_replay() {
   const flash_dev& f = g_store.flash;
   const uint32_t at = journal_at();
   unsigned char complete = 0xFF;
@@ -228,16 +251,17 @@ void journal_replay() {
       flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
       head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
       head.hi % f.erase_size)
-    return;
+    return false;
   uint32_t data = at + kJournalData, bytes = 0;
   for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
     if (head.used[i] > kBlockBytes ||
         flash_read(f, data + bytes, g_staged + i * kBlockBytes, head.used[i]) != 0)
-      return;
+      return false;
     bytes += head.used[i];
   }
-  if (journal_sum(head) != head.sum) return;  // not a copy the store wrote
+  if (journal_sum(head) != head.sum) return false;  // not a copy the store wrote
   if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(f, at, journal_span(bytes));
+  return true;
 }
 
 // Compacts block index with the changes applied (and its old entries dropped
@@ -301,13 +325,32 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
 // caller holds the exclusive lock and has refreshed the block.
 int apply(int index, const Change* changes, int count, bool clear) {
   Block& b = g_store.blocks[index];
-  bool compact = !b.scan.clean;
+  // A torn append is voided in place rather than compacted away: NOR clears bits
+  // without an erase. Never in the factory block, whose entries a raw reader takes.
+  int check_at = 0, nul_at = 0;
+  if (index != NVRAM_FACTORY_BLOCK && !b.scan.legacy && store_log::torn_tail(b.bytes, b.scan, &check_at, &nul_at)) {
+    const unsigned char zero = 0x00;
+    const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
+    if (flash_program(g_store.flash, base + static_cast<uint32_t>(check_at), &zero, 1) != 0 ||
+        flash_program(g_store.flash, base + static_cast<uint32_t>(nul_at), &zero, 1) != 0) {
+      b.valid = false;
+      return -1;
+    }
+    b.bytes[check_at] = 0x00;
+    b.bytes[nul_at] = 0x00;
+    b.scan = store_log::scan(b.bytes);
+  }
+  bool compact = !b.scan.clean || b.scan.legacy;
   for (int i = 0; i < count && !clear && !compact; ++i)
     compact = first_match_key(changes[i].key) && store_log::find(b.bytes, b.scan, changes[i].key);
   if (!compact) {
     static unsigned char records[kBlockBytes];
-    const int n = store_log::encode(records, kBlockBytes - b.scan.end, b.scan.mark, changes, count,
-                                    clear ? b.scan.end : -1);
+    const int room = kBlockBytes - b.scan.end;
+    // An empty block begins with its opening record.
+    const int head = b.scan.end == 0 ? store_log::encode_opening(records, room, b.scan.mark, 0) : 0;
+    const int body = head < 0 ? -1 : store_log::encode(records + head, room - head, b.scan.mark, changes, count,
+                                                       clear ? b.scan.end : -1);
+    const int n = body < 0 ? -1 : head + body;
     if (n >= 0) {
       const uint32_t at = static_cast<uint32_t>(index * kBlockBytes + b.scan.end);
       if (flash_program(g_store.flash, at, records, static_cast<uint32_t>(n)) != 0) {
@@ -379,7 +422,10 @@ const char* nvram_bufget(int index, const char* key) {
 }
 
 int nvram_set(int index, const char* key, const char* value) {
-  if (!valid_index(index) || !store_log::valid_key(key) || !value) return -1;
+  if (!valid_index(index) || !store_log::valid_key(key) || !value ||
+      std::strlen(key) + 1 + std::strlen(value) > static_cast<size_t>(NVRAM_ENTRY_MAX) ||
+      (index != NVRAM_FACTORY_BLOCK && reads_as_factory_entry(key, value)))
+    return -1;
   Locked lock(LOCK_EX);
   if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
   const Block& b = g_store.blocks[index];
@@ -387,6 +433,11 @@ int nvram_set(int index, const char* key, const char* value) {
   if (old && std::strcmp(old, value) == 0) return 0;  // already on the flash
   const Change change{key, value};
   return apply(index, &change, 1, false);
+}
+
+int nvram_open(void) {
+  Locked lock(LOCK_EX);
+  return lock.ok ? 0 : -1;
 }
 
 int nvram_foreach(int index, void (*fn)(const char* key, const char* value, void* ctx), void* ctx) {
@@ -421,6 +472,10 @@ int nvram_load_block(int index, const char* path) {
     line[std::strcspn(line, "\r\n")] = '\0';
     char* eq = std::strchr(line, '=');
     if (line[0] == '\0' || line[0] == '#' || !eq || eq == line) continue;
+    *eq = '\0';
+    const bool factory_text = index != NVRAM_FACTORY_BLOCK && reads_as_factory_entry(line, eq + 1);
+    *eq = '=';
+    if (factory_text) continue;  // never written through the store
     const size_t len = std::strlen(line) + 1;
     fits = at + len <= sizeof text && count < static_cast<int>(sizeof changes / sizeof changes[0]);
     if (!fits) break;
@@ -433,6 +488,17 @@ int nvram_load_block(int index, const char* path) {
   if (!fits) return -1;
   Locked lock(LOCK_EX);
   if (!lock.ok || !g_store.writable || !refresh(index)) return -1;
+  // A Config written by the older layout keeps the factory entries in block 0:
+  // they stay, with the value they have.
+  const Block& b = g_store.blocks[index];
+  for (const char* k : kFirstMatchKeys) {
+    const char* old = store_log::find(b.bytes, b.scan, k);
+    const size_t len = old ? std::strlen(old) + 1 : 0;
+    if (!old || at + len > sizeof text || count >= static_cast<int>(sizeof changes / sizeof changes[0])) continue;
+    std::memcpy(text + at, old, len);
+    changes[count++] = Change{k, text + at};
+    at += len;
+  }
   return apply(index, changes, count, true);
 }
 

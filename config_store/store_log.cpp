@@ -11,39 +11,50 @@ struct Record {
   const char* text;
   int len;  // without the NUL
   bool checked;
+  bool voided;  // check byte 0x00: a torn append, voided in place
 };
+// How read_record treats a record's check byte: as good (the block's scan has
+// already checked every record before its end), or checked in the block's form.
+enum Verify { kTrusted, kCheck, kLegacyCheck };
 // Returns the record's end (past its NUL), 0 for an erased byte at pos, -1 for a
-// stop. Without verify the check byte is taken as good: the block's scan has
-// already checked every record before its end.
-int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify);
+// stop.
+int read_record(const unsigned char* block, int size, int pos, Record* r, Verify verify);
 bool split_entry(const Record& r, int pos, Entry* e);
 
 namespace {
 
-// CRC-8 with the polynomial x^8 + x^2 + x + 1; records keep its low seven bits.
+// CRC-7 (x^7 + x^3 + 1), kept in the top seven bits of a byte: it catches every
+// single-bit error in a record of any length.
 struct CrcTable {
   unsigned char v[256];
 };
-constexpr CrcTable make_crc_table() {
+constexpr CrcTable make_crc_table(unsigned char poly) {
   CrcTable t{};
   for (int i = 0; i < 256; ++i) {
     unsigned c = static_cast<unsigned>(i);
-    for (int k = 0; k < 8; ++k) c = (c & 0x80) ? ((c << 1) ^ 0x07) : (c << 1);
+    for (int k = 0; k < 8; ++k) c = (c & 0x80) ? ((c << 1) ^ poly) : (c << 1);
     t.v[i] = static_cast<unsigned char>(c);
   }
   return t;
 }
-constexpr CrcTable kCrc = make_crc_table();
-static_assert(kCrc.v[1] == 0x07 && kCrc.v[0x80] == 0x89, "CRC-8 table");
+constexpr CrcTable kCrc7 = make_crc_table(0x09 << 1);
+// The former check: the low seven bits of CRC-8 (x^8 + x^2 + x + 1). It misses a
+// raised bit at certain distances from a record's end, so only blocks written
+// before the opening record existed are read with it.
+constexpr CrcTable kCrc8 = make_crc_table(0x07);
 
-unsigned char crc_step(unsigned char crc, const unsigned char* p, int len) {
-  for (int i = 0; i < len; ++i) crc = kCrc.v[crc ^ p[i]];
+constexpr unsigned char crc_step(const CrcTable& t, unsigned char crc, const unsigned char* p, int len) {
+  for (int i = 0; i < len; ++i) crc = t.v[crc ^ p[i]];
   return crc;
 }
+constexpr unsigned char kCheckText[] = "123456789";
+static_assert(crc_step(kCrc7, 0, kCheckText, 9) >> 1 == 0x75, "CRC-7 table");
+static_assert(kCrc8.v[1] == 0x07 && kCrc8.v[0x80] == 0x89, "CRC-8 table");
 
 // The check byte of a record with this mark and text (NUL included).
-unsigned char check_of(unsigned char mark, const unsigned char* text, int len_with_nul) {
-  return static_cast<unsigned char>(0x80 | (crc_step(kCrc.v[mark], text, len_with_nul) & 0x7F));
+unsigned char check_of(unsigned char mark, const unsigned char* text, int len_with_nul, bool legacy) {
+  if (legacy) return static_cast<unsigned char>(0x80 | (crc_step(kCrc8, kCrc8.v[mark], text, len_with_nul) & 0x7F));
+  return static_cast<unsigned char>(0x80 | (crc_step(kCrc7, kCrc7.v[mark], text, len_with_nul) >> 1));
 }
 
 bool is_mark(unsigned char b) { return b >= kFirstMark && b <= kLastMark; }
@@ -73,8 +84,20 @@ int put_record(unsigned char* out, int room, unsigned char mark, const char* key
   text[key_len] = '=';
   std::memcpy(text + key_len + 1, value, static_cast<size_t>(value_len) + 1);
   out[0] = mark;
-  out[1] = check_of(mark, text, size - kHeaderBytes);
+  out[1] = check_of(mark, text, size - kHeaderBytes, false);
   return size;
+}
+
+// "=#N": the opening record, N its count.
+bool opening_count(const Record& r, uint32_t* count) {
+  if (r.len < 3 || r.text[0] != '=' || r.text[1] != '#') return false;
+  uint32_t n = 0;
+  for (int i = 2; i < r.len; ++i) {
+    if (r.text[i] < '0' || r.text[i] > '9' || n > 429496728u) return false;
+    n = n * 10 + static_cast<uint32_t>(r.text[i] - '0');
+  }
+  *count = n;
+  return true;
 }
 
 // Newest entry of each key: an open-addressed table of entry positions + 1.
@@ -116,7 +139,7 @@ void index_newest(const unsigned char* block, const Scan& s) {
 
 }  // namespace
 
-int read_record(const unsigned char* block, int size, int pos, Record* r, bool verify) {
+int read_record(const unsigned char* block, int size, int pos, Record* r, Verify verify) {
   const unsigned char b = block[pos];
   if (b == 0xFF) return 0;
   if (b == 0x00) return -1;
@@ -126,7 +149,9 @@ int read_record(const unsigned char* block, int size, int pos, Record* r, bool v
   const void* nul = std::memchr(block + text_at, '\0', static_cast<size_t>(size - text_at));
   if (!nul) return -1;
   const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
-  if (verify && checked && block[pos + 1] != check_of(b, block + text_at, len + 1)) return -1;
+  r->voided = checked && block[pos + 1] == 0x00;  // no check byte is ever 0x00
+  if (!r->voided && verify != kTrusted && checked && block[pos + 1] != check_of(b, block + text_at, len + 1, verify == kLegacyCheck))
+    return -1;
   r->text = reinterpret_cast<const char*>(block + text_at);
   r->len = len;
   r->checked = checked;
@@ -147,23 +172,65 @@ Scan scan(const unsigned char* block) {
   constexpr int size = kBlockBytes;
   Scan s;
   if (is_mark(block[0])) s.mark = block[0];
-  int pos = 0;
+  // The form of the block: checked with CRC-7 when it begins with its opening
+  // record, else written before there was one (or raw) and read as it stands.
+  Verify form = kCheck;
+  Record first;
+  if (block[0] != 0xFF) {
+    if (read_record(block, size, 0, &first, kCheck) > 0 && first.checked && opening_count(first, &s.opening)) {
+      s.legacy = false;
+    } else {
+      s.legacy = true;
+      form = kLegacyCheck;
+    }
+  }
+  int pos = 0, group = -1;  // group: where an unfinished group began
   while (pos < size) {
     Record r;
-    const int next = read_record(block, size, pos, &r, true);
-    if (next <= 0) {
+    const int next = read_record(block, size, pos, &r, form);
+    uint32_t count = 0;
+    if (next <= 0 || (form == kLegacyCheck && r.checked && opening_count(r, &count))) {
       s.end = pos;
       s.clean = next == 0 && erased(block + pos, size - pos);
-      return s;
+      break;
     }
-    if (r.checked) {
+    if (r.voided) {
+    } else if (r.checked && r.len == 1 && r.text[0] == '=') {
+      group = pos;
+    } else if (r.checked) {
       const int limit = reset_limit(r, pos);
-      if (limit >= 0) s.voided = limit;
+      if (limit >= 0) {
+        s.voided = limit;
+        group = -1;
+      }
     }
     pos = next;
   }
-  s.end = size;
+  if (pos >= size) s.end = size;
+  // A group that never got its reset record counts as never written: nothing
+  // from its opening on is read, and the block takes no more appends.
+  if (group >= 0) {
+    s.end = group;
+    s.clean = false;
+  }
   return s;
+}
+
+bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at) {
+  if (s.clean || s.end + 2 >= kBlockBytes || !is_mark(block[s.end])) return false;
+  int tail = kBlockBytes;  // from here on every byte is erased
+  while (tail > s.end && block[tail - 1] == 0xFF) --tail;
+  const int nul = tail > s.end + 2 ? tail : s.end + 2;
+  if (nul >= kBlockBytes || std::memchr(block + s.end + 2, '\0', static_cast<size_t>(nul - s.end - 2))) return false;
+  *check_at = s.end + 1;
+  *nul_at = nul;
+  return true;
+}
+
+int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count) {
+  char text[16];
+  std::snprintf(text, sizeof text, "#%lu", static_cast<unsigned long>(count));
+  return put_record(out, room, mark, "", 0, text);
 }
 
 int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*fn)(const Entry& e, void* ctx),
@@ -172,10 +239,10 @@ int for_each(const unsigned char* block, const Scan& s, bool live_only, void (*f
   int count = 0;
   for (int pos = 0; pos < s.end;) {
     Record r;
-    const int next = read_record(block, s.end, pos, &r, false);
+    const int next = read_record(block, s.end, pos, &r, kTrusted);
     if (next <= 0) break;
     Entry e;
-    if (pos >= s.voided && split_entry(r, pos, &e) &&
+    if (pos >= s.voided && !r.voided && split_entry(r, pos, &e) &&
         (!live_only || slot_of(block, e.key, e.key_len) == pos + 1)) {
       fn(e, ctx);
       ++count;
@@ -208,6 +275,12 @@ int records_size(const Change* changes, int count) {
 
 int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from) {
   int at = 0;
+  if (reset_from >= 0) {
+    // A group: its opening "=" goes first, and its records count only once the
+    // reset record after them is on the flash.
+    at = put_record(out, room, mark, "", 0, "");
+    if (at < 0) return -1;
+  }
   for (int i = 0; i < count; ++i) {
     const int n = put_record(out + at, room - at, mark, changes[i].key,
                              static_cast<int>(std::strlen(changes[i].key)), changes[i].value);
@@ -234,6 +307,7 @@ int compact(const unsigned char* block, const Scan& s, bool clear, const Change*
     const Change* changes;
     int count;
   } b{out, 0, next_mark(s.mark), changes, count};
+  b.at = encode_opening(out, kBlockBytes, b.mark, s.opening + 1);
   if (!clear) {
     for_each(block, s, true, [](const Entry& e, void* ctx) {
       auto* bd = static_cast<Build*>(ctx);

@@ -11,7 +11,16 @@
 // check: 0x80 | CRC-7 of mark, text and NUL, so a record cut short by a power
 //        cut, or scrambled by a cut erase, is recognised and ignored;
 // text:  "key=value" for an entry, "=N" for a reset: entries that start before
-//        offset N of the block are void.
+//        offset N of the block are void; "=#N" for the opening record; "=" opens
+//        a group that its reset record closes (a restore of the defaults): until
+//        the reset is on the flash, nothing from the "=" on is read.
+//
+// The opening record is the first record of every block this store writes; N
+// counts the block's compactions. A block that does not begin with one was
+// written before it existed (its checks are the low seven bits of CRC-8, which
+// miss some single-bit errors) or raw: it is read with that former check, takes
+// no appends, and its next write compacts it into the present form. An opening
+// record is never accepted with the former check.
 //
 // Both header bytes are above 0x7F, so the raw image still holds each entry as
 // key=value\0 with nothing ASCII glued to its key, which is what a raw reader
@@ -41,6 +50,8 @@ struct Scan {
   int voided = 0;            // entries that start before this offset are void
   bool clean = true;         // every byte from end on is erased: appends go there
   unsigned char mark = kFirstMark;  // mark for records appended to this block
+  bool legacy = false;       // written before the opening record: read, never appended to
+  uint32_t opening = 0;      // the opening record's count (compactions of the block)
 };
 
 // block: kBlockBytes bytes.
@@ -73,8 +84,8 @@ struct Change {
 // Bytes that the records of the changes take.
 int records_size(const Change* changes, int count);
 
-// Writes the records of the changes (and with reset_from >= 0 a reset record "=N"
-// after them) into out, marked with mark. Returns the bytes written, or -1 when
+// Writes the records of the changes into out, marked with mark; with
+// reset_from >= 0 as a group: "=" before them and the reset record "=N" after. Returns the bytes written, or -1 when
 // they do not fit into room bytes.
 int encode(unsigned char* out, int room, unsigned char mark, const Change* changes, int count, int reset_from);
 
@@ -83,6 +94,17 @@ int encode(unsigned char* out, int room, unsigned char mark, const Change* chang
 // generation's mark. Returns the bytes used, or -1 when they do not fit.
 int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
             unsigned char* out);
+
+// Whether the stop at s.end is a record that an append left torn: a mark, then
+// no NUL before the erased rest of the block. It is voided in place, without an
+// erase: its check byte programmed to 0x00 (which no check is), then a NUL at
+// *nul_at; the scan then passes over it. Returns false for any other stop.
+bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at);
+
+// Writes the opening record "=#count" into out (room bytes), marked with mark.
+// Returns the bytes written, or -1. Every block written by this store begins
+// with one; compact writes it with the old count + 1.
+int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count);
 
 // The mark that follows mark (generations wrap around).
 unsigned char next_mark(unsigned char mark);

@@ -67,9 +67,9 @@ TEST_F(Store, KeysThatEndLikeOthersAreNotConfused) {
 }
 
 TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
-  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.4"), 0);
-  ASSERT_EQ(nvram_set(0, "qvsig", "QV AP 300"), 0);
-  ASSERT_EQ(nvram_set(0, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
+  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.4"), 0);
+  ASSERT_EQ(nvram_set(1, "qvsig", "QV AP 300"), 0);
+  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
   ASSERT_EQ(nvram_set(3, "SN", "S1"), 0);
   const std::string first64k = root.peek("Config", 0, 65536);
   EXPECT_NE(first64k.find(std::string("qvbootver=1.0.5\0", 16)), std::string::npos);
@@ -101,6 +101,81 @@ TEST_F(Store, RawBlocksAreReadUpToTheirFirstStop) {
     EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
     EXPECT_STREQ(nvram_get(2, "c"), "3") << c.name;
     root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
+  }
+}
+
+// A record as the store wrote it before blocks had an opening record: its check
+// the low seven bits of CRC-8 (x^8 + x^2 + x + 1) over mark, text and NUL.
+std::string former_record(unsigned char mark, const std::string& text) {
+  std::string bytes = std::string(1, static_cast<char>(mark)) + text + '\0';
+  unsigned crc = 0;
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) & 0xFF : (crc << 1) & 0xFF;
+  }
+  return bytes.substr(0, 1) + static_cast<char>(0x80 | (crc & 0x7F)) + text + '\0';
+}
+
+TEST_F(Store, RecordsOfTheFormerFormAreReadAndRewritten) {
+  root.poke("Config", 2 * NVRAM_BLOCK_BYTES,
+            former_record(0x85, "a=1") + former_record(0x85, "b=2") + former_record(0x85, "a=3"));
+  EXPECT_STREQ(nvram_get(2, "a"), "3");
+  EXPECT_STREQ(nvram_get(2, "b"), "2");
+  ASSERT_EQ(nvram_set(2, "c", "4"), 0);  // compacted into the present form
+  EXPECT_EQ(block(2).substr(2, 4), std::string("=#1\0", 4));
+  for (const char* key : {"a", "b", "c"})
+    EXPECT_EQ(root.run({"nvram", "get", "2", key}).out, std::string(key[0] == 'a' ? "3" : key[0] == 'b' ? "2" : "4") + "\n");
+}
+
+// A cut erase raises bits. No raised bit in any record may let a wrong value be read.
+TEST_F(Store, NoRaisedBitInARecordIsReadAsAValue) {
+  ASSERT_EQ(nvram_set(2, "product", "QV AP 300 Outdoor"), 0);
+  const std::string good = block(2);
+  const size_t end = good.find('\xff');
+  ASSERT_NE(end, std::string::npos);
+  int tried = 0;
+  for (size_t at = 0; at < end; ++at)
+    for (int bit = 0; bit < 8; ++bit) {
+      if (good[at] & (1 << bit)) continue;
+      root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(at),
+                std::string(1, static_cast<char>(good[at] | (1 << bit))));
+      auto r = root.run({"nvram", "get", "2", "product"});
+      EXPECT_EQ(r.out, "\n") << "byte " << at << " bit " << bit;
+      root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(at), good.substr(at, 1));
+      ++tried;
+    }
+  EXPECT_GT(tried, 50);
+  EXPECT_EQ(root.run({"nvram", "get", "2", "product"}).out, "QV AP 300 Outdoor\n");
+}
+
+// An append that a cut left torn costs no erase: the next write voids it in
+// place (the block keeps its opening record, so it was not compacted), and a
+// process that had the block in memory sees the write behind it.
+TEST_F(Store, TornAppendIsVoidedInPlace) {
+  const char* kA = "a value that ends past the block's first 16 bytes";
+  struct Case {
+    const char* name;
+    std::string torn;       // after the mark
+    const char* opening;    // of block 2 after the next write
+  } cases[] = {
+      {"mark only", "", "=#0"},
+      {"half a record", "\x95" "b=2", "=#0"},
+      {"torn check byte", "\xff" "b=", "=#0"},
+      {"a NUL inside: compacted", std::string("\x95" "b\0x", 4), "=#1"},
+  };
+  for (const auto& c : cases) {
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
+    ASSERT_EQ(nvram_set(2, "a", kA), 0) << c.name;
+    const std::string before = block(2);
+    const size_t end = before.find_last_not_of('\xff') + 1;
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(end), before.substr(0, 1) + c.torn);
+    EXPECT_STREQ(nvram_get(2, "a"), kA) << c.name;  // this process keeps the block, with its stop
+    auto r = root.run({"nvram", "set", "2", "c", "3"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(block(2).substr(2, 3), c.opening) << c.name;
+    EXPECT_STREQ(nvram_get(2, "c"), "3") << c.name;
+    EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "2", "a"}).out, std::string(kA) + "\n") << c.name;
   }
 }
 
@@ -163,24 +238,93 @@ TEST_F(Store, SetInOneProcessIsSeenByTheNext) {
   EXPECT_EQ(show.out, "SN=ABC\n");
 }
 
+// Sets in a child process, which opens the store afresh.
+void set_in_child(const std::vector<std::pair<const char*, std::string>>& sets) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (const auto& set : sets)
+      if (nvram_set(0, set.first, set.second.c_str()) != 0) _exit(1);
+    _exit(0);
+  }
+  int status = -1;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(Store, ReaderSeesAnotherProcessesNewerWrite) {
   const std::string big(12000, 'g'), other(5000, 'h');
+  // 127 compactions bring the generation mark round again; the last leaves the
+  // log a little shorter than this process's copy.
+  std::vector<std::pair<const char*, std::string>> wrap;
+  for (int i = 0; i < 127; ++i) wrap.push_back({"g", std::string(i % 2 ? 12000 : 11990, 'a' + i % 2)});
   struct Case {
     const char* name;
-    std::vector<std::pair<const char*, std::string>> here;  // sets of this process, which keeps the block
-    std::string key, value;                                 // then set by another process
+    std::vector<std::pair<const char*, std::string>> here;   // sets of this process, which keeps the block
+    std::vector<std::pair<const char*, std::string>> there;  // then sets of another process
+    std::pair<const char*, std::string> after;               // then a set of this process
   } cases[] = {
-      {"append", {{"TZ", "GMT_1"}}, "TZ", "GMT_2"},
+      {"append", {{"TZ", "GMT_1"}}, {{"TZ", "GMT_2"}}, {"x", "1"}},
       // the compacted log ends before this process's copy did: only the generation mark tells
-      {"compaction to a shorter log", {{"g", big}, {"g", ""}}, "h", other},
+      {"compaction to a shorter log", {{"g", big}, {"g", ""}}, {{"h", other}}, {"x", "2"}},
+      {"generation mark wrapped", {{"h", ""}, {"g", big}}, wrap, {"x", "3"}},
   };
   for (const auto& c : cases) {
     for (const auto& set : c.here) ASSERT_EQ(nvram_set(0, set.first, set.second.c_str()), 0) << c.name;
-    nvram_get(0, c.key.c_str());
-    auto r = root.run({"nvram", "set", "0", c.key, c.value});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(nvram_get(0, c.key.c_str()), c.value) << c.name;
+    nvram_get(0, c.there.back().first);
+    set_in_child(c.there);
+    EXPECT_EQ(nvram_get(0, c.there.back().first), c.there.back().second) << c.name;
+    ASSERT_EQ(nvram_set(0, c.after.first, c.after.second.c_str()), 0) << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "0", c.after.first}).out, c.after.second + "\n") << c.name;
   }
+}
+
+// The copy a compaction leaves past the store's erase blocks when a cut stops
+// it: complete mark, head ("QVJ1", erased range, bytes of each block, FNV-1a
+// sum), then the blocks' bytes.
+std::string compaction_copy(const std::string& store) {
+  std::string head = "QVJ1", data;
+  auto put = [&head](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) head += static_cast<char>(v >> (8 * i));
+  };
+  put(0, 4);
+  put(65536, 4);
+  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
+    const std::string block = store.substr(static_cast<size_t>(i) * NVRAM_BLOCK_BYTES, NVRAM_BLOCK_BYTES);
+    const size_t last = block.find_last_not_of('\xff');
+    const size_t used = last == std::string::npos ? 0 : last + 1;
+    put(static_cast<uint32_t>(used), 2);
+    data += block.substr(0, used);
+  }
+  uint32_t sum = 2166136261u;
+  for (unsigned char b : head + data) sum = (sum ^ b) * 16777619u;
+  put(sum, 4);
+  return std::string(1, '\0') + head + data;
+}
+
+TEST(StoreCopy, AWriterThatOpenedEarlierFirstRepairsFromAPendingCopy) {
+  DeviceRoot root({"--config-size", "131072"});
+  setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+  ASSERT_EQ(nvram_set(0, "a", "1"), 0);  // this process has the store open and block 0 in memory
+  ASSERT_STREQ(nvram_get(0, "a"), "1");
+  // Another writer's compaction stopped by a cut in its erase: the copy is complete.
+  root.poke("Config", 65536, compaction_copy(root.peek("Config", 0, 65536)));
+  root.poke("Config", 0, std::string(65536, '\xff'));
+  ASSERT_EQ(nvram_set(0, "b", "2"), 0);
+  EXPECT_EQ(root.run({"nvram", "get", "0", "a"}).out, "1\n");
+  EXPECT_EQ(root.run({"nvram", "get", "0", "b"}).out, "2\n");
+  EXPECT_STREQ(nvram_get(0, "b"), "2");
+  unsetenv("QV_DEVICE_ROOT");
+}
+
+// The daemon starts before qvdata, which reads the partition raw: it repairs
+// the store before its pid file appears.
+TEST(StoreCopy, DaemonRepairsFromAPendingCopyBeforeItRuns) {
+  DeviceRoot root({"--config-size", "131072", "--boot-version", "1.0.2", "--product", "QV AP 300"});
+  const std::string store = root.peek("Config", 0, 65536);
+  root.poke("Config", 65536, compaction_copy(store));
+  root.poke("Config", 0, std::string(65536, '\xff'));
+  root.start_nvram_daemon();
+  EXPECT_EQ(root.peek("Config", 0, 65536), store);
 }
 
 TEST_F(Store, NvramCommandRejectsBadUsage) {
@@ -235,6 +379,29 @@ TEST_F(Store, DaemonRestoresDefaultsAndKeepsTheSerialNumber) {
   EXPECT_STREQ(nvram_get(3, "SN"), "SN-0001");
 }
 
+// A cut while the defaults are appended: every cut point reads either all the
+// old settings or all the defaults.
+TEST_F(Store, RestoreOfTheDefaultsIsAllOrNothing) {
+  ASSERT_EQ(nvram_set(0, "TZ", "GMT_5"), 0);
+  ASSERT_EQ(nvram_set(0, "custom", "yes"), 0);
+  const std::string before = block(0), old_show = root.run({"nvram", "show", "0"}).out;
+  root.start_nvram_daemon();
+  ASSERT_EQ(root.run({"killall", "-SIGUSR2", "nvram_daemon"}).status, 0);
+  for (int i = 0; i < 300 && !qvtest::file_exists(root.path("/var/run/nvram_daemon.restored")); ++i) usleep(10000);
+  const std::string after = block(0), new_show = root.run({"nvram", "show", "0"}).out;
+  ASSERT_NE(old_show, new_show);
+  size_t start = 0;
+  while (start < after.size() && before[start] == after[start]) ++start;
+  const size_t end = after.find_last_not_of('\xff') + 1;
+  ASSERT_LT(start, end);
+  const size_t stride = (end - start) / 40 + 1;
+  for (size_t cut = start; cut < end; cut += stride) {
+    root.poke("Config", 0, after.substr(0, cut) + std::string(after.size() - cut, '\xff'));
+    const std::string show = root.run({"nvram", "show", "0"}).out;
+    EXPECT_TRUE(show == old_show || show == new_show) << "cut at " << cut;
+  }
+}
+
 // The first value of key in the raw image, read the way the factory data
 // publisher reads it.
 std::string raw_first(const std::string& image, const std::string& key) {
@@ -280,6 +447,49 @@ TEST(StoreReset, KeepsTheFactoryEntriesAndRefusesWithoutDefaults) {
     const std::string image = root.peek("Config", 0, 65536);
     EXPECT_EQ(raw_first(image, "qvbootver"), "1.0.2") << c.name;
     EXPECT_EQ(raw_first(image, "qvsig"), "QV AP 300") << c.name;
+  }
+}
+
+// What the factory data publisher reads raw (the first "qvbootver=" and "qvsig="
+// of the image) comes from the factory alone: nothing written through the store
+// outside the factory block may look like them, and the entries of a Config of
+// the older layout, in block 0, survive a restore of the defaults and the
+// compaction after it.
+TEST(StoreFactoryEntries, NoSetChangesWhatARawReaderTakes) {
+  struct Case {
+    const char* name;
+    std::string legacy;  // raw entries in block 0, of the older layout
+    const char* bootver;
+    const char* product;
+  } cases[] = {
+      {"factory block", "", "1.0.2", "QV AP 300"},
+      {"older layout", std::string("qvbootver=0.9\0qvsig=Old AP\0", 27), "0.9", "Old AP"},
+  };
+  for (const auto& c : cases) {
+    DeviceRoot root({"--boot-version", "1.0.2", "--product", "QV AP 300"});
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    if (!c.legacy.empty()) root.poke("Config", 0, c.legacy);
+    struct Set {
+      int index;
+      const char* key;
+      const char* value;
+    } refused[] = {{0, "wlan_ssid", "qvsig=Evil"}, {0, "myqvsig", "Evil"}, {0, "qvbootver", "6.6"},
+                   {0, "qvsig", "Evil"},           {2, "qvsig", "Evil"},   {3, "SN", "x qvbootver=6.6"}};
+    for (const auto& set : refused) EXPECT_LT(nvram_set(set.index, set.key, set.value), 0) << set.key << c.name;
+    EXPECT_EQ(nvram_set(0, "wlan_ssid", "qvsig"), 0);  // no '=' behind it
+    auto raw = [&root]() { return root.peek("Config", 0, 65536); };
+    EXPECT_EQ(raw_first(raw(), "qvbootver"), c.bootver) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    // A restore of the defaults, then a compaction of block 0.
+    root.start_nvram_daemon();
+    ASSERT_EQ(root.run({"killall", "-SIGUSR2", "nvram_daemon"}).status, 0);
+    for (int i = 0; i < 300 && !qvtest::file_exists(root.path("/var/run/nvram_daemon.restored")); ++i) usleep(10000);
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    for (char f : {'f', 'g'})  // the second cannot be appended behind the first
+      ASSERT_EQ(nvram_set(0, "fill", std::string(9000, f).c_str()), 0) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvbootver"), c.bootver) << c.name;
+    EXPECT_EQ(raw_first(raw(), "qvsig"), c.product) << c.name;
+    unsetenv("QV_DEVICE_ROOT");
   }
 }
 

@@ -36,6 +36,7 @@ TEST(FlashOnMtd, ErasesWholeBlocksAndKeepsTheirOtherBytes) {
     std::vector<std::pair<uint32_t, uint32_t>> erases;
   } cases[] = {
       {0x28, 6, {{0, kEraseSize}}},
+      {0x29, 4, {}},  // the same bytes again: they clear no bit, so no erase
       {kEraseSize - 2, 4, {{0, kEraseSize}, {kEraseSize, kEraseSize}}},
       {3 * kEraseSize, static_cast<int>(kEraseSize), {{3 * kEraseSize, kEraseSize}}},
       {kSize - 1, 1, {{kSize - kEraseSize, kEraseSize}}},

@@ -28,7 +28,7 @@ void build(const uint8_t* data, size_t size) {
   const size_t n = size - 1 < kBlockBytes ? size - 1 : kBlockBytes;
   std::memcpy(text, data + 1, n);
   text[n] = '\0';
-  int at = 0;
+  int at = store_log::encode_opening(g_in, kBlockBytes, 0x80, 0);
   for (size_t p = 0; p < n;) {
     char* t = text + p;
     const size_t len = std::strlen(t);

@@ -155,7 +155,8 @@ TEST_F(LinkE2E, SerialNumber) {
 
 TEST_F(LinkE2E, FailingStoreWriteKeepsTheThirtyTwoByteReply) {
   // A block with no room left refuses the write.
-  ASSERT_EQ(root_->run({"nvram", "set", "3", "FILL", std::string(16376, 'x')}).status, 0);
+  ASSERT_EQ(root_->run({"nvram", "set", "3", "FILL", std::string(16361, 'x')}).status, 0);
+  ASSERT_EQ(root_->run({"nvram", "set", "3", "G", ""}).status, 0);
   auto got = station_->exchange(station_->spec(2, e2e::text(std::string("SN1") + '\0')));
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(station_link::hex(got[0].data),
