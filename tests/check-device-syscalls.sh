@@ -78,7 +78,7 @@ arguments() {
     $1 ~ /^clock_(gettime|settime|getres|nanosleep)/ || $1 == "timer_create" { if (!($2 in clock)) print $1 "(" $2 }
     $1 ~ /^fcntl(64)?$/ { if (!($3 in fcntl_cmd)) print $1 "(" $2 "," $3 }
     $1 == "socket" { if (!($2 in family)) print $1 "(" $2 }
-    ($1 == "setsockopt" || $1 == "getsockopt") && ($3 == "SOL_SOCKET" || $3 == "65535") { if (!($4 in sockopt)) print $1 "(" $2 "," $3 "," $4 }
+    ($1 == "setsockopt" || $1 == "getsockopt") && ($3 == "SOL_SOCKET" || $3 == "65535") { if (!($4 in sockopt)) print $1 "(FD," $3 "," $4 }
   '
 }
 # What a log holds that 2.6.21 lacks, one finding a line, in a form that the

@@ -1,7 +1,8 @@
 // The C library's own system calls: once each, the classic functions whose
 // implementation in a C library may use a newer system call (select as
 // pselect6_time64, fstat as statx, usleep as clock_nanosleep_time64,
-// clock_gettime as clock_gettime64, popen's pipe as pipe2), and the
+// clock_gettime as clock_gettime64, popen's pipe as pipe2, a socket's
+// receive time-out as SO_RCVTIMEO_NEW), and the
 // start-up and exit every program goes through. device_system_calls takes what
 // this program asks of the kernel as the library's, not the programs'.
 #include <fcntl.h>
@@ -53,7 +54,13 @@ int main() {
   sigemptyset(&signals);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock >= 0) close(sock);
+  if (sock >= 0) {
+    // A C library with a 64-bit time_t asks for the newer timeout option
+    // first and falls back to the classic one.
+    timeval wait{1, 0};
+    setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    close(sock);
+  }
   pid_t child = fork();
   if (child == 0) _exit(0);
   if (child > 0) waitpid(child, nullptr, 0);
