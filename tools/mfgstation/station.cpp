@@ -59,21 +59,19 @@ Station::Station(Transport& transport, const Options& opts, const Mac& station_m
 }
 
 void Station::error(const char* fmt, ...) {
-  char buf[512];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string text = vformat(fmt, ap);
   va_end(ap);
-  report_.error(buf);
+  report_.error(text);
 }
 
 void Station::note(const char* fmt, ...) {
-  char buf[512];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string text = vformat(fmt, ap);
   va_end(ap);
-  report_.note(buf);
+  report_.note(text);
 }
 
 double Station::now() const {

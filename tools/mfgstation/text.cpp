@@ -5,13 +5,18 @@
 
 namespace mfgstation {
 
-std::string format(const char* fmt, ...) {
+std::string vformat(const char* fmt, va_list ap) {
   char buf[512];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  return buf;
+}
+
+std::string format(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  std::string text = vformat(fmt, ap);
   va_end(ap);
-  return buf;
+  return text;
 }
 
 }  // namespace mfgstation

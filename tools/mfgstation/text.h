@@ -2,12 +2,14 @@
 #ifndef QV_TOOLS_MFGSTATION_TEXT_H
 #define QV_TOOLS_MFGSTATION_TEXT_H
 
+#include <cstdarg>
 #include <string>
 
 namespace mfgstation {
 
 // At most 511 characters; longer texts are cut.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string vformat(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 
 }  // namespace mfgstation
 
