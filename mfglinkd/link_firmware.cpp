@@ -126,10 +126,13 @@ int write_firmware_chunk(link_context& ctx) {
   const uint8_t* data = ctx.req_params;
   const uint32_t count = ctx.req_param_length;
   if (const char* failed = store_chunk(ctx, data, count)) {
+    // The station hears of it first: the messages may wait on a slow output.
+    const int err = errno;
+    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::FirmwareChunk));
     ctx.fw_crc = crc32(ctx.fw_crc, data, count);
+    errno = err;
     report_after_mark(failed);
     abandon_transfer(ctx);
-    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::FirmwareChunk));
     return 0;
   }
   reply(ctx, status_byte(Status::Ok), command_byte(Command::FirmwareChunk));
@@ -161,9 +164,11 @@ int peer_upgrade_normalcode(link_context& ctx) {
   // is never flashed; the station hears so instead of "flashing starts".
   // A stream in error has dropped bytes, even if nothing is left to write.
   if (ctx.fw_file && (std::fflush(ctx.fw_file) != 0 || std::ferror(ctx.fw_file))) {
+    const int err = errno;
+    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::UpgradeNormalCode));
+    errno = err;
     report_failure("fail to fflush");
     abandon_transfer(ctx);
-    reply(ctx, status_byte(Status::ChunkWriteFailed), command_byte(Command::UpgradeNormalCode));
     return 0;
   }
   const uint8_t starts[] = {status_byte(Status::Ok), command_byte(Command::UpgradeNormalCode),

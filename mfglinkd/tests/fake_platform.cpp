@@ -66,7 +66,9 @@ long link_sendto(int, const uint8_t* frame, std::size_t length, const sockaddr_l
     errno = ENETDOWN;
     return -1;
   }
-  p.sent.push_back({std::vector<uint8_t>(frame, frame + length), to});
+  struct stat err;
+  long err_bytes = fstat(2, &err) == 0 && S_ISREG(err.st_mode) ? static_cast<long>(err.st_size) : -1;
+  p.sent.push_back({std::vector<uint8_t>(frame, frame + length), to, err_bytes});
   return static_cast<long>(length);
 }
 

@@ -17,6 +17,10 @@ namespace fake {
 struct SentFrame {
   std::vector<uint8_t> frame;
   sockaddr_ll to;
+  // How many bytes the error output held when the frame went out (-1 unless
+  // the error output is a file, as while a test captures it): tells whether a
+  // message came before or after the reply.
+  long error_output_bytes;
 };
 
 struct Platform {

@@ -666,6 +666,7 @@ TEST_F(Service, ChunkThatCannotBeWrittenAbandonsTheTransfer) {
   }
   ASSERT_EQ(failures, 1);
   EXPECT_EQ(hex(data_of(last())), "08 05");
+  EXPECT_EQ(fake::platform().sent.back().error_output_bytes, 0) << "the reply goes out before the messages";
   EXPECT_EQ(ctx_->fw_file, nullptr);
   EXPECT_EQ(ctx_->fw_remaining, 0u);
   EXPECT_NE(out.find("firmware transfer abandoned\n"), std::string::npos) << out;
@@ -692,6 +693,7 @@ TEST_F(Service, UpgradeWhoseFlushFailsDoesNotFlash) {
   std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(err, "fail to fflush: File too large\n");
   EXPECT_EQ(hex(data_of(last())), "08 0B");
+  EXPECT_EQ(fake::platform().sent.back().error_output_bytes, 0) << "the reply goes out before the messages";
   std::vector<std::string> events = {"send"};
   EXPECT_EQ(fake::platform().events, events) << "no flash tool, one reply";
   EXPECT_EQ(ctx_->fw_file, nullptr);
