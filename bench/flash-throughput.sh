@@ -77,4 +77,4 @@ one_run() {
 
 echo "flash-throughput: $mib MiB image, chunks of 1514 bytes, MTU 1522, $runs runs of each, interleaved"
 bench_interleave "$runs" "$work"
-bench_ratios "$work" " (target >= 0.85)"
+bench_ratios "$work" " (target >= 0.9)"
