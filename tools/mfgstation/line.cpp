@@ -31,8 +31,9 @@ double now_seconds() {
 }
 
 // One device's run: its Station reports here, and every message reaches the
-// live view (and the record) at once, with the device named.
-class DeviceRun : public Reporter {
+// live view (and the record) at once, with the device named; what its steps
+// do goes into its record.
+class DeviceRun : public Reporter, public StepLog {
  public:
   DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac) : s_(setup), index_(index), mac_(mac) {}
 
@@ -45,6 +46,36 @@ class DeviceRun : public Reporter {
     s_.view->progress(index_, done, total, seconds);
   }
 
+  void step_started(const Step& step) override {
+    s_.view->step(index_, op_name(step.op));
+    step_started_ = now_seconds();
+  }
+  void step_ended(const Step& step, int status) override {
+    rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - step_started_});
+  }
+  bool take_serial(std::string* serial, std::string* error) override {
+    return s_.serials->take(rec_.device + " " + rec_.time, serial, error) == 0;
+  }
+  void serial_written(const std::string& serial) override {
+    s_.view->serial(index_, serial);
+    rec_.serial_written = serial;
+  }
+  void serial_read(const std::string& serial) override {
+    rec_.serial_read = true;
+    rec_.serial_read_back = serial;
+  }
+  void serial_confirmed(const std::string& serial, bool from_counter) override {
+    rec_.serial_confirmed = true;
+    std::string why;
+    if (from_counter && s_.serials->confirm(serial, &why) < 0)
+      error("write-sn: " + why + " (the number stays on record as unconfirmed)");
+  }
+  void image_sent(const Image& image) override {
+    rec_.image = image.path;
+    rec_.image_size = image.bytes.size();
+    rec_.image_crc = image.crc;
+  }
+
   DeviceRecord run() {
     rec_.time = utc_time_text();
     rec_.interface = s_.ifc->name;
@@ -53,7 +84,6 @@ class DeviceRun : public Reporter {
     int status = kExitOk;
     station_link::Interface ifc;
     std::string why;
-    std::size_t done_steps = 0;
     if (station_link::open_interface(s_.ifc->name, ifc, &why, &mac_) < 0) {
       error(why);
       status = kExitLocal;
@@ -64,17 +94,11 @@ class DeviceRun : public Reporter {
       opts.device_given = true;
       opts.device = mac_;
       Station station(transport, opts, s_.ifc->mac, *this);
-      for (const Step& step : s_.opts->steps) {
-        s_.view->step(index_, op_name(step.op));
-        const double started = now_seconds();
-        status = run_step(station, step);
-        rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - started});
-        ++done_steps;
-        if (status != kExitOk) break;
-      }
+      StepContext context{station, *this, s_.images, *this, true};
+      status = run_steps(context, s_.opts->steps);
       station_link::close_interface(ifc);
     }
-    for (std::size_t i = done_steps; i < s_.opts->steps.size(); ++i)
+    for (std::size_t i = rec_.steps.size(); i < s_.opts->steps.size(); ++i)
       rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
     rec_.exit_status = status;
     if (status != kExitOk) rec_.reason = failure_kind(status);
@@ -90,68 +114,11 @@ class DeviceRun : public Reporter {
   void message(const std::string& text) { s_.view->message(index_, text); }
 
  private:
-  int run_step(Station& station, const Step& step) {
-    switch (step.op) {
-      case Op::Connect: return station.connect();
-      case Op::WriteSn: return write_sn(station, step.arg);
-      case Op::ReadSn: {
-        std::string serial;
-        int r = station.read_sn(&serial);
-        if (r == kExitOk) {
-          rec_.serial_read = true;
-          rec_.serial_read_back = serial;
-        }
-        return r;
-      }
-      case Op::Flash:
-        for (const Image& image : s_.images)
-          if (image.path == step.arg) {
-            rec_.image = image.path;
-            rec_.image_size = image.bytes.size();
-            rec_.image_crc = image.crc;
-            return station.flash_image(image.bytes);
-          }
-        return kExitLocal;
-      default: return station.simple(step.op);
-    }
-  }
-
-  // Writes the serial number and reads it back: only a number that the device
-  // acknowledged and reads back as sent counts as confirmed.
-  int write_sn(Station& station, const std::string& arg) {
-    std::string serial = arg;
-    const bool from_counter = arg == kNextSerial;
-    if (from_counter) {
-      std::string error;
-      if (s_.serials->take(rec_.device + " " + rec_.time, &serial, &error) < 0) {
-        this->error("write-sn: " + error);
-        return kExitLocal;
-      }
-    }
-    s_.view->serial(index_, serial);
-    rec_.serial_written = serial;
-    int r = station.write_sn(serial);
-    if (r != kExitOk) return r;
-    std::string back;
-    r = station.read_sn(&back);
-    if (r != kExitOk) return r;
-    rec_.serial_read = true;
-    rec_.serial_read_back = back;
-    if (back != serial) {
-      error("write-sn: the device reads back \"" + back + "\", not \"" + serial + "\"");
-      return kExitStoreFailed;
-    }
-    rec_.serial_confirmed = true;
-    std::string error;
-    if (from_counter && s_.serials->confirm(serial, &error) < 0)
-      this->error("write-sn: " + error + " (the number stays on record as unconfirmed)");
-    return kExitOk;
-  }
-
   const LineSetup& s_;
   std::size_t index_;
   Mac mac_;
   DeviceRecord rec_;
+  double step_started_ = 0;
 };
 
 }  // namespace
@@ -244,7 +211,8 @@ int fail(int status, const std::string& message) {
   return status;
 }
 
-// discover: the devices that answer, each with its stored serial number.
+}  // namespace
+
 int discover_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<Mac> found;
   std::string error;
@@ -273,8 +241,6 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
   return line_exit_status(records);
 }
 
-}  // namespace
-
 int check_line_usage(const Options& opts, std::string* error) {
   SnPattern pattern;
   if (!opts.sn_pattern.empty() && pattern.parse(opts.sn_pattern, error) < 0) return kExitUsage;
@@ -287,18 +253,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   setup.opts = &opts;
   setup.ifc = &ifc;
   std::string error;
-  for (const Step& step : opts.steps) {
-    if (step.op != Op::Flash) continue;
-    if (opts.chunk_size <= 0) return fail(kExitLocal, "flash: the interface MTU leaves no room for firmware data");
-    bool known = false;
-    for (const Image& image : setup.images) known = known || image.path == step.arg;
-    if (known) continue;
-    Image image;
-    image.path = step.arg;
-    if (load_image(step.arg, opts.max_size, &image.bytes, &error) != 0) return fail(kExitLocal, "flash: " + error);
-    image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
-    setup.images.push_back(std::move(image));
-  }
+  if (!load_step_images(opts, &setup.images, &error)) return fail(kExitLocal, error);
   // Every write-sn @next step of every device takes a number.
   std::size_t next_steps = 0;
   for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
@@ -327,7 +282,6 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     setup.record = &record;
   }
 
-  if (opts.steps[0].op == Op::Discover) return discover_main(opts, ifc);
   std::vector<Mac> devices = opts.devices;
   if (opts.all) {
     if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);

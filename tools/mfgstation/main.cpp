@@ -38,8 +38,9 @@ int main(int argc, char** argv) {
     return mfgstation::kExitLocal;
   }
   if (opts.chunk_size == 0) opts.chunk_size = mfgstation::chunk_size_for_mtu(ifc.mtu);
-  if (opts.line_mode() || opts.steps[0].op == mfgstation::Op::Discover) {
-    int status = mfgstation::line_main(opts, ifc);
+  const mfgstation::CommandInfo& first = mfgstation::command_info(opts.steps[0].op);
+  if (first.alone || opts.line_mode()) {
+    int status = first.alone ? first.alone(opts, ifc) : mfgstation::line_main(opts, ifc);
     station_link::close_interface(ifc);
     return status;
   }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "steps.h"
 #include "text.h"
 
 namespace mfgstation {
@@ -108,52 +109,26 @@ int Station::read_sn(std::string* serial) {
   return kExitOk;
 }
 
-int Station::simple(Op op) {
-  uint8_t command = 0;
-  const char* done = "";
-  switch (op) {
-    // The device answers before it restarts or resets: the answer is all it tells.
-    case Op::Reboot: command = kCmdReboot; done = "accepted by the device"; break;
-    case Op::ResetDefaults: command = kCmdDefaults; done = "accepted by the device"; break;
-    case Op::Close: command = kCmdClose; done = "connection closed"; break;
-    case Op::Quit: command = kCmdQuit; done = "service ended"; break;
-    default: return kExitUsage;
-  }
-  int r = exchange(command, nullptr, 0, true, op_name(op), nullptr, opts_.timeout_ms);
-  if (r == kExitOk) note("%s: %s", op_name(op), done);
+int Station::request(uint8_t command, const char* what, const char* done) {
+  int r = exchange(command, nullptr, 0, true, what, nullptr, opts_.timeout_ms);
+  if (r == kExitOk) note("%s: %s", what, done);
   return r;
 }
 
 int Station::run() {
   // Every step's input is checked before the first frame goes out: a mistake
   // found halfway would leave the device half done.
-  std::vector<std::vector<uint8_t>> images(opts_.steps.size());
-  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
-    const Step& step = opts_.steps[i];
-    std::string why;
+  for (const Step& step : opts_.steps)
     if (step.op == Op::WriteSn && !serial_fits(step.arg, report_)) return kExitUsage;
-    if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &why) != 0) {
-      error("flash: %s", why.c_str());
-      return kExitLocal;
-    }
-    if (step.op == Op::Flash && opts_.chunk_size <= 0) {
-      error("flash: the interface MTU leaves no room for firmware data");
-      return kExitLocal;
-    }
+  std::vector<Image> images;
+  std::string why;
+  if (!load_step_images(opts_, &images, &why)) {
+    report_.error(why);
+    return kExitLocal;
   }
-  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
-    const Step& step = opts_.steps[i];
-    int r = kExitOk;
-    switch (step.op) {
-      case Op::Connect: r = connect(); break;
-      case Op::WriteSn: r = write_sn(step.arg); break;
-      case Op::ReadSn: r = read_sn(nullptr); break;
-      case Op::Flash: r = flash_image(images[i]); break;
-      default: r = simple(step.op); break;
-    }
-    if (r != kExitOk) return r;
-  }
-  return kExitOk;
+  StepLog nothing_kept;
+  StepContext context{*this, report_, images, nothing_kept, false};
+  return run_steps(context, opts_.steps);
 }
 
 }  // namespace mfgstation

@@ -62,7 +62,9 @@ class Station {
   int read_sn(std::string* serial);
   int flash(const std::string& image_path);
   int flash_image(const std::vector<uint8_t>& image);
-  int simple(Op op);
+  // A request without parameters whose reply says only that it was done:
+  // "what: done" once it came.
+  int request(uint8_t command, const char* what, const char* done);
 
   int transfer_restarts() const { return restarts_; }
 

@@ -577,8 +577,9 @@ TEST(Station, RepliesThatDoNotFit) {
     Options o = options();
     o.device_given = true;
     o.device = kDevice;
+    o.steps = {{Op::Reboot, ""}};
     Station st(dev, o, kMac, cap.output());
-    EXPECT_EQ(st.simple(Op::Reboot), kExitOk) << Captured::text(cap.err);
+    EXPECT_EQ(st.run(), kExitOk) << Captured::text(cap.err);
     EXPECT_EQ(dev.count_of(9), c.sent);
     const std::string err = Captured::text(cap.err);
     if (*c.message) EXPECT_NE(err.find(c.message), std::string::npos) << err;
