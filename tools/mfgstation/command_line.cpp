@@ -317,7 +317,7 @@ std::string usage_text() {
   return out;
 }
 
-int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
+bool parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
   *help = false;
   opts = Options{};
   bool options_end = false;
@@ -333,49 +333,49 @@ int parse_command_line(int argc, const char* const* argv, Options& opts, std::st
       const OptionInfo* o = find_option(a);
       if (!o) {
         *error = format("unknown option \"%s\"", a);
-        return kExitUsage;
+        return false;
       }
       if (!o->text && !o->store) {
         *help = true;
-        return 0;
+        return true;
       }
       const char* v = nullptr;
       if (o->value_name) {
         if (i + 1 >= argc || (o->text && !*argv[i + 1])) {
           *error = format("option %s needs a value", a);
-          return kExitUsage;
+          return false;
         }
         v = argv[++i];
       }
       if (o->text)
         opts.*(o->text) = v;
       else if (!o->store(opts, v, error))
-        return kExitUsage;
+        return false;
       continue;
     }
     const CommandInfo* c = find_command(a);
     if (!c) {
       *error = format("unknown command \"%s\"", a);
-      return kExitUsage;
+      return false;
     }
     Step step{c->op, {}};
     if (c->arg != ArgKind::None) {
       if (i + 1 >= argc) {
         *error = format("%s needs %s", c->name, arg_missing(c->arg));
-        return kExitUsage;
+        return false;
       }
       step.arg = argv[++i];
-      if (!check_arg(*c, step.arg, error)) return kExitUsage;
+      if (!check_arg(*c, step.arg, error)) return false;
     }
     opts.steps.push_back(step);
   }
   if (opts.iface.empty()) {
     *error = "no interface given (-i IFACE)";
-    return kExitUsage;
+    return false;
   }
   if (opts.steps.empty()) {
     *error = "no command given";
-    return kExitUsage;
+    return false;
   }
   return check_line_options(opts, error);
 }
@@ -387,47 +387,47 @@ bool Options::line_mode() const {
   return false;
 }
 
-int check_line_options(const Options& opts, std::string* error) {
+bool check_line_options(const Options& opts, std::string* error) {
   bool next = false, literal = false;
   for (const Step& step : opts.steps) {
     if (command_info(step.op).alone && opts.steps.size() > 1) {
       *error = format("%s runs alone", op_name(step.op));
-      return kExitUsage;
+      return false;
     }
     if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
   }
   if (command_info(opts.steps[0].op).alone && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
     *error = format("%s takes no --device, --all or --record", op_name(opts.steps[0].op));
-    return kExitUsage;
+    return false;
   }
   if (opts.all && !opts.devices.empty()) {
     *error = "--all and --device exclude each other";
-    return kExitUsage;
+    return false;
   }
   if (literal && (opts.all || opts.devices.size() > 1)) {
     *error = "write-sn TEXT would give every device the same serial number; use write-sn @next";
-    return kExitUsage;
+    return false;
   }
   const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
   if (next && (opts.sn_state.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
     *error = "write-sn @next needs --sn-state FILE and either --sn-pattern PATTERN or --sn-list FILE";
-    return kExitUsage;
+    return false;
   }
   if (counter && !next) {
     *error = "--sn-pattern, --sn-list and --sn-state serve write-sn @next, which is not among the commands";
-    return kExitUsage;
+    return false;
   }
   if (opts.line_mode() && !opts.all && opts.devices.empty()) {
     *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
-    return kExitUsage;
+    return false;
   }
   // A device that no station connected answers to nobody; in line mode every
   // device's list would fail on its first request.
   if (opts.line_mode() && opts.steps[0].op != Op::Connect) {
     *error = "line mode: the command list starts with connect";
-    return kExitUsage;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace mfgstation

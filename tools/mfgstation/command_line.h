@@ -107,12 +107,13 @@ struct OptionInfo {
 const CommandInfo& command_info(Op op);
 const char* op_name(Op op);
 
-// Parses argv[1..argc-1]. Returns 0 with opts filled; kExitUsage with a message
-// in *error; 0 with *help set when --help was asked.
-int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
+// Parses argv[1..argc-1]: true with opts filled, or with *help set when --help
+// was asked; false with a message (a usage error).
+bool parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
 std::string usage_text();
-// The rules between the line mode's options and the commands. 0, or kExitUsage.
-int check_line_options(const Options& opts, std::string* error);
+// The rules between the line mode's options and the commands. False with a
+// message.
+bool check_line_options(const Options& opts, std::string* error);
 
 }  // namespace mfgstation
 

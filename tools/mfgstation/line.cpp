@@ -84,7 +84,7 @@ class DeviceRun : public Reporter, public StepLog {
     int status = kExitOk;
     station_link::Interface ifc;
     std::string why;
-    if (station_link::open_interface(s_.ifc->name, ifc, &why, &mac_) < 0) {
+    if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
       error(why);
       status = kExitLocal;
     } else {
@@ -123,7 +123,7 @@ class DeviceRun : public Reporter, public StepLog {
 
 }  // namespace
 
-int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
   station_link::RequestSpec spec;
   spec.command = kCmdConnect;
   spec.params.assign(ifc.mac.begin(), ifc.mac.end());
@@ -132,7 +132,7 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
   std::set<Mac> macs;
   const double start = now_seconds();
   const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
-  if (station_link::send_frame(ifc, request, error) < 0) return -1;
+  if (!station_link::send_frame(ifc, request, error)) return false;
   // Sent a second time half-way, for a device that missed the first: a connect
   // from the same station is harmless to repeat.
   bool resent = false;
@@ -140,21 +140,20 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
     const double t = now_seconds();
     if (t >= deadline) break;
     if (!resent && t >= resend_at) {
-      if (station_link::send_frame(ifc, request, error) < 0) return -1;
+      if (!station_link::send_frame(ifc, request, error)) return false;
       resent = true;
     }
     const double until = resent ? deadline : resend_at;
     std::vector<uint8_t> frame;
-    int r = station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error);
-    if (r < 0) return -1;
+    if (!station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error)) return false;
     station_link::Reply reply;
-    if (r == 0 || !station_link::parse_reply(frame, reply)) continue;
+    if (frame.empty() || !station_link::parse_reply(frame, reply)) continue;
     if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
         classify_reply(kCmdConnect, reply.data) == Verdict::Success)
       macs.insert(reply.source);
   }
   found->assign(macs.begin(), macs.end());
-  return 0;
+  return true;
 }
 
 std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices) {
@@ -216,7 +215,7 @@ int fail(int status, const std::string& message) {
 int discover_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<Mac> found;
   std::string error;
-  if (discover(ifc, opts.timeout_ms, &found, &error) < 0) return fail(kExitLocal, "discover: " + error);
+  if (!discover(ifc, opts.timeout_ms, &found, &error)) return fail(kExitLocal, "discover: " + error);
   if (found.empty())
     return fail(kExitTimeout, "discover: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
   Options read = opts;
@@ -241,10 +240,9 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
   return line_exit_status(records);
 }
 
-int check_line_usage(const Options& opts, std::string* error) {
+bool check_line_usage(const Options& opts, std::string* error) {
   SnPattern pattern;
-  if (!opts.sn_pattern.empty() && pattern.parse(opts.sn_pattern, error) < 0) return kExitUsage;
-  return 0;
+  return opts.sn_pattern.empty() || pattern.parse(opts.sn_pattern, error) == 0;
 }
 
 int line_main(const Options& opts, const station_link::Interface& ifc) {
@@ -284,7 +282,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
 
   std::vector<Mac> devices = opts.devices;
   if (opts.all) {
-    if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);
+    if (!discover(ifc, opts.timeout_ms, &devices, &error)) return fail(kExitLocal, "discover: " + error);
     if (devices.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.

@@ -26,8 +26,8 @@ class RecordFile;
 
 // The devices that answer a broadcast connect on ifc within window_ms, in
 // address order. Every device that answers now has this station as its peer.
-// 0, or -1 with a message.
-int discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
+// False with a message.
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
              std::string* error);
 
 struct LineSetup {
@@ -52,8 +52,8 @@ int line_main(const Options& opts, const station_link::Interface& ifc);
 // its stored serial number. The exit status.
 int discover_main(const Options& opts, const station_link::Interface& ifc);
 // What line mode can tell from the command line alone, before the interface is
-// locked or opened: the serial-number pattern. 0, or kExitUsage with a message.
-int check_line_usage(const Options& opts, std::string* error);
+// locked or opened: the serial-number pattern. False with a message.
+bool check_line_usage(const Options& opts, std::string* error);
 
 // The exit status of a line run: 0 when every device passed, the status of the
 // failure when all failed devices share one, kExitMixed otherwise.

@@ -28,11 +28,11 @@ bool serial_fits(const std::string& text, Reporter& report) {
 
 }  // namespace
 
-int lock_interface(const std::string& iface, std::string* error) {
+bool lock_interface(const std::string& iface, std::string* error) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = format("lock for %s: %s", iface.c_str(), std::strerror(errno));
-    return -1;
+    return false;
   }
   const std::string name = "qv-mfgstation:" + iface;
   sockaddr_un addr{};
@@ -45,9 +45,9 @@ int lock_interface(const std::string& iface, std::string* error) {
     *error = err == EADDRINUSE
                  ? format("%s is in use by another mfgstation; one station per interface", iface.c_str())
                  : format("lock for %s: %s", iface.c_str(), std::strerror(err));
-    return -1;
+    return false;
   }
-  return fd;
+  return true;
 }
 
 Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report)

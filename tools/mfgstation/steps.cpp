@@ -25,7 +25,7 @@ bool load_step_images(const Options& opts, std::vector<Image>* images, std::stri
       Image image;
       image.path = step.arg;
       std::string why;
-      if (load_image(step.arg, opts.max_size, &image.bytes, &why) != 0) {
+      if (!load_image(step.arg, opts.max_size, &image.bytes, &why)) {
         *error = "flash: " + why;
         return false;
       }

@@ -83,7 +83,7 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
     Options opts;
     std::string error;
     bool help = true;
-    int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), opts, &error, &help);
+    const int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), opts, &error, &help) ? 0 : kExitUsage;
     SCOPED_TRACE(c.args.size() > 1 ? std::string(c.args[c.args.size() - 1]) : "");
     EXPECT_EQ(r, c.status);
     EXPECT_FALSE(help);
@@ -99,7 +99,7 @@ TEST(ParseCommandLine, KeepsValuesAndOrder) {
   Options opts;
   std::string error;
   bool help = false;
-  ASSERT_EQ(parse_command_line(21, argv, opts, &error, &help), 0) << error;
+  ASSERT_TRUE(parse_command_line(21, argv, opts, &error, &help)) << error;
   EXPECT_EQ(opts.max_size, 8u * 1048576);
   EXPECT_TRUE(opts.device_given);
   EXPECT_EQ(opts.device, (Mac{0x02, 0xAA, 0, 0, 0, 0x0B}));
@@ -117,7 +117,7 @@ TEST(ParseCommandLine, KeepsValuesAndOrder) {
   EXPECT_EQ(opts.steps[3].op, Op::Close);
 
   const char* help_argv[] = {"mfgstation", "--help"};
-  EXPECT_EQ(parse_command_line(2, help_argv, opts, &error, &help), 0);
+  EXPECT_TRUE(parse_command_line(2, help_argv, opts, &error, &help));
   EXPECT_TRUE(help);
 }
 
@@ -223,25 +223,26 @@ class SimDevice : public Transport {
   Mac mac = kDevice;
   bool lose_both_upgrade = false;
 
-  int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
+  bool send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
     log.push_back({command, count});
     dests.push_back(dest);
     const Action a = fault(command, ++counts[command]);
-    if (a == kLose) return 0;
+    if (a == kLose) return true;
     if (a == kDamaged) {
       emit({0x05, command});
-      return 0;
+      return true;
     }
     process(command, params, count, a);
     if (a == kTwice) process(command, params, count, kAnswer);
-    return 0;
+    return true;
   }
 
-  int receive(station_link::Reply& reply, int, std::string*) override {
-    if (pending.empty()) return 0;  // the time-out, without the wait
+  bool receive(station_link::Reply& reply, int, bool* got, std::string*) override {
+    *got = !pending.empty();  // else the time-out, without the wait
+    if (!*got) return true;
     reply = pending.front();
     pending.pop_front();
-    return 1;
+    return true;
   }
 
   int count_of(uint8_t command) const {
