@@ -185,6 +185,13 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   return records;
 }
 
+std::string failed_devices_text(const std::vector<DeviceRecord>& records) {
+  std::string text;
+  for (const DeviceRecord& r : records)
+    if (r.exit_status != kExitOk) text += r.device + " FAILED (" + failure_kind(r.exit_status) + ")\n";
+  return text;
+}
+
 int line_exit_status(const std::vector<DeviceRecord>& records) {
   int status = kExitOk;
   for (const DeviceRecord& r : records) {
@@ -298,6 +305,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   setup.view = &view;
   std::vector<DeviceRecord> records = run_line(setup, devices);
   std::fputs(summary_text(records).c_str(), stdout);
+  std::fputs(failed_devices_text(records).c_str(), stdout);
   return line_exit_status(records);
 }
 

@@ -83,8 +83,10 @@ double Station::now() const {
 int Station::connect() {
   int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
                    opts_.timeout_ms);
-  if (r == kExitOk)
+  if (r == kExitOk) {
+    connected_ = true;
     note("connect: connected to %s", station_link::mac_text(session_.device).c_str());
+  }
   return r;
 }
 

@@ -102,6 +102,7 @@ class Station {
   DeviceSession session_;
   std::vector<uint8_t> last_reply_;  // data of the last reply taken
   int restarts_ = 0;
+  bool connected_ = false;   // a connect of this run was answered
   int to_nobody_ = 0;        // replies addressed to 00:00:00:00:00:00
   int to_others_ = 0;        // replies addressed to another station
   std::vector<Mac> others_;  // other devices that answered

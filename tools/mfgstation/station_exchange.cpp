@@ -28,7 +28,13 @@ void Station::timeout_hint(const char* what) {
   error("%s: the service ends after about 30 s without a request, and a device bound to "
                "another station answers only that station",
                what);
-  if (to_nobody_)
+  // After a connect of this run, a device without a station has lost it: it
+  // (or its service) restarted since.
+  if (to_nobody_ && connected_)
+    error("%s: %d replies went to 00:00:00:00:00:00: the device is no longer connected to this station; "
+          "it or its service restarted after connect",
+          what, to_nobody_);
+  else if (to_nobody_)
     error("%s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
                  "start with connect",
                  what, to_nobody_);

@@ -208,10 +208,11 @@ station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& 
 // their sequence byte, the lost ones too.
 class SimDevice : public Transport {
  public:
-  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged };
+  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged, kNoPeer };
   // Decides what happens to the n-th (1-based) request of a command; kDrop:
   // its reply is lost; kLose: the request is; kTwice: the request frame
-  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5).
+  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5);
+  // kNoPeer: the device restarted and answers to 00:00:00:00:00:00.
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
   std::vector<Mac> dests;
@@ -230,6 +231,11 @@ class SimDevice : public Transport {
     if (a == kLose) return true;
     if (a == kDamaged) {
       emit({0x05, command});
+      return true;
+    }
+    if (a == kNoPeer) {
+      ++sequence_;
+      pending.push_back(reply_frame({0x00, command}, sequence_, Mac{}, mac));
       return true;
     }
     process(command, params, count, a);
@@ -492,6 +498,16 @@ TEST(Station, LostAndFailedReplies) {
        {{Op::WriteSn, "SN1"}, {Op::ReadSn, ""}}, kExitStoreFailed, {{2, 1}, {3, 0}}, "\"Fail to writ db\"", false},
       {"upgrade start reply lost", [](uint8_t c, int) { return c == 11 ? A::kDrop : A::kAnswer; }, flash, kExitOk,
        {{11, 1}}, "", true},
+      // Replies to nobody: before any connect the list lacks one; after the
+      // run's own connect the device restarted.
+      {"no peer, no connect", [](uint8_t, int) { return A::kNoPeer; }, {{Op::ReadSn, ""}}, kExitTimeout, {{3, 3}},
+       "read-sn: 3 replies went to 00:00:00:00:00:00: no station is connected to the device; start with connect\n",
+       false},
+      {"restarted after connect", [](uint8_t c, int) { return c == 3 ? A::kNoPeer : A::kAnswer; },
+       {{Op::Connect, ""}, {Op::ReadSn, ""}}, kExitTimeout, {{3, 3}},
+       "read-sn: 3 replies went to 00:00:00:00:00:00: the device is no longer connected to this station; it or "
+       "its service restarted after connect\n",
+       false},
       {"unknown command", [](uint8_t c, int) { return c == 10 ? A::kSpecial : A::kAnswer; },
        {{Op::ResetDefaults, ""}}, kExitRejected, {{10, 1}}, "status 3: unknown command", false},
   };
