@@ -58,7 +58,7 @@ struct Direction {
 
 void put(const Side& to, const std::vector<uint8_t>& f) {
   std::string error;
-  if (station_link::send_frame(to, f, &error) < 0) std::fprintf(stderr, "faulty_wire: %s\n", error.c_str());
+  if (!station_link::send_frame(to, f, &error)) std::fprintf(stderr, "faulty_wire: %s\n", error.c_str());
 }
 
 bool parse_percent(const char* text, double* p) {
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   Side a, b;
   for (auto [name, side] : {std::make_pair(&a_name, &a), std::make_pair(&b_name, &b)}) {
     std::string error;
-    if (station_link::open_interface(*name, *side, &error) < 0) {
+    if (!station_link::open_interface(*name, *side, &error)) {
       std::fprintf(stderr, "faulty_wire: %s\n", error.c_str());
       return 2;
     }

@@ -138,10 +138,10 @@ qvtest::RunResult LinkNet::run(const std::vector<std::string>& argv, const qvtes
 }
 
 bool LinkNet::open_station(station_link::Interface& ifc, std::string* error) const {
-  int rc = -1;
-  bool entered = in_namespace(name_, [&] { rc = station_link::open_interface("st0", ifc, error); });
+  bool opened = false;
+  bool entered = in_namespace(name_, [&] { opened = station_link::open_interface("st0", ifc, error); });
   if (!entered && error) *error = "cannot enter namespace " + name_;
-  return entered && rc == 0;
+  return entered && opened;
 }
 
 Service::Service(const LinkNet& net, const qvtest::DeviceRoot& root, const ServiceOptions& opts) {
@@ -249,13 +249,13 @@ std::vector<station_link::Reply> Station::exchange(const station_link::RequestSp
   std::string error;
   // Replies to other stations' requests on this link are no answer to this one.
   station_link::drain(ifc_);
-  if (station_link::send_frame(ifc_, station_link::build_request(spec, ifc_.mac), &error) < 0) {
+  if (!station_link::send_frame(ifc_, station_link::build_request(spec, ifc_.mac), &error)) {
     std::fprintf(stderr, "station: %s\n", error.c_str());
     return got;
   }
   while (got.size() < replies) {
     Bytes f;
-    if (station_link::receive_frame(ifc_, f, timeout_ms, &error) != 1) break;
+    if (!station_link::receive_frame(ifc_, f, timeout_ms, &error) || f.empty()) break;
     timespec ts{};
     if (ioctl(ifc_.sock, SIOCGSTAMPNS, &ts) == 0) last_ns_ = ts.tv_sec * 1000000000LL + ts.tv_nsec;
     station_link::Reply r;

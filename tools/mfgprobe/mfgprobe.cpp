@@ -14,6 +14,9 @@
 
 namespace {
 
+using qvlink::Command;
+using qvlink::command_byte;
+
 const char kUsage[] =
     "Usage: mfgprobe -i IFACE [-t MS] [--dest MAC] STEP...\n"
     "Sends factory-link requests (Ethernet type 0x3914) on IFACE and prints each reply:\n"
@@ -90,24 +93,18 @@ class Probe {
  public:
   Probe(const Options& o, station_link::Interface& ifc) : opt_(o), ifc_(ifc) {}
 
-  // Sends one request and prints `replies` replies; false on a time-out.
-  bool exchange(station_link::RequestSpec spec, int replies, int last_timeout_ms = -1,
+  // Sends one request and prints `replies` replies (or "timeout" for the
+  // first that does not come). False when one did not come, or with the
+  // message of a failed send or receive in *error.
+  bool exchange(station_link::RequestSpec spec, int replies, std::string* error, int last_timeout_ms = -1,
                 std::vector<station_link::Reply>* got = nullptr) {
-    std::string err;
     auto frame = station_link::build_request(spec, ifc_.mac);
-    if (station_link::send_frame(ifc_, frame, &err) < 0) {
-      std::fprintf(stderr, "mfgprobe: %s\n", err.c_str());
-      return false;
-    }
+    if (!station_link::send_frame(ifc_, frame, error)) return false;
     for (int i = 0; i < replies; ++i) {
       int t = (i == replies - 1 && last_timeout_ms >= 0) ? last_timeout_ms : opt_.timeout_ms;
       std::vector<uint8_t> f;
-      int r = station_link::receive_frame(ifc_, f, t, &err);
-      if (r < 0) {
-        std::fprintf(stderr, "mfgprobe: %s\n", err.c_str());
-        return false;
-      }
-      if (r == 0) {
+      if (!station_link::receive_frame(ifc_, f, t, error)) return false;
+      if (f.empty()) {
         std::printf("timeout\n");
         return false;
       }
@@ -129,10 +126,13 @@ class Probe {
     return s;
   }
 
-  bool flash(const std::string& path) {
+  // Sends the file as a firmware transfer and the upgrade. False when a reply
+  // did not come or told a failure (the line printed says which), or with a
+  // message in *error.
+  bool flash(const std::string& path, std::string* error) {
     FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
-      std::fprintf(stderr, "mfgprobe: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+      *error = "cannot open " + path + ": " + std::strerror(errno);
       return false;
     }
     std::vector<uint8_t> image;
@@ -148,20 +148,23 @@ class Probe {
     std::vector<uint8_t> len(4), sum(4);
     qvlink::put_be32(len.data(), static_cast<uint32_t>(image.size()));
     qvlink::put_be32(sum.data(), crc);
+    const uint8_t kLength = command_byte(Command::FirmwareLength), kChunk = command_byte(Command::FirmwareChunk);
     std::vector<station_link::Reply> got;
-    if (!exchange(spec(4, len), 1, -1, &got) || !station_link::is_success(got.back(), 4)) return false;
+    if (!exchange(spec(kLength, len), 1, error, -1, &got) || !station_link::is_success(got.back(), kLength))
+      return false;
     quiet_ = true;
     std::size_t chunks = 0;
     for (std::size_t off = 0; off < image.size() || chunks == 0; off += chunk) {
       std::size_t k = std::min(chunk, image.size() - off);
       got.clear();
-      if (!exchange(spec(5, std::vector<uint8_t>(image.begin() + off, image.begin() + off + k)), 1, -1, &got)) {
+      if (!exchange(spec(kChunk, std::vector<uint8_t>(image.begin() + off, image.begin() + off + k)), 1, error, -1,
+                    &got)) {
         quiet_ = false;
-        std::printf("flash: no reply to chunk %zu\n", chunks);
+        if (error->empty()) std::printf("flash: no reply to chunk %zu\n", chunks);
         return false;
       }
       ++chunks;
-      if (!station_link::is_success(got.back(), 5)) {
+      if (!station_link::is_success(got.back(), kChunk)) {
         quiet_ = false;
         std::printf("flash: chunk %zu failed with status %u\n", chunks - 1,
                     got.back().data.empty() ? 0u : got.back().data[0]);
@@ -172,10 +175,12 @@ class Probe {
     quiet_ = false;
     std::printf("flash: %zu bytes in %zu chunks of up to %zu, crc32 %08x\n", image.size(), chunks, chunk, crc);
     got.clear();
-    if (!exchange(spec(6, sum), 1, -1, &got) || !station_link::is_success(got.back(), 5)) return false;
+    // The checksum is answered with the chunk command's code.
+    if (!exchange(spec(command_byte(Command::FirmwareChecksum), sum), 1, error, -1, &got) ||
+        !station_link::is_success(got.back(), kChunk))
+      return false;
     got.clear();
-    if (!exchange(spec(11), 2, opt_.flash_timeout_ms, &got)) return false;
-    return true;
+    return exchange(spec(command_byte(Command::UpgradeNormalCode)), 2, error, opt_.flash_timeout_ms, &got);
   }
 
  private:
@@ -221,7 +226,7 @@ int main(int argc, char** argv) {
 
   station_link::Interface ifc;
   std::string err;
-  if (station_link::open_interface(opt.iface, ifc, &err) < 0) {
+  if (!station_link::open_interface(opt.iface, ifc, &err)) {
     std::fprintf(stderr, "mfgprobe: %s\n", err.c_str());
     return 2;
   }
@@ -234,35 +239,39 @@ int main(int argc, char** argv) {
     if (step == "connect") {
       station_link::Mac mac = ifc.mac;
       if (need(1) && station_link::parse_mac(args[i + 1], mac)) ++i;
-      ok = probe.exchange(probe.spec(1, std::vector<uint8_t>(mac.begin(), mac.end())), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::CreateConnection), std::vector<uint8_t>(mac.begin(), mac.end())),
+                          1, &err);
     } else if (step == "write-sn" && need(1)) {
       const std::string& text = args[++i];
       std::vector<uint8_t> p(text.begin(), text.end());
       p.push_back(0);
-      ok = probe.exchange(probe.spec(2, p), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::WriteSerialNumber), p), 1, &err);
     } else if (step == "read-sn") {
-      ok = probe.exchange(probe.spec(3), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::ReadSerialNumber)), 1, &err);
     } else if (step == "length" && need(1)) {
       if (!parse_number(args[++i], 0, 0xFFFFFFFFLL, v)) return usage_error("bad length");
       std::vector<uint8_t> p(4);
       qvlink::put_be32(p.data(), static_cast<uint32_t>(v));
-      ok = probe.exchange(probe.spec(4, p), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::FirmwareLength), p), 1, &err);
     } else if (step == "chunk" && need(1)) {
       std::vector<uint8_t> p;
       if (!parse_hex(args[++i], p)) return usage_error("bad chunk bytes");
-      ok = probe.exchange(probe.spec(5, p), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::FirmwareChunk), p), 1, &err);
     } else if (step == "chksum" && need(1)) {
       if (!parse_number("0x" + args[++i], 0, 0xFFFFFFFFLL, v)) return usage_error("bad CRC-32");
       std::vector<uint8_t> p(4);
       qvlink::put_be32(p.data(), static_cast<uint32_t>(v));
-      ok = probe.exchange(probe.spec(6, p), 1);
+      ok = probe.exchange(probe.spec(command_byte(Command::FirmwareChecksum), p), 1, &err);
     } else if (step == "close" || step == "quit" || step == "reboot" || step == "reset-defaults") {
-      uint8_t code = step == "close" ? 7 : step == "quit" ? 8 : step == "reboot" ? 9 : 10;
-      ok = probe.exchange(probe.spec(code), 1);
+      const Command code = step == "close"  ? Command::CloseConnection
+                           : step == "quit" ? Command::Quit
+                           : step == "reboot" ? Command::Reboot
+                                              : Command::DefaultReset;
+      ok = probe.exchange(probe.spec(command_byte(code)), 1, &err);
     } else if (step == "upgrade") {
-      ok = probe.exchange(probe.spec(11), 2, opt.flash_timeout_ms);
+      ok = probe.exchange(probe.spec(command_byte(Command::UpgradeNormalCode)), 2, &err, opt.flash_timeout_ms);
     } else if (step == "flash" && need(1)) {
-      ok = probe.flash(args[++i]);
+      ok = probe.flash(args[++i], &err);
     } else if (step == "wait" && need(1)) {
       if (!parse_number(args[++i], 0, 3600000, v)) return usage_error("bad wait");
       for (auto& f : station_link::receive_frames(ifc, static_cast<int>(v), 100000, static_cast<int>(v)))
@@ -290,11 +299,12 @@ int main(int argc, char** argv) {
         else good = false;
         if (!good) return usage_error(("bad option " + kv).c_str());
       }
-      ok = probe.exchange(s, replies);
+      ok = probe.exchange(s, replies, &err);
     } else {
       return usage_error(("bad step " + step).c_str());
     }
   }
+  if (!err.empty()) std::fprintf(stderr, "mfgprobe: %s\n", err.c_str());
   station_link::close_interface(ifc);
   std::fflush(stdout);
   return ok ? 0 : 1;

@@ -5,24 +5,73 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "line.h"
+#include "steps.h"
 #include "text.h"
 
 namespace mfgstation {
 
 namespace {
 
-struct OpInfo {
-  Op op;
-  const char* name;
-  bool takes_arg;
+// ---- commands --------------------------------------------------------------
+
+// Indexed by Op. A new command: its Op (at the same place), its row here and
+// its handler (steps.h for a step on each device, or one that runs alone).
+constexpr CommandInfo kCommands[] = {
+    {Op::Connect, "connect", ArgKind::None,
+     "open the connection (names this station's address) and\n"
+     "print the device's address",
+     connect_step, nullptr, nullptr, nullptr},
+    {Op::WriteSn, "write-sn", ArgKind::Text, "store the serial number TEXT (1 to 32 characters)", write_sn_step,
+     nullptr, "write-sn @next", "line mode: the next serial number of the counter"},
+    {Op::ReadSn, "read-sn", ArgKind::None, "print the stored serial number", read_sn_step, nullptr, nullptr,
+     nullptr},
+    {Op::Flash, "flash", ArgKind::Image, "send IMAGE, have its CRC-32 checked and write it to \"Kernel\"",
+     flash_step, nullptr, nullptr, nullptr},
+    {Op::Reboot, "reboot", ArgKind::None, "restart the device", reboot_step, nullptr, nullptr, nullptr},
+    {Op::ResetDefaults, "reset-defaults", ArgKind::None, "restore the default configuration", reset_defaults_step,
+     nullptr, nullptr, nullptr},
+    {Op::Close, "close", ArgKind::None, "close the connection", close_step, nullptr, nullptr, nullptr},
+    {Op::Quit, "quit", ArgKind::None, "end the service on the device", quit_step, nullptr, nullptr, nullptr},
+    {Op::Discover, "discover", ArgKind::None,
+     "list the devices that answer a broadcast connect, one line\n"
+     "each: its address, then its stored serial number if any;\n"
+     "each device found now serves only this station until its\n"
+     "service ends (quit, or about 30 s without a request)",
+     nullptr, discover_main, nullptr, nullptr},
 };
-constexpr OpInfo kOps[] = {
-    {Op::Connect, "connect", false},      {Op::WriteSn, "write-sn", true},
-    {Op::ReadSn, "read-sn", false},       {Op::Flash, "flash", true},
-    {Op::Reboot, "reboot", false},        {Op::ResetDefaults, "reset-defaults", false},
-    {Op::Close, "close", false},          {Op::Quit, "quit", false},
-    {Op::Discover, "discover", false},
-};
+static_assert(std::size(kCommands) == static_cast<std::size_t>(Op::Count), "one row per command");
+
+constexpr bool rows_in_op_order() {
+  for (std::size_t i = 0; i < std::size(kCommands); ++i)
+    if (kCommands[i].op != static_cast<Op>(i) || !kCommands[i].step == !kCommands[i].alone) return false;
+  return true;
+}
+static_assert(rows_in_op_order(), "rows in the order of Op, each with one handler");
+
+// What each kind of argument is called in the help and in a usage error.
+const char* arg_value_name(ArgKind kind) { return kind == ArgKind::Text ? "TEXT" : "IMAGE"; }
+const char* arg_missing(ArgKind kind) { return kind == ArgKind::Text ? "a text" : "an image file"; }
+
+// An argument as typed; true when it may stand.
+bool check_arg(const CommandInfo& info, const std::string& arg, std::string* error) {
+  // An unset shell variable on the line would erase the stored number.
+  if (info.arg == ArgKind::Text && arg.empty()) {
+    *error = format("%s needs a serial number, not an empty text", info.name);
+    return false;
+  }
+  if (info.arg == ArgKind::Text && arg.size() > kSerialMax) {
+    *error = format("serial number \"%s\" is longer than %zu characters", arg.c_str(), kSerialMax);
+    return false;
+  }
+  if (info.arg == ArgKind::Image && arg.empty()) {
+    *error = format("%s needs an image file", info.name);
+    return false;
+  }
+  return true;
+}
+
+// ---- options ---------------------------------------------------------------
 
 // A whole decimal number within [lo, hi]; false otherwise.
 bool parse_int(const char* text, long lo, long hi, int* value) {
@@ -34,99 +83,6 @@ bool parse_int(const char* text, long lo, long hi, int* value) {
   *value = static_cast<int>(v);
   return true;
 }
-
-}  // namespace
-
-const char* op_name(Op op) {
-  for (const OpInfo& info : kOps)
-    if (info.op == op) return info.name;
-  return "?";
-}
-
-std::string usage_text() {
-  return "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
-         "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
-         "       mfgstation -i IFACE discover\n"
-         "Runs production-line commands against the device reached on IFACE over the\n"
-         "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
-         "failure. Every command's input is checked before the first frame goes out.\n"
-         "In line mode (several --device, --all, write-sn @next or --record) every\n"
-         "device named or found runs the commands, all at once, each as a single\n"
-         "device would.\n"
-         "\n"
-         "Commands:\n"
-         "  connect           open the connection (names this station's address) and\n"
-         "                    print the device's address\n"
-         "  write-sn TEXT     store the serial number TEXT (1 to 32 characters)\n"
-         "  read-sn           print the stored serial number\n"
-         "  flash IMAGE       send IMAGE, have its CRC-32 checked and write it to \"Kernel\"\n"
-         "  reboot            restart the device\n"
-         "  reset-defaults    restore the default configuration\n"
-         "  close             close the connection\n"
-         "  quit              end the service on the device\n"
-         "  write-sn @next    line mode: the next serial number of the counter\n"
-         "  discover          list the devices that answer a broadcast connect, one line\n"
-         "                    each: its address, then its stored serial number if any;\n"
-         "                    each device found now serves only this station until its\n"
-         "                    service ends (quit, or about 30 s without a request)\n"
-         "\n"
-         "Options (before, between or after the commands):\n"
-         "  -i, --interface IFACE   network interface towards the device (required)\n"
-         "  -d, --device MAC        talk to this device only, addressed from the first\n"
-         "                          request on (default: the first device that answers\n"
-         "                          a broadcast); repeated: line mode\n"
-         "  -t, --timeout MS        time-out per reply in milliseconds (default 2000,\n"
-         "                          at most 25000: the device's service ends after\n"
-         "                          about 30 s without a request)\n"
-         "  -r, --retries N         resends of a request whose reply is lost, and\n"
-         "                          restarts of a transfer (default 3)\n"
-         "      --flash-timeout S   seconds to wait for the end of flashing (default 300)\n"
-         "      --chunk-size N      firmware bytes per chunk, 1 to 1514 (default: the\n"
-         "                          interface MTU less 8, at most 1514)\n"
-         "      --max-size BYTES    largest image, K or M allowed (default 4M, the\n"
-         "                          Kernel partition of this device family)\n"
-         "  -h, --help              show this text\n"
-         "\n"
-         "Line mode:\n"
-         "      --all               serve every device that discovery finds within the\n"
-         "                          reply time-out\n"
-         "      --sn-pattern P      serial numbers from P, printf style with one integer\n"
-         "                          conversion, such as QV2026-%06d\n"
-         "      --sn-list FILE      serial numbers from FILE, one per line, instead\n"
-         "      --sn-state FILE     the counter: the next number (a missing file starts\n"
-         "                          at 1), and the numbers sent but not yet confirmed;\n"
-         "                          written and synced before a number is sent\n"
-         "      --record FILE       append one JSON line per device to FILE (synced)\n"
-         "In line mode every write-sn is followed by a read-back: a number counts as\n"
-         "confirmed only when the device reads it back as sent. A summary ends the run.\n"
-         "\n"
-         "Replies: only those addressed to this station, from the device (once known),\n"
-         "with a good checksum, are taken. The device numbers its replies; a reply\n"
-         "that fits no request in flight (missing, extra, late) puts station and\n"
-         "device out of step: a transfer is then closed and sent again, as after a\n"
-         "CRC-32 mismatch. After a lost chunk reply the device's reply count, read\n"
-         "with a serial-number read, tells whether it took the chunk; a chunk goes\n"
-         "out again only when it did not. After the CRC-32 confirmation one\n"
-         "serial-number read (never sent again) must be answered with exactly the\n"
-         "next reply number; a reply still on its way or lost behind the\n"
-         "confirmation shows up there and restarts the transfer. The upgrade is\n"
-         "never sent twice.\n"
-         "One mfgstation per interface: a second one exits at once.\n"
-         "\n"
-         "\"flash: done\" and exit status 0 mean: the device confirmed the CRC-32 of\n"
-         "the whole image, no reply was unaccounted for up to the upgrade, and the\n"
-         "device reported that its flash tool ran on that image. The flash tool's own\n"
-         "result is not reported over the link.\n"
-         "\n"
-         "Exit status: 0 success, 1 usage, 2 interface, lock or image problem, 3 no\n"
-         "reply (time-out), 4 CRC-32 mismatch, 5 chunk or image could not be stored,\n"
-         "6 serial number could not be stored, 7 request rejected by the device,\n"
-         "8 out of step (after the upgrade was sent: the device may hold another\n"
-         "image). Line mode: 0 when every device passed, the status of the failure\n"
-         "when the failed devices share one, 9 when they failed in different ways.\n";
-}
-
-namespace {
 
 // A byte count, optionally with K or M (1024 and 1048576) after it, within [1, hi].
 bool parse_size(const char* text, uint64_t hi, uint64_t* value) {
@@ -143,141 +99,283 @@ bool parse_size(const char* text, uint64_t hi, uint64_t* value) {
   return true;
 }
 
+bool store_interface(Options& o, const char* v, std::string* error) {
+  if (!*v || std::strlen(v) >= 16) {
+    *error = format("bad interface name \"%s\"", v);
+    return false;
+  }
+  o.iface = v;
+  return true;
+}
+
+bool store_device(Options& o, const char* v, std::string* error) {
+  Mac mac{};
+  if (!station_link::parse_mac(v, mac) || (mac[0] & 1)) {
+    *error = format("bad device address \"%s\": one device's MAC, as 02:00:00:00:00:01", v);
+    return false;
+  }
+  if (std::find(o.devices.begin(), o.devices.end(), mac) != o.devices.end()) {
+    *error = format("device %s is named twice", v);
+    return false;
+  }
+  o.devices.push_back(mac);
+  o.device = o.devices[0];
+  o.device_given = true;
+  return true;
+}
+
+bool store_timeout(Options& o, const char* v, std::string* error) {
+  if (parse_int(v, 1, kTimeoutMax, &o.timeout_ms)) return true;
+  *error = format("bad time-out \"%s\": milliseconds from 1 to %d (the device's service ends after "
+                  "about 30 s without a request)",
+                  v, kTimeoutMax);
+  return false;
+}
+
+bool store_retries(Options& o, const char* v, std::string* error) {
+  if (parse_int(v, 0, 100, &o.retries)) return true;
+  *error = format("bad retry count \"%s\": 0 to 100", v);
+  return false;
+}
+
+bool store_flash_timeout(Options& o, const char* v, std::string* error) {
+  int seconds = 0;
+  if (!parse_int(v, 1, 86400, &seconds)) {
+    *error = format("bad flash time-out \"%s\": seconds from 1 to 86400", v);
+    return false;
+  }
+  o.flash_timeout_ms = seconds * 1000;
+  return true;
+}
+
+bool store_chunk_size(Options& o, const char* v, std::string* error) {
+  if (parse_int(v, 1, kChunkMax, &o.chunk_size)) return true;
+  *error = format("bad chunk size \"%s\": 1 to %d", v, kChunkMax);
+  return false;
+}
+
+bool store_max_size(Options& o, const char* v, std::string* error) {
+  if (parse_size(v, 0xFFFFFFFFull, &o.max_size)) return true;
+  *error = format("bad image size limit \"%s\": bytes (or with K or M) from 1 to 4294967295", v);
+  return false;
+}
+
+bool store_all(Options& o, const char*, std::string*) {
+  o.all = true;
+  return true;
+}
+
+// A new option: its field in Options and its row here.
+constexpr OptionInfo kOptions[] = {
+    {"-i", "--interface", "IFACE", "network interface towards the device (required)", false, nullptr,
+     store_interface},
+    {"-d", "--device", "MAC",
+     "talk to this device only, addressed from the first\n"
+     "request on (default: the first device that answers\n"
+     "a broadcast); repeated: line mode",
+     false, nullptr, store_device},
+    {"-t", "--timeout", "MS",
+     "time-out per reply in milliseconds (default 2000,\n"
+     "at most 25000: the device's service ends after\n"
+     "about 30 s without a request)",
+     false, nullptr, store_timeout},
+    {"-r", "--retries", "N",
+     "resends of a request whose reply is lost, and\n"
+     "restarts of a transfer (default 3)",
+     false, nullptr, store_retries},
+    {nullptr, "--flash-timeout", "S", "seconds to wait for the end of flashing (default 300)", false, nullptr,
+     store_flash_timeout},
+    {nullptr, "--chunk-size", "N",
+     "firmware bytes per chunk, 1 to 1514 (default: the\n"
+     "interface MTU less 8, at most 1514)",
+     false, nullptr, store_chunk_size},
+    {nullptr, "--max-size", "BYTES",
+     "largest image, K or M allowed (default 4M, the\n"
+     "Kernel partition of this device family)",
+     false, nullptr, store_max_size},
+    {"-h", "--help", nullptr, "show this text", false, nullptr, nullptr},
+    {nullptr, "--all", nullptr,
+     "serve every device that discovery finds within the\n"
+     "reply time-out",
+     true, nullptr, store_all},
+    {nullptr, "--sn-pattern", "P",
+     "serial numbers from P, printf style with one integer\n"
+     "conversion, such as QV2026-%06d",
+     true, &Options::sn_pattern, nullptr},
+    {nullptr, "--sn-list", "FILE", "serial numbers from FILE, one per line, instead", true, &Options::sn_list,
+     nullptr},
+    {nullptr, "--sn-state", "FILE",
+     "the counter: the next number (a missing file starts\n"
+     "at 1), and the numbers sent but not yet confirmed;\n"
+     "written and synced before a number is sent",
+     true, &Options::sn_state, nullptr},
+    {nullptr, "--record", "FILE", "append one JSON line per device to FILE (synced)", true, &Options::record,
+     nullptr},
+};
+
+const OptionInfo* find_option(const char* arg) {
+  for (const OptionInfo& o : kOptions)
+    if ((o.short_name && !std::strcmp(arg, o.short_name)) || !std::strcmp(arg, o.long_name)) return &o;
+  return nullptr;
+}
+
+const CommandInfo* find_command(const char* arg) {
+  for (const CommandInfo& c : kCommands)
+    if (!std::strcmp(arg, c.name)) return &c;
+  return nullptr;
+}
+
+// ---- help ------------------------------------------------------------------
+
+// "  left" padded to column, then the help's lines, the further ones indented
+// to the column.
+void add_entry(std::string& out, const std::string& left, const char* help, std::size_t column) {
+  std::string line = "  " + left;
+  line.append(line.size() < column ? column - line.size() : 1, ' ');
+  out += line;
+  for (const char* p = help; *p; ++p) {
+    out += *p;
+    if (*p == '\n') out.append(column, ' ');
+  }
+  out += '\n';
+}
+
+constexpr std::size_t kCommandColumn = 20, kOptionColumn = 26;
+
+void add_options(std::string& out, bool line_mode) {
+  for (const OptionInfo& o : kOptions) {
+    if (o.line_mode != line_mode) continue;
+    std::string left = o.short_name ? std::string(o.short_name) + ", " : "    ";
+    left += o.long_name;
+    if (o.value_name) left = left + " " + o.value_name;
+    add_entry(out, left, o.help, kOptionColumn);
+  }
+}
+
 }  // namespace
 
-int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
+const CommandInfo& command_info(Op op) { return kCommands[static_cast<std::size_t>(op)]; }
+
+const char* op_name(Op op) {
+  return static_cast<std::size_t>(op) < std::size(kCommands) ? command_info(op).name : "?";
+}
+
+std::string usage_text() {
+  std::string out =
+      "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
+      "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
+      "       mfgstation -i IFACE discover\n"
+      "Runs production-line commands against the device reached on IFACE over the\n"
+      "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
+      "failure. Every command's input is checked before the first frame goes out.\n"
+      "In line mode (several --device, --all, write-sn @next or --record) every\n"
+      "device named or found runs the commands, all at once, each as a single\n"
+      "device would.\n"
+      "\n"
+      "Commands:\n";
+  // The commands run on a device, the forms of line mode, then those that run alone.
+  for (const CommandInfo& c : kCommands)
+    if (c.step)
+      add_entry(out, c.arg == ArgKind::None ? c.name : std::string(c.name) + " " + arg_value_name(c.arg), c.help,
+                kCommandColumn);
+  for (const CommandInfo& c : kCommands)
+    if (c.line_form) add_entry(out, c.line_form, c.line_form_help, kCommandColumn);
+  for (const CommandInfo& c : kCommands)
+    if (c.alone) add_entry(out, c.name, c.help, kCommandColumn);
+  out += "\nOptions (before, between or after the commands):\n";
+  add_options(out, false);
+  out += "\nLine mode:\n";
+  add_options(out, true);
+  out +=
+      "In line mode every write-sn is followed by a read-back: a number counts as\n"
+      "confirmed only when the device reads it back as sent. A summary ends the run.\n"
+      "\n"
+      "Replies: only those addressed to this station, from the device (once known),\n"
+      "with a good checksum, are taken. The device numbers its replies; a reply\n"
+      "that fits no request in flight (missing, extra, late) puts station and\n"
+      "device out of step: a transfer is then closed and sent again, as after a\n"
+      "CRC-32 mismatch. After a lost chunk reply the device's reply count, read\n"
+      "with a serial-number read, tells whether it took the chunk; a chunk goes\n"
+      "out again only when it did not. After the CRC-32 confirmation one\n"
+      "serial-number read (never sent again) must be answered with exactly the\n"
+      "next reply number; a reply still on its way or lost behind the\n"
+      "confirmation shows up there and restarts the transfer. The upgrade is\n"
+      "never sent twice.\n"
+      "One mfgstation per interface: a second one exits at once.\n"
+      "\n"
+      "\"flash: done\" and exit status 0 mean: the device confirmed the CRC-32 of\n"
+      "the whole image, no reply was unaccounted for up to the upgrade, and the\n"
+      "device reported that its flash tool ran on that image. The flash tool's own\n"
+      "result is not reported over the link.\n"
+      "\n"
+      "Exit status: 0 success, 1 usage, 2 interface, lock or image problem, 3 no\n"
+      "reply (time-out), 4 CRC-32 mismatch, 5 chunk or image could not be stored,\n"
+      "6 serial number could not be stored, 7 request rejected by the device,\n"
+      "8 out of step (after the upgrade was sent: the device may hold another\n"
+      "image). Line mode: 0 when every device passed, the status of the failure\n"
+      "when the failed devices share one, 9 when they failed in different ways.\n";
+  return out;
+}
+
+bool parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help) {
   *help = false;
   opts = Options{};
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    auto need_value = [&](const char* opt) -> const char* {
-      if (i + 1 >= argc) {
-        *error = format("option %s needs a value", opt);
-        return nullptr;
-      }
-      return argv[++i];
-    };
     // Options may stand before, between and after the commands; after "--"
     // everything is a command.
     if (!options_end && a[0] == '-' && a[1]) {
-      const char* v = nullptr;
       if (!std::strcmp(a, "--")) {
         options_end = true;
-      } else if (!std::strcmp(a, "-h") || !std::strcmp(a, "--help")) {
-        *help = true;
-        return 0;
-      } else if (!std::strcmp(a, "-i") || !std::strcmp(a, "--interface")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!*v || std::strlen(v) >= 16) {
-          *error = format("bad interface name \"%s\"", v);
-          return kExitUsage;
-        }
-        opts.iface = v;
-      } else if (!std::strcmp(a, "-t") || !std::strcmp(a, "--timeout")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_int(v, 1, kTimeoutMax, &opts.timeout_ms)) {
-          *error = format("bad time-out \"%s\": milliseconds from 1 to %d (the device's service ends after "
-                          "about 30 s without a request)",
-                          v, kTimeoutMax);
-          return kExitUsage;
-        }
-      } else if (!std::strcmp(a, "-r") || !std::strcmp(a, "--retries")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_int(v, 0, 100, &opts.retries)) {
-          *error = format("bad retry count \"%s\": 0 to 100", v);
-          return kExitUsage;
-        }
-      } else if (!std::strcmp(a, "--flash-timeout")) {
-        int seconds = 0;
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_int(v, 1, 86400, &seconds)) {
-          *error = format("bad flash time-out \"%s\": seconds from 1 to 86400", v);
-          return kExitUsage;
-        }
-        opts.flash_timeout_ms = seconds * 1000;
-      } else if (!std::strcmp(a, "--chunk-size")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_int(v, 1, kChunkMax, &opts.chunk_size)) {
-          *error = format("bad chunk size \"%s\": 1 to %d", v, kChunkMax);
-          return kExitUsage;
-        }
-      } else if (!std::strcmp(a, "--max-size")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!parse_size(v, 0xFFFFFFFFull, &opts.max_size)) {
-          *error = format("bad image size limit \"%s\": bytes (or with K or M) from 1 to 4294967295", v);
-          return kExitUsage;
-        }
-      } else if (!std::strcmp(a, "-d") || !std::strcmp(a, "--device")) {
-        if (!(v = need_value(a))) return kExitUsage;
-        Mac mac{};
-        if (!station_link::parse_mac(v, mac) || (mac[0] & 1)) {
-          *error = format("bad device address \"%s\": one device's MAC, as 02:00:00:00:00:01", v);
-          return kExitUsage;
-        }
-        if (std::find(opts.devices.begin(), opts.devices.end(), mac) != opts.devices.end()) {
-          *error = format("device %s is named twice", v);
-          return kExitUsage;
-        }
-        opts.devices.push_back(mac);
-        opts.device = opts.devices[0];
-        opts.device_given = true;
-      } else if (!std::strcmp(a, "--all")) {
-        opts.all = true;
-      } else if (std::string* field = !std::strcmp(a, "--sn-pattern") ? &opts.sn_pattern
-                                      : !std::strcmp(a, "--sn-list")    ? &opts.sn_list
-                                      : !std::strcmp(a, "--sn-state")   ? &opts.sn_state
-                                      : !std::strcmp(a, "--record")     ? &opts.record
-                                                                        : nullptr) {
-        if (!(v = need_value(a))) return kExitUsage;
-        if (!*v) {
-          *error = format("option %s needs a value", a);
-          return kExitUsage;
-        }
-        *field = v;
-      } else {
-        *error = format("unknown option \"%s\"", a);
-        return kExitUsage;
+        continue;
       }
+      const OptionInfo* o = find_option(a);
+      if (!o) {
+        *error = format("unknown option \"%s\"", a);
+        return false;
+      }
+      if (!o->text && !o->store) {
+        *help = true;
+        return true;
+      }
+      const char* v = nullptr;
+      if (o->value_name) {
+        if (i + 1 >= argc || (o->text && !*argv[i + 1])) {
+          *error = format("option %s needs a value", a);
+          return false;
+        }
+        v = argv[++i];
+      }
+      if (o->text)
+        opts.*(o->text) = v;
+      else if (!o->store(opts, v, error))
+        return false;
       continue;
     }
-    const OpInfo* info = nullptr;
-    for (const OpInfo& candidate : kOps)
-      if (!std::strcmp(a, candidate.name)) info = &candidate;
-    if (!info) {
+    const CommandInfo* c = find_command(a);
+    if (!c) {
       *error = format("unknown command \"%s\"", a);
-      return kExitUsage;
+      return false;
     }
-    Step step{info->op, {}};
-    if (info->takes_arg) {
+    Step step{c->op, {}};
+    if (c->arg != ArgKind::None) {
       if (i + 1 >= argc) {
-        *error = format("%s needs %s", info->name, info->op == Op::Flash ? "an image file" : "a text");
-        return kExitUsage;
+        *error = format("%s needs %s", c->name, arg_missing(c->arg));
+        return false;
       }
       step.arg = argv[++i];
-      // An unset shell variable on the line would erase the stored number.
-      if (info->op == Op::WriteSn && step.arg.empty()) {
-        *error = "write-sn needs a serial number, not an empty text";
-        return kExitUsage;
-      }
-      if (info->op == Op::WriteSn && step.arg.size() > kSerialMax) {
-        *error = format("serial number \"%s\" is longer than %zu characters", step.arg.c_str(), kSerialMax);
-        return kExitUsage;
-      }
-      if (info->op == Op::Flash && step.arg.empty()) {
-        *error = "flash needs an image file";
-        return kExitUsage;
-      }
+      if (!check_arg(*c, step.arg, error)) return false;
     }
     opts.steps.push_back(step);
   }
   if (opts.iface.empty()) {
     *error = "no interface given (-i IFACE)";
-    return kExitUsage;
+    return false;
   }
   if (opts.steps.empty()) {
     *error = "no command given";
-    return kExitUsage;
+    return false;
   }
   return check_line_options(opts, error);
 }
@@ -289,47 +387,47 @@ bool Options::line_mode() const {
   return false;
 }
 
-int check_line_options(const Options& opts, std::string* error) {
+bool check_line_options(const Options& opts, std::string* error) {
   bool next = false, literal = false;
   for (const Step& step : opts.steps) {
-    if (step.op == Op::Discover && opts.steps.size() > 1) {
-      *error = "discover runs alone";
-      return kExitUsage;
+    if (command_info(step.op).alone && opts.steps.size() > 1) {
+      *error = format("%s runs alone", op_name(step.op));
+      return false;
     }
     if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
   }
-  if (opts.steps[0].op == Op::Discover && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
-    *error = "discover takes no --device, --all or --record";
-    return kExitUsage;
+  if (command_info(opts.steps[0].op).alone && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
+    *error = format("%s takes no --device, --all or --record", op_name(opts.steps[0].op));
+    return false;
   }
   if (opts.all && !opts.devices.empty()) {
     *error = "--all and --device exclude each other";
-    return kExitUsage;
+    return false;
   }
   if (literal && (opts.all || opts.devices.size() > 1)) {
     *error = "write-sn TEXT would give every device the same serial number; use write-sn @next";
-    return kExitUsage;
+    return false;
   }
   const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
   if (next && (opts.sn_state.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
     *error = "write-sn @next needs --sn-state FILE and either --sn-pattern PATTERN or --sn-list FILE";
-    return kExitUsage;
+    return false;
   }
   if (counter && !next) {
     *error = "--sn-pattern, --sn-list and --sn-state serve write-sn @next, which is not among the commands";
-    return kExitUsage;
+    return false;
   }
   if (opts.line_mode() && !opts.all && opts.devices.empty()) {
     *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
-    return kExitUsage;
+    return false;
   }
   // A device that no station connected answers to nobody; in line mode every
   // device's list would fail on its first request.
   if (opts.line_mode() && opts.steps[0].op != Op::Connect) {
     *error = "line mode: the command list starts with connect";
-    return kExitUsage;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace mfgstation

@@ -30,7 +30,8 @@ enum ExitStatus : int {
   kExitMixed = 9,         // line mode: devices failed in different ways
 };
 
-enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover };
+// The commands, in the order of the table that declares them (command_line.cpp).
+enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover, Count };
 
 struct Step {
   Op op;
@@ -62,15 +63,57 @@ constexpr char kNextSerial[] = "@next";  // write-sn @next: the next number from
 constexpr std::size_t kSerialMax = qvlink::kSerialMax;           // the device keeps at most 32 characters
 constexpr int kChunkMax = static_cast<int>(qvlink::kChunkMax);  // data bytes of a full request frame
 
-// Parses argv[1..argc-1]. Returns 0 with opts filled; kExitUsage with a message
-// in *error; 0 with *help set when --help was asked.
-int parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
-std::string usage_text();
-// The rules between the line mode's options and the commands. 0, or kExitUsage.
-int check_line_options(const Options& opts, std::string* error);
+// ---- the tables ------------------------------------------------------------
+//
+// A command is one row of the command table and an Op of the same place; an
+// option is one row of the option table. The help text, the parser and both
+// runners (one device, line mode) read these rows and nothing else.
 
-// Names of the steps as typed on the command line.
+struct StepContext;  // steps.h
+// Runs one step on one device; the exit status.
+using StepHandler = int (*)(StepContext& context, const Step& step);
+// Runs a command that stands alone on the command line, on the station's open
+// interface; the exit status.
+using AloneHandler = int (*)(const Options& opts, const station_link::Interface& ifc);
+
+// What follows a command's name.
+enum class ArgKind { None, Text, Image };
+
+struct CommandInfo {
+  Op op;
+  const char* name;
+  ArgKind arg;
+  const char* help;       // further lines each after a '\n'
+  StepHandler step;       // on each device in turn; nullptr for a command that runs alone
+  AloneHandler alone;     // the whole run; nullptr for a command run on devices
+  // A further form that only line mode knows, listed after the others in the
+  // help, or nullptr.
+  const char* line_form;
+  const char* line_form_help;
+};
+
+struct OptionInfo {
+  const char* short_name;  // "-i", or nullptr
+  const char* long_name;   // "--interface"
+  const char* value_name;  // "IFACE"; nullptr for an option without a value
+  const char* help;        // further lines each after a '\n'
+  bool line_mode;          // listed among line mode's options
+  // Where the value goes: a text that must not be empty, or a function that
+  // checks the value (nullptr without one) and stores it. With neither: --help.
+  std::string Options::*text;
+  bool (*store)(Options& opts, const char* value, std::string* error);
+};
+
+const CommandInfo& command_info(Op op);
 const char* op_name(Op op);
+
+// Parses argv[1..argc-1]: true with opts filled, or with *help set when --help
+// was asked; false with a message (a usage error).
+bool parse_command_line(int argc, const char* const* argv, Options& opts, std::string* error, bool* help);
+std::string usage_text();
+// The rules between the line mode's options and the commands. False with a
+// message.
+bool check_line_options(const Options& opts, std::string* error);
 
 }  // namespace mfgstation
 

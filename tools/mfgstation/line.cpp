@@ -31,8 +31,9 @@ double now_seconds() {
 }
 
 // One device's run: its Station reports here, and every message reaches the
-// live view (and the record) at once, with the device named.
-class DeviceRun : public Reporter {
+// live view (and the record) at once, with the device named; what its steps
+// do goes into its record.
+class DeviceRun : public Reporter, public StepLog {
  public:
   DeviceRun(const LineSetup& setup, std::size_t index, const Mac& mac) : s_(setup), index_(index), mac_(mac) {}
 
@@ -45,6 +46,36 @@ class DeviceRun : public Reporter {
     s_.view->progress(index_, done, total, seconds);
   }
 
+  void step_started(const Step& step) override {
+    s_.view->step(index_, op_name(step.op));
+    step_started_ = now_seconds();
+  }
+  void step_ended(const Step& step, int status) override {
+    rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - step_started_});
+  }
+  bool take_serial(std::string* serial, std::string* error) override {
+    return s_.serials->take(rec_.device + " " + rec_.time, serial, error) == 0;
+  }
+  void serial_written(const std::string& serial) override {
+    s_.view->serial(index_, serial);
+    rec_.serial_written = serial;
+  }
+  void serial_read(const std::string& serial) override {
+    rec_.serial_read = true;
+    rec_.serial_read_back = serial;
+  }
+  void serial_confirmed(const std::string& serial, bool from_counter) override {
+    rec_.serial_confirmed = true;
+    std::string why;
+    if (from_counter && s_.serials->confirm(serial, &why) < 0)
+      error("write-sn: " + why + " (the number stays on record as unconfirmed)");
+  }
+  void image_sent(const Image& image) override {
+    rec_.image = image.path;
+    rec_.image_size = image.bytes.size();
+    rec_.image_crc = image.crc;
+  }
+
   DeviceRecord run() {
     rec_.time = utc_time_text();
     rec_.interface = s_.ifc->name;
@@ -53,8 +84,7 @@ class DeviceRun : public Reporter {
     int status = kExitOk;
     station_link::Interface ifc;
     std::string why;
-    std::size_t done_steps = 0;
-    if (station_link::open_interface(s_.ifc->name, ifc, &why, &mac_) < 0) {
+    if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
       error(why);
       status = kExitLocal;
     } else {
@@ -64,17 +94,11 @@ class DeviceRun : public Reporter {
       opts.device_given = true;
       opts.device = mac_;
       Station station(transport, opts, s_.ifc->mac, *this);
-      for (const Step& step : s_.opts->steps) {
-        s_.view->step(index_, op_name(step.op));
-        const double started = now_seconds();
-        status = run_step(station, step);
-        rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - started});
-        ++done_steps;
-        if (status != kExitOk) break;
-      }
+      StepContext context{station, *this, s_.images, *this, true};
+      status = run_steps(context, s_.opts->steps);
       station_link::close_interface(ifc);
     }
-    for (std::size_t i = done_steps; i < s_.opts->steps.size(); ++i)
+    for (std::size_t i = rec_.steps.size(); i < s_.opts->steps.size(); ++i)
       rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
     rec_.exit_status = status;
     if (status != kExitOk) rec_.reason = failure_kind(status);
@@ -90,73 +114,16 @@ class DeviceRun : public Reporter {
   void message(const std::string& text) { s_.view->message(index_, text); }
 
  private:
-  int run_step(Station& station, const Step& step) {
-    switch (step.op) {
-      case Op::Connect: return station.connect();
-      case Op::WriteSn: return write_sn(station, step.arg);
-      case Op::ReadSn: {
-        std::string serial;
-        int r = station.read_sn(&serial);
-        if (r == kExitOk) {
-          rec_.serial_read = true;
-          rec_.serial_read_back = serial;
-        }
-        return r;
-      }
-      case Op::Flash:
-        for (const Image& image : s_.images)
-          if (image.path == step.arg) {
-            rec_.image = image.path;
-            rec_.image_size = image.bytes.size();
-            rec_.image_crc = image.crc;
-            return station.flash_image(image.bytes);
-          }
-        return kExitLocal;
-      default: return station.simple(step.op);
-    }
-  }
-
-  // Writes the serial number and reads it back: only a number that the device
-  // acknowledged and reads back as sent counts as confirmed.
-  int write_sn(Station& station, const std::string& arg) {
-    std::string serial = arg;
-    const bool from_counter = arg == kNextSerial;
-    if (from_counter) {
-      std::string error;
-      if (s_.serials->take(rec_.device + " " + rec_.time, &serial, &error) < 0) {
-        this->error("write-sn: " + error);
-        return kExitLocal;
-      }
-    }
-    s_.view->serial(index_, serial);
-    rec_.serial_written = serial;
-    int r = station.write_sn(serial);
-    if (r != kExitOk) return r;
-    std::string back;
-    r = station.read_sn(&back);
-    if (r != kExitOk) return r;
-    rec_.serial_read = true;
-    rec_.serial_read_back = back;
-    if (back != serial) {
-      error("write-sn: the device reads back \"" + back + "\", not \"" + serial + "\"");
-      return kExitStoreFailed;
-    }
-    rec_.serial_confirmed = true;
-    std::string error;
-    if (from_counter && s_.serials->confirm(serial, &error) < 0)
-      this->error("write-sn: " + error + " (the number stays on record as unconfirmed)");
-    return kExitOk;
-  }
-
   const LineSetup& s_;
   std::size_t index_;
   Mac mac_;
   DeviceRecord rec_;
+  double step_started_ = 0;
 };
 
 }  // namespace
 
-int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
   station_link::RequestSpec spec;
   spec.command = kCmdConnect;
   spec.params.assign(ifc.mac.begin(), ifc.mac.end());
@@ -165,7 +132,7 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
   std::set<Mac> macs;
   const double start = now_seconds();
   const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
-  if (station_link::send_frame(ifc, request, error) < 0) return -1;
+  if (!station_link::send_frame(ifc, request, error)) return false;
   // Sent a second time half-way, for a device that missed the first: a connect
   // from the same station is harmless to repeat.
   bool resent = false;
@@ -173,21 +140,20 @@ int discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>
     const double t = now_seconds();
     if (t >= deadline) break;
     if (!resent && t >= resend_at) {
-      if (station_link::send_frame(ifc, request, error) < 0) return -1;
+      if (!station_link::send_frame(ifc, request, error)) return false;
       resent = true;
     }
     const double until = resent ? deadline : resend_at;
     std::vector<uint8_t> frame;
-    int r = station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error);
-    if (r < 0) return -1;
+    if (!station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error)) return false;
     station_link::Reply reply;
-    if (r == 0 || !station_link::parse_reply(frame, reply)) continue;
+    if (frame.empty() || !station_link::parse_reply(frame, reply)) continue;
     if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
         classify_reply(kCmdConnect, reply.data) == Verdict::Success)
       macs.insert(reply.source);
   }
   found->assign(macs.begin(), macs.end());
-  return 0;
+  return true;
 }
 
 std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices) {
@@ -219,6 +185,13 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   return records;
 }
 
+std::string failed_devices_text(const std::vector<DeviceRecord>& records) {
+  std::string text;
+  for (const DeviceRecord& r : records)
+    if (r.exit_status != kExitOk) text += r.device + " FAILED (" + failure_kind(r.exit_status) + ")\n";
+  return text;
+}
+
 int line_exit_status(const std::vector<DeviceRecord>& records) {
   int status = kExitOk;
   for (const DeviceRecord& r : records) {
@@ -244,11 +217,12 @@ int fail(int status, const std::string& message) {
   return status;
 }
 
-// discover: the devices that answer, each with its stored serial number.
+}  // namespace
+
 int discover_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<Mac> found;
   std::string error;
-  if (discover(ifc, opts.timeout_ms, &found, &error) < 0) return fail(kExitLocal, "discover: " + error);
+  if (!discover(ifc, opts.timeout_ms, &found, &error)) return fail(kExitLocal, "discover: " + error);
   if (found.empty())
     return fail(kExitTimeout, "discover: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
   Options read = opts;
@@ -273,12 +247,9 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
   return line_exit_status(records);
 }
 
-}  // namespace
-
-int check_line_usage(const Options& opts, std::string* error) {
+bool check_line_usage(const Options& opts, std::string* error) {
   SnPattern pattern;
-  if (!opts.sn_pattern.empty() && pattern.parse(opts.sn_pattern, error) < 0) return kExitUsage;
-  return 0;
+  return opts.sn_pattern.empty() || pattern.parse(opts.sn_pattern, error) == 0;
 }
 
 int line_main(const Options& opts, const station_link::Interface& ifc) {
@@ -287,18 +258,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   setup.opts = &opts;
   setup.ifc = &ifc;
   std::string error;
-  for (const Step& step : opts.steps) {
-    if (step.op != Op::Flash) continue;
-    if (opts.chunk_size <= 0) return fail(kExitLocal, "flash: the interface MTU leaves no room for firmware data");
-    bool known = false;
-    for (const Image& image : setup.images) known = known || image.path == step.arg;
-    if (known) continue;
-    Image image;
-    image.path = step.arg;
-    if (load_image(step.arg, opts.max_size, &image.bytes, &error) != 0) return fail(kExitLocal, "flash: " + error);
-    image.crc = crc32(0, image.bytes.data(), static_cast<uint32_t>(image.bytes.size()));
-    setup.images.push_back(std::move(image));
-  }
+  if (!load_step_images(opts, &setup.images, &error)) return fail(kExitLocal, error);
   // Every write-sn @next step of every device takes a number.
   std::size_t next_steps = 0;
   for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
@@ -327,10 +287,9 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     setup.record = &record;
   }
 
-  if (opts.steps[0].op == Op::Discover) return discover_main(opts, ifc);
   std::vector<Mac> devices = opts.devices;
   if (opts.all) {
-    if (discover(ifc, opts.timeout_ms, &devices, &error) < 0) return fail(kExitLocal, "discover: " + error);
+    if (!discover(ifc, opts.timeout_ms, &devices, &error)) return fail(kExitLocal, "discover: " + error);
     if (devices.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.
@@ -346,6 +305,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   setup.view = &view;
   std::vector<DeviceRecord> records = run_line(setup, devices);
   std::fputs(summary_text(records).c_str(), stdout);
+  std::fputs(failed_devices_text(records).c_str(), stdout);
   return line_exit_status(records);
 }
 

@@ -15,6 +15,7 @@
 
 #include "line_record.h"
 #include "station.h"
+#include "steps.h"
 #include "station_link.h"
 
 namespace mfgstation {
@@ -25,16 +26,9 @@ class RecordFile;
 
 // The devices that answer a broadcast connect on ifc within window_ms, in
 // address order. Every device that answers now has this station as its peer.
-// 0, or -1 with a message.
-int discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
+// False with a message.
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
              std::string* error);
-
-// A firmware image, read and checked before the first frame goes out.
-struct Image {
-  std::string path;
-  std::vector<uint8_t> bytes;
-  uint32_t crc = 0;
-};
 
 struct LineSetup {
   const Options* opts = nullptr;
@@ -54,9 +48,15 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<sta
 // locked): checks every input, finds the devices, serves them, appends the
 // records and prints the summary. The exit status.
 int line_main(const Options& opts, const station_link::Interface& ifc);
+// discover from the command line: the devices that answer, one line each with
+// its stored serial number. The exit status.
+int discover_main(const Options& opts, const station_link::Interface& ifc);
 // What line mode can tell from the command line alone, before the interface is
-// locked or opened: the serial-number pattern. 0, or kExitUsage with a message.
-int check_line_usage(const Options& opts, std::string* error);
+// locked or opened: the serial-number pattern. False with a message.
+bool check_line_usage(const Options& opts, std::string* error);
+
+// The summary's line for each device that failed: "MAC FAILED (kind)".
+std::string failed_devices_text(const std::vector<DeviceRecord>& records);
 
 // The exit status of a line run: 0 when every device passed, the status of the
 // failure when all failed devices share one, kExitMixed otherwise.

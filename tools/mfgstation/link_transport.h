@@ -12,8 +12,8 @@ namespace mfgstation {
 class LinkTransport : public Transport {
  public:
   explicit LinkTransport(station_link::Interface& ifc) : ifc_(ifc) {}
-  int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string* error) override;
-  int receive(station_link::Reply& reply, int timeout_ms, std::string* error) override;
+  bool send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string* error) override;
+  bool receive(station_link::Reply& reply, int timeout_ms, bool* got, std::string* error) override;
 
  private:
   station_link::Interface& ifc_;

@@ -28,6 +28,12 @@ std::string device_row_text(const DeviceRow& row, std::size_t width) {
                   static_cast<int>(row.done * 100 / row.total), rate_mib(row.done, row.seconds));
     line += progress;
   }
+  // The result is what the operator looks for: whatever does not fit is cut
+  // before it, never the result itself.
+  if (width > 0 && line.size() + row.result.size() > width && row.result.size() + 1 < width) {
+    line.resize(width - row.result.size() - 1);
+    line += ' ';
+  }
   line += row.result;
   while (!line.empty() && line.back() == ' ') line.pop_back();
   if (width > 0 && line.size() > width) line.resize(width);

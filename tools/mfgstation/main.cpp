@@ -16,8 +16,8 @@ int main(int argc, char** argv) {
   mfgstation::Options opts;
   std::string error;
   bool help = false;
-  if (mfgstation::parse_command_line(argc, argv, opts, &error, &help) != 0 ||
-      (!help && opts.line_mode() && mfgstation::check_line_usage(opts, &error) != 0)) {
+  if (!mfgstation::parse_command_line(argc, argv, opts, &error, &help) ||
+      (!help && opts.line_mode() && !mfgstation::check_line_usage(opts, &error))) {
     std::fprintf(stderr, "mfgstation: %s\nTry 'mfgstation --help' for more information.\n", error.c_str());
     return mfgstation::kExitUsage;
   }
@@ -26,20 +26,21 @@ int main(int argc, char** argv) {
     return mfgstation::kExitOk;
   }
   // The lock is held until the process ends, however it ends.
-  if (mfgstation::lock_interface(opts.iface, &error) < 0) {
+  if (!mfgstation::lock_interface(opts.iface, &error)) {
     std::fprintf(stderr, "mfgstation: %s\n", error.c_str());
     return mfgstation::kExitLocal;
   }
   station_link::Interface ifc;
-  if (station_link::open_interface(opts.iface, ifc, &error) < 0) {
+  if (!station_link::open_interface(opts.iface, ifc, &error)) {
     const bool no_right = errno == EPERM || errno == EACCES;
     std::fprintf(stderr, "mfgstation: %s\n", error.c_str());
     if (no_right) std::fprintf(stderr, "mfgstation: a raw packet socket needs root or the capability CAP_NET_RAW\n");
     return mfgstation::kExitLocal;
   }
   if (opts.chunk_size == 0) opts.chunk_size = mfgstation::chunk_size_for_mtu(ifc.mtu);
-  if (opts.line_mode() || opts.steps[0].op == mfgstation::Op::Discover) {
-    int status = mfgstation::line_main(opts, ifc);
+  const mfgstation::CommandInfo& first = mfgstation::command_info(opts.steps[0].op);
+  if (first.alone || opts.line_mode()) {
+    int status = first.alone ? first.alone(opts, ifc) : mfgstation::line_main(opts, ifc);
     station_link::close_interface(ifc);
     return status;
   }

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "steps.h"
 #include "text.h"
 
 namespace mfgstation {
@@ -27,11 +28,11 @@ bool serial_fits(const std::string& text, Reporter& report) {
 
 }  // namespace
 
-int lock_interface(const std::string& iface, std::string* error) {
+bool lock_interface(const std::string& iface, std::string* error) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     *error = format("lock for %s: %s", iface.c_str(), std::strerror(errno));
-    return -1;
+    return false;
   }
   const std::string name = "qv-mfgstation:" + iface;
   sockaddr_un addr{};
@@ -44,9 +45,9 @@ int lock_interface(const std::string& iface, std::string* error) {
     *error = err == EADDRINUSE
                  ? format("%s is in use by another mfgstation; one station per interface", iface.c_str())
                  : format("lock for %s: %s", iface.c_str(), std::strerror(err));
-    return -1;
+    return false;
   }
-  return fd;
+  return true;
 }
 
 Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report)
@@ -82,8 +83,10 @@ double Station::now() const {
 int Station::connect() {
   int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
                    opts_.timeout_ms);
-  if (r == kExitOk)
+  if (r == kExitOk) {
+    connected_ = true;
     note("connect: connected to %s", station_link::mac_text(session_.device).c_str());
+  }
   return r;
 }
 
@@ -108,52 +111,26 @@ int Station::read_sn(std::string* serial) {
   return kExitOk;
 }
 
-int Station::simple(Op op) {
-  uint8_t command = 0;
-  const char* done = "";
-  switch (op) {
-    // The device answers before it restarts or resets: the answer is all it tells.
-    case Op::Reboot: command = kCmdReboot; done = "accepted by the device"; break;
-    case Op::ResetDefaults: command = kCmdDefaults; done = "accepted by the device"; break;
-    case Op::Close: command = kCmdClose; done = "connection closed"; break;
-    case Op::Quit: command = kCmdQuit; done = "service ended"; break;
-    default: return kExitUsage;
-  }
-  int r = exchange(command, nullptr, 0, true, op_name(op), nullptr, opts_.timeout_ms);
-  if (r == kExitOk) note("%s: %s", op_name(op), done);
+int Station::request(uint8_t command, const char* what, const char* done) {
+  int r = exchange(command, nullptr, 0, true, what, nullptr, opts_.timeout_ms);
+  if (r == kExitOk) note("%s: %s", what, done);
   return r;
 }
 
 int Station::run() {
   // Every step's input is checked before the first frame goes out: a mistake
   // found halfway would leave the device half done.
-  std::vector<std::vector<uint8_t>> images(opts_.steps.size());
-  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
-    const Step& step = opts_.steps[i];
-    std::string why;
+  for (const Step& step : opts_.steps)
     if (step.op == Op::WriteSn && !serial_fits(step.arg, report_)) return kExitUsage;
-    if (step.op == Op::Flash && load_image(step.arg, opts_.max_size, &images[i], &why) != 0) {
-      error("flash: %s", why.c_str());
-      return kExitLocal;
-    }
-    if (step.op == Op::Flash && opts_.chunk_size <= 0) {
-      error("flash: the interface MTU leaves no room for firmware data");
-      return kExitLocal;
-    }
+  std::vector<Image> images;
+  std::string why;
+  if (!load_step_images(opts_, &images, &why)) {
+    report_.error(why);
+    return kExitLocal;
   }
-  for (std::size_t i = 0; i < opts_.steps.size(); ++i) {
-    const Step& step = opts_.steps[i];
-    int r = kExitOk;
-    switch (step.op) {
-      case Op::Connect: r = connect(); break;
-      case Op::WriteSn: r = write_sn(step.arg); break;
-      case Op::ReadSn: r = read_sn(nullptr); break;
-      case Op::Flash: r = flash_image(images[i]); break;
-      default: r = simple(step.op); break;
-    }
-    if (r != kExitOk) return r;
-  }
-  return kExitOk;
+  StepLog nothing_kept;
+  StepContext context{*this, report_, images, nothing_kept, false};
+  return run_steps(context, opts_.steps);
 }
 
 }  // namespace mfgstation

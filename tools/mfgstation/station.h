@@ -27,25 +27,26 @@ namespace mfgstation {
 int chunk_size_for_mtu(int mtu);
 
 // Reads a whole image and checks it: readable, not empty, at most max_size
-// bytes. 0, or kExitLocal with a message in *error.
-int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error);
+// bytes. False with a message.
+bool load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error);
 
 // One station per interface: holds an abstract socket named after the
 // interface (abstract names belong to the network namespace, so stations in
-// separate namespaces do not meet) until the process ends. The descriptor, or
-// -1 with a message when another station holds the interface.
-int lock_interface(const std::string& iface, std::string* error);
+// separate namespaces do not meet) until the process ends. False with a
+// message when another station holds the interface.
+bool lock_interface(const std::string& iface, std::string* error);
 
 // The link as the station reaches it.
 class Transport {
  public:
   virtual ~Transport() = default;
-  // Sends one request to dest. 0, or -1 with a message.
-  virtual int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count,
-                   std::string* error) = 0;
+  // Sends one request to dest. False with a message.
+  virtual bool send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count,
+                    std::string* error) = 0;
   // Waits up to timeout_ms for the next frame of the protocol that the station
-  // did not send itself: 1 with it taken apart, 0 on time-out, -1 with a message.
-  virtual int receive(station_link::Reply& reply, int timeout_ms, std::string* error) = 0;
+  // did not send itself: *got with it taken apart, !*got on time-out; false
+  // with a message.
+  virtual bool receive(station_link::Reply& reply, int timeout_ms, bool* got, std::string* error) = 0;
 };
 
 class Station {
@@ -62,7 +63,9 @@ class Station {
   int read_sn(std::string* serial);
   int flash(const std::string& image_path);
   int flash_image(const std::vector<uint8_t>& image);
-  int simple(Op op);
+  // A request without parameters whose reply says only that it was done:
+  // "what: done" once it came.
+  int request(uint8_t command, const char* what, const char* done);
 
   int transfer_restarts() const { return restarts_; }
 
@@ -99,6 +102,7 @@ class Station {
   DeviceSession session_;
   std::vector<uint8_t> last_reply_;  // data of the last reply taken
   int restarts_ = 0;
+  bool connected_ = false;   // a connect of this run was answered
   int to_nobody_ = 0;        // replies addressed to 00:00:00:00:00:00
   int to_others_ = 0;        // replies addressed to another station
   std::vector<Mac> others_;  // other devices that answered

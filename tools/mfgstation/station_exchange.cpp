@@ -28,7 +28,13 @@ void Station::timeout_hint(const char* what) {
   error("%s: the service ends after about 30 s without a request, and a device bound to "
                "another station answers only that station",
                what);
-  if (to_nobody_)
+  // After a connect of this run, a device without a station has lost it: it
+  // (or its service) restarted since.
+  if (to_nobody_ && connected_)
+    error("%s: %d replies went to 00:00:00:00:00:00: the device is no longer connected to this station; "
+          "it or its service restarted after connect",
+          what, to_nobody_);
+  else if (to_nobody_)
     error("%s: %d replies went to 00:00:00:00:00:00: no station is connected to the device; "
                  "start with connect",
                  what, to_nobody_);
@@ -38,7 +44,7 @@ void Station::timeout_hint(const char* what) {
 int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
   std::string why;
   const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
-  if (transport_.send(dest, command, params, count, &why) < 0) {
+  if (!transport_.send(dest, command, params, count, &why)) {
     error("%s: %s", what, why.c_str());
     return kExitLocal;
   }
@@ -52,12 +58,12 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
     if (left <= 0) return kExitTimeout;
     std::string why;
-    int got = transport_.receive(r, left, &why);
-    if (got < 0) {
+    bool got = false;
+    if (!transport_.receive(r, left, &got, &why)) {
       error("%s: %s", what, why.c_str());
       return kExitLocal;
     }
-    if (got == 0) return kExitTimeout;
+    if (!got) return kExitTimeout;
     Verdict v = Verdict::Unrelated;
     const Fit fit = fit_reply(session_, r, &v);
     if (fit == Fit::OutOfStep) {
@@ -127,7 +133,8 @@ void Station::settle() {
     int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
     if (left <= 0) break;
     std::string why;
-    if (transport_.receive(r, left, &why) <= 0) break;
+    bool got = false;
+    if (!transport_.receive(r, left, &got, &why) || !got) break;
     const Fit fit = fit_reply(session_, r, nullptr);
     if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
     else quiet_until = now() + opts_.timeout_ms / 1000.0;

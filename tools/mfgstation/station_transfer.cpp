@@ -21,11 +21,11 @@ int chunk_size_for_mtu(int mtu) {
 }
 
 
-int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error) {
+bool load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>* image, std::string* error) {
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) {
     *error = format("cannot open \"%s\": %s", path.c_str(), std::strerror(errno));
-    return kExitLocal;
+    return false;
   }
   image->clear();
   uint8_t buf[65536];
@@ -39,18 +39,18 @@ int load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>*
   std::fclose(f);
   if (failed) {
     *error = format("cannot read \"%s\"", path.c_str());
-    return kExitLocal;
+    return false;
   }
   if (too_large) {
     *error = format("\"%s\" is larger than %llu bytes, the largest image allowed (--max-size)", path.c_str(),
                     static_cast<unsigned long long>(max_size));
-    return kExitLocal;
+    return false;
   }
   if (image->empty()) {
     *error = format("\"%s\" is empty", path.c_str());
-    return kExitLocal;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 
@@ -224,7 +224,7 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
 int Station::flash(const std::string& image_path) {
   std::vector<uint8_t> image;
   std::string why;
-  if (load_image(image_path, opts_.max_size, &image, &why) != 0) {
+  if (!load_image(image_path, opts_.max_size, &image, &why)) {
     error("flash: %s", why.c_str());
     return kExitLocal;
   }

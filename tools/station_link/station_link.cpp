@@ -36,7 +36,7 @@ constexpr std::size_t kHeaderLength = qvlink::kEthHeaderLength + qvlink::kPayloa
 
 // A socket filter that passes frames whose source address is mac: source bytes
 // 2 to 5 as one word, then bytes 0 and 1.
-int attach_source_filter(int sock, const Mac& mac) {
+bool attach_source_filter(int sock, const Mac& mac) {
   const uint32_t low = static_cast<uint32_t>(mac[2]) << 24 | static_cast<uint32_t>(mac[3]) << 16 |
                        static_cast<uint32_t>(mac[4]) << 8 | mac[5];
   const uint32_t high = static_cast<uint32_t>(mac[0]) << 8 | mac[1];
@@ -49,49 +49,49 @@ int attach_source_filter(int sock, const Mac& mac) {
       {BPF_RET | BPF_K, 0, 0, 0},
   };
   sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
-  return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
+  return setsockopt(sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
 }
 
 }  // namespace
 
-int open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from) {
+bool open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from) {
   close_interface(ifc);
   if (ifname.empty() || ifname.size() >= IFNAMSIZ) {
     if (error) *error = "bad interface name \"" + ifname + "\"";
-    return -1;
+    return false;
   }
   // Protocol 0: the socket receives nothing until it is bound to the interface
   // and the type, so no frame of another interface slips in between.
   int sock = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
   if (sock < 0) {
     set_error(error, "socket(AF_PACKET)", errno);
-    return -1;
+    return false;
   }
   ifreq ifr{};
   std::memcpy(ifr.ifr_name, ifname.c_str(), ifname.size());
   if (ioctl(sock, SIOCGIFINDEX, &ifr) != 0) {
     set_error(error, "interface " + ifname, errno);
     close(sock);
-    return -1;
+    return false;
   }
   int index = ifr.ifr_ifindex;
   if (ioctl(sock, SIOCGIFHWADDR, &ifr) != 0) {
     set_error(error, "hardware address of " + ifname, errno);
     close(sock);
-    return -1;
+    return false;
   }
   Mac mac{};
   std::memcpy(mac.data(), ifr.ifr_hwaddr.sa_data, 6);
   if (ioctl(sock, SIOCGIFMTU, &ifr) != 0) {
     set_error(error, "MTU of " + ifname, errno);
     close(sock);
-    return -1;
+    return false;
   }
   int mtu = ifr.ifr_mtu;
-  if (only_from && attach_source_filter(sock, *only_from) != 0) {
+  if (only_from && !attach_source_filter(sock, *only_from)) {
     set_error(error, "source filter on " + ifname, errno);
     close(sock);
-    return -1;
+    return false;
   }
   sockaddr_ll sll{};
   sll.sll_family = AF_PACKET;
@@ -100,7 +100,7 @@ int open_interface(const std::string& ifname, Interface& ifc, std::string* error
   if (bind(sock, reinterpret_cast<sockaddr*>(&sll), sizeof sll) != 0) {
     set_error(error, "bind to " + ifname, errno);
     close(sock);
-    return -1;
+    return false;
   }
   // Room for a whole transfer's worth of replies while the caller is busy.
   int rcvbuf = 1 << 20;
@@ -110,7 +110,7 @@ int open_interface(const std::string& ifname, Interface& ifc, std::string* error
   ifc.mac = mac;
   ifc.mtu = mtu;
   ifc.name = ifname;
-  return 0;
+  return true;
 }
 
 void close_interface(Interface& ifc) {
@@ -132,44 +132,53 @@ std::vector<uint8_t> build_request(const RequestSpec& spec, const Mac& own_mac) 
   std::memcpy(&f[qvlink::kEthSource], spec.use_source ? spec.source.data() : own_mac.data(), 6);
   qvlink::put_be16(&f[qvlink::kEthType], qvlink::kEtherType);
   uint8_t* p = &f[qvlink::kEthHeaderLength];
-  // A well-formed payload first; then the fields the caller chose otherwise.
-  qvlink::encode_payload(p, spec.sequence, spec.command, spec.params.data(), spec.params.size());
-  uint16_t length_field = spec.length_field >= 0 ? static_cast<uint16_t>(spec.length_field)
-                                                 : static_cast<uint16_t>(spec.params.size() + 1);
+  const bool well_formed = spec.protocol == 0 && spec.reserved == 0 && spec.length_field < 0 && spec.checksum < 0 &&
+                           !spec.wrong_checksum && spec.frame_length < 0 && spec.params.size() <= qvlink::kDataMax;
+  if (well_formed) {
+    qvlink::encode_payload(p, spec.sequence, spec.command, spec.params.data(), spec.params.size());
+    if (f.size() < spec.min_frame) f.resize(spec.min_frame, 0);
+    return f;
+  }
+
+  // Every field as the caller chose it; oversized requests too: every
+  // parameter byte goes into the frame.
+  const uint16_t length_field = spec.length_field >= 0 ? static_cast<uint16_t>(spec.length_field)
+                                                       : static_cast<uint16_t>(spec.params.size() + 1);
   p[qvlink::kProtocol] = spec.protocol;
   p[1] = spec.reserved;
+  p[qvlink::kSequence] = spec.sequence;
   qvlink::put_be16(p + qvlink::kLength, length_field);
-  // Oversized requests too: every parameter byte goes into the frame.
+  p[qvlink::kCode] = spec.command;
   if (!spec.params.empty()) std::memcpy(p + qvlink::kParams, spec.params.data(), spec.params.size());
-
-  // The device checksums as many parameter bytes as the length field claims; the
-  // right checksum is the one over those bytes as the frame will carry them
-  // (zero padding included), as far as the frame holds them.
   std::size_t final_size = f.size();
   if (spec.frame_length >= 0)
     final_size = static_cast<std::size_t>(spec.frame_length);
   else if (final_size < spec.min_frame)
     final_size = spec.min_frame;
+  f.resize(std::max(final_size, f.size()), 0);
+  p = &f[qvlink::kEthHeaderLength];
+
+  // The device checksums as many parameter bytes as the length field claims; the
+  // right checksum is the one over those bytes as the frame will carry them
+  // (zero padding included), as far as the frame holds them.
   uint16_t sum;
   if (spec.checksum >= 0) {
     sum = static_cast<uint16_t>(spec.checksum);
   } else {
-    std::size_t n = length_field ? length_field - 1u : 0u;
-    std::vector<uint8_t> full(f);
-    if (full.size() < final_size) full.resize(final_size, 0);
-    std::size_t held = final_size > kHeaderLength ? final_size - kHeaderLength : 0;
-    sum = qvlink::payload_chksum(full.data() + qvlink::kEthHeaderLength, std::min(n, held));
+    const std::size_t n = length_field ? length_field - 1u : 0u;
+    const std::size_t held = final_size > kHeaderLength ? final_size - kHeaderLength : 0;
+    sum = qvlink::payload_chksum(p, std::min(n, held));
     if (spec.wrong_checksum) sum = static_cast<uint16_t>(~sum);
   }
   qvlink::put_be16(p + qvlink::kChecksum, sum);
-  f.resize(final_size, 0);
+  f.resize(final_size);
   return f;
 }
 
-int send_frame(const Interface& ifc, const std::vector<uint8_t>& frame, std::string* error) {
+bool send_frame(const Interface& ifc, const std::vector<uint8_t>& frame, std::string* error) {
   if (frame.size() < qvlink::kEthHeaderLength) {
     if (error) *error = "frame shorter than its Ethernet header";
-    return -1;
+    return false;
   }
   sockaddr_ll to{};
   to.sll_family = AF_PACKET;
@@ -180,12 +189,16 @@ int send_frame(const Interface& ifc, const std::vector<uint8_t>& frame, std::str
   ssize_t n = sendto(ifc.sock, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   if (n < 0) {
     set_error(error, "send on " + ifc.name, errno);
-    return -1;
+    return false;
   }
-  return static_cast<int>(n);
+  if (static_cast<std::size_t>(n) != frame.size()) {
+    if (error) *error = "send on " + ifc.name + ": frame cut short";
+    return false;
+  }
+  return true;
 }
 
-int receive_frame(const Interface& ifc, std::vector<uint8_t>& frame, int timeout_ms, std::string* error) {
+bool receive_frame(const Interface& ifc, std::vector<uint8_t>& frame, int timeout_ms, std::string* error) {
   long long deadline = now_ms() + (timeout_ms < 0 ? 0 : timeout_ms);
   uint8_t buf[65536];
   for (;;) {
@@ -196,22 +209,25 @@ int receive_frame(const Interface& ifc, std::vector<uint8_t>& frame, int timeout
     if (r < 0) {
       if (errno == EINTR) continue;
       set_error(error, "poll", errno);
-      return -1;
+      return false;
     }
-    if (r == 0) return 0;
+    if (r == 0) {
+      frame.clear();
+      return true;
+    }
     sockaddr_ll from{};
     socklen_t fromlen = sizeof from;
     ssize_t n = recvfrom(ifc.sock, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromlen);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       set_error(error, "receive on " + ifc.name, errno);
-      return -1;
+      return false;
     }
     if (from.sll_pkttype == PACKET_OUTGOING) continue;
     if (n < static_cast<ssize_t>(qvlink::kEthHeaderLength) || qvlink::get_be16(buf + qvlink::kEthType) != qvlink::kEtherType)
       continue;
     frame.assign(buf, buf + n);
-    return 1;
+    return true;
   }
 }
 
@@ -223,8 +239,7 @@ std::vector<std::vector<uint8_t>> receive_frames(const Interface& ifc, int quiet
     long long left = deadline - now_ms();
     if (left <= 0) break;
     std::vector<uint8_t> f;
-    int r = receive_frame(ifc, f, static_cast<int>(std::min<long long>(left, quiet_ms)), nullptr);
-    if (r != 1) break;
+    if (!receive_frame(ifc, f, static_cast<int>(std::min<long long>(left, quiet_ms)), nullptr) || f.empty()) break;
     frames.push_back(std::move(f));
   }
   return frames;
@@ -233,7 +248,7 @@ std::vector<std::vector<uint8_t>> receive_frames(const Interface& ifc, int quiet
 int drain(const Interface& ifc) {
   int count = 0;
   std::vector<uint8_t> f;
-  while (receive_frame(ifc, f, 0, nullptr) == 1) ++count;
+  while (receive_frame(ifc, f, 0, nullptr) && !f.empty()) ++count;
   return count;
 }
 

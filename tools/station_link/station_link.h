@@ -4,19 +4,19 @@
 //
 //   station_link::Interface ifc;
 //   std::string err;
-//   if (station_link::open_interface("veth0", ifc, &err) < 0) { ... err ... }
+//   if (!station_link::open_interface("veth0", ifc, &err)) { ... err ... }
 //   // ifc.ifindex, ifc.mac, ifc.mtu are now known
 //
 //   station_link::RequestSpec req;
 //   req.command = 1;                                  // create connection
 //   req.params.assign(ifc.mac.begin(), ifc.mac.end());
 //   std::vector<uint8_t> frame = station_link::build_request(req, ifc.mac);
-//   station_link::send_frame(ifc, frame, &err);       // bytes sent, or -1
+//   station_link::send_frame(ifc, frame, &err);       // false with a message
 //
 //   std::vector<uint8_t> got;
-//   int r = station_link::receive_frame(ifc, got, 2000, &err);  // 1 frame, 0 time-out, -1 error
+//   bool ok = station_link::receive_frame(ifc, got, 2000, &err);  // got empty: time-out
 //   station_link::Reply reply;
-//   if (r == 1 && station_link::parse_reply(got, reply) && reply.checksum_ok) ...
+//   if (ok && station_link::parse_reply(got, reply) && reply.checksum_ok) ...
 //   station_link::close_interface(ifc);
 //
 // build_request can produce any request, well formed or not: any command byte,
@@ -27,7 +27,8 @@
 // minimum, as a real Ethernet link pads it (a veth link does not pad).
 //
 // Only frames of type 0x3914 reach receive_frame; the socket is bound to the one
-// interface. Nothing here throws; errors come back as -1 with a message.
+// interface. Nothing here throws or prints: an operation that can fail returns
+// true, or false with a message in *error (when error is not null).
 #ifndef QV_TOOLS_STATION_LINK_H
 #define QV_TOOLS_STATION_LINK_H
 
@@ -56,8 +57,7 @@ struct Interface {
 // 0x3914 only, and learns the interface's index, hardware address and MTU.
 // With only_from, the kernel passes on only frames from that address, so that
 // each of many devices on one segment can have a socket of its own.
-// Returns 0, or -1 with a message in *error (when error is not null).
-int open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from = nullptr);
+bool open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from = nullptr);
 void close_interface(Interface& ifc);
 
 struct RequestSpec {
@@ -83,12 +83,12 @@ std::vector<uint8_t> build_request(const RequestSpec& spec, const Mac& own_mac);
 // code and parameters: chksum over length field, code and parameter bytes.
 uint16_t payload_checksum(uint16_t length_field, uint8_t code, const uint8_t* data, std::size_t count);
 
-// Sends a whole frame on the interface. Returns the bytes sent, or -1.
-int send_frame(const Interface& ifc, const std::vector<uint8_t>& frame, std::string* error);
+// Sends a whole frame on the interface.
+bool send_frame(const Interface& ifc, const std::vector<uint8_t>& frame, std::string* error);
 
 // Waits up to timeout_ms for one incoming frame of type 0x3914 and stores it
-// whole in frame. Returns 1 with a frame, 0 on time-out, -1 on error.
-int receive_frame(const Interface& ifc, std::vector<uint8_t>& frame, int timeout_ms, std::string* error);
+// whole in frame; on time-out frame is left empty (no frame of the protocol is).
+bool receive_frame(const Interface& ifc, std::vector<uint8_t>& frame, int timeout_ms, std::string* error);
 
 // Collects incoming frames until none has come for quiet_ms, or max_count have
 // come, or total_ms have passed. Returns the frames in their order of arrival.

@@ -58,7 +58,7 @@ void reply(Device& dev, const station_link::Mac& to, std::vector<uint8_t> data, 
   dev.spec.dest = to;
   dev.spec.min_frame = 0;
   std::string error;
-  if (station_link::send_frame(dev.ifc, station_link::build_request(dev.spec, dev.ifc.mac), &error) < 0)
+  if (!station_link::send_frame(dev.ifc, station_link::build_request(dev.spec, dev.ifc.mac), &error))
     std::fprintf(stderr, "fake device: %s\n", error.c_str());
 }
 
@@ -92,19 +92,18 @@ int main(int argc, char** argv) {
   }
   Device dev;
   std::string error;
-  if (station_link::open_interface(cfg.iface, dev.ifc, &error) < 0) {
+  if (!station_link::open_interface(cfg.iface, dev.ifc, &error)) {
     std::fprintf(stderr, "fake device: %s\n", error.c_str());
     return 2;
   }
   std::vector<uint8_t> frame;
   station_link::Reply req;
   for (;;) {
-    int r = station_link::receive_frame(dev.ifc, frame, cfg.idle_s * 1000, &error);
-    if (r < 0) {
+    if (!station_link::receive_frame(dev.ifc, frame, cfg.idle_s * 1000, &error)) {
       std::fprintf(stderr, "fake device: %s\n", error.c_str());
       return 1;
     }
-    if (r == 0) return 0;
+    if (frame.empty()) return 0;
     if (!station_link::parse_reply(frame, req) || !req.checksum_ok || req.source == dev.ifc.mac) continue;
     const uint8_t cmd = req.code;
     const int nth = ++dev.counts[cmd];

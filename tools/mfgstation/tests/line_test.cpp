@@ -300,6 +300,10 @@ TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
             "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
             "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
   EXPECT_EQ(summary_text({sample_record(kExitOk)}), "1 device: 1 passed, 0 failed\n");
+  // And the failed devices by name.
+  EXPECT_EQ(failed_devices_text({sample_record(kExitOk), crc, sample_record(kExitTimeout)}),
+            "02:00:00:00:01:04 FAILED (CRC-32 mismatch)\n02:00:00:00:01:02 FAILED (no reply)\n");
+  EXPECT_EQ(failed_devices_text({sample_record(kExitOk)}), "");
 }
 
 TEST(LineExitStatus, AllPassedOneKindOrSeveral) {
@@ -389,6 +393,13 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   DeviceRow row{"02:00:00:00:01:01", "QV-0001", "flash", 524288, 1048576, 0.5, ""};
   EXPECT_EQ(device_row_text(row, 200),
             "02:00:00:00:01:01  QV-0001         flash           [##########..........]  50%   1.00 MiB/s");
+  // On an 80-column terminal (79 drawn) the bar gives way to the result.
+  row.result = "FAILED (no reply)";
+  EXPECT_EQ(device_row_text(row, 79),
+            "02:00:00:00:01:01  QV-0001         flash           [######### FAILED (no reply)");
+  row.result = "passed";
+  EXPECT_EQ(device_row_text(row, 200),
+            "02:00:00:00:01:01  QV-0001         flash           [##########..........]  50%   1.00 MiB/s  passed");
 }
 
 }  // namespace

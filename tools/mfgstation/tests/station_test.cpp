@@ -83,7 +83,7 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
     Options opts;
     std::string error;
     bool help = true;
-    int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), opts, &error, &help);
+    const int r = parse_command_line(static_cast<int>(argv.size()), argv.data(), opts, &error, &help) ? 0 : kExitUsage;
     SCOPED_TRACE(c.args.size() > 1 ? std::string(c.args[c.args.size() - 1]) : "");
     EXPECT_EQ(r, c.status);
     EXPECT_FALSE(help);
@@ -99,7 +99,7 @@ TEST(ParseCommandLine, KeepsValuesAndOrder) {
   Options opts;
   std::string error;
   bool help = false;
-  ASSERT_EQ(parse_command_line(21, argv, opts, &error, &help), 0) << error;
+  ASSERT_TRUE(parse_command_line(21, argv, opts, &error, &help)) << error;
   EXPECT_EQ(opts.max_size, 8u * 1048576);
   EXPECT_TRUE(opts.device_given);
   EXPECT_EQ(opts.device, (Mac{0x02, 0xAA, 0, 0, 0, 0x0B}));
@@ -117,7 +117,7 @@ TEST(ParseCommandLine, KeepsValuesAndOrder) {
   EXPECT_EQ(opts.steps[3].op, Op::Close);
 
   const char* help_argv[] = {"mfgstation", "--help"};
-  EXPECT_EQ(parse_command_line(2, help_argv, opts, &error, &help), 0);
+  EXPECT_TRUE(parse_command_line(2, help_argv, opts, &error, &help));
   EXPECT_TRUE(help);
 }
 
@@ -208,10 +208,11 @@ station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& 
 // their sequence byte, the lost ones too.
 class SimDevice : public Transport {
  public:
-  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged };
+  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged, kNoPeer };
   // Decides what happens to the n-th (1-based) request of a command; kDrop:
   // its reply is lost; kLose: the request is; kTwice: the request frame
-  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5).
+  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5);
+  // kNoPeer: the device restarted and answers to 00:00:00:00:00:00.
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
   std::vector<Mac> dests;
@@ -223,25 +224,31 @@ class SimDevice : public Transport {
   Mac mac = kDevice;
   bool lose_both_upgrade = false;
 
-  int send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
+  bool send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
     log.push_back({command, count});
     dests.push_back(dest);
     const Action a = fault(command, ++counts[command]);
-    if (a == kLose) return 0;
+    if (a == kLose) return true;
     if (a == kDamaged) {
       emit({0x05, command});
-      return 0;
+      return true;
+    }
+    if (a == kNoPeer) {
+      ++sequence_;
+      pending.push_back(reply_frame({0x00, command}, sequence_, Mac{}, mac));
+      return true;
     }
     process(command, params, count, a);
     if (a == kTwice) process(command, params, count, kAnswer);
-    return 0;
+    return true;
   }
 
-  int receive(station_link::Reply& reply, int, std::string*) override {
-    if (pending.empty()) return 0;  // the time-out, without the wait
+  bool receive(station_link::Reply& reply, int, bool* got, std::string*) override {
+    *got = !pending.empty();  // else the time-out, without the wait
+    if (!*got) return true;
     reply = pending.front();
     pending.pop_front();
-    return 1;
+    return true;
   }
 
   int count_of(uint8_t command) const {
@@ -491,6 +498,16 @@ TEST(Station, LostAndFailedReplies) {
        {{Op::WriteSn, "SN1"}, {Op::ReadSn, ""}}, kExitStoreFailed, {{2, 1}, {3, 0}}, "\"Fail to writ db\"", false},
       {"upgrade start reply lost", [](uint8_t c, int) { return c == 11 ? A::kDrop : A::kAnswer; }, flash, kExitOk,
        {{11, 1}}, "", true},
+      // Replies to nobody: before any connect the list lacks one; after the
+      // run's own connect the device restarted.
+      {"no peer, no connect", [](uint8_t, int) { return A::kNoPeer; }, {{Op::ReadSn, ""}}, kExitTimeout, {{3, 3}},
+       "read-sn: 3 replies went to 00:00:00:00:00:00: no station is connected to the device; start with connect\n",
+       false},
+      {"restarted after connect", [](uint8_t c, int) { return c == 3 ? A::kNoPeer : A::kAnswer; },
+       {{Op::Connect, ""}, {Op::ReadSn, ""}}, kExitTimeout, {{3, 3}},
+       "read-sn: 3 replies went to 00:00:00:00:00:00: the device is no longer connected to this station; it or "
+       "its service restarted after connect\n",
+       false},
       {"unknown command", [](uint8_t c, int) { return c == 10 ? A::kSpecial : A::kAnswer; },
        {{Op::ResetDefaults, ""}}, kExitRejected, {{10, 1}}, "status 3: unknown command", false},
   };
@@ -577,8 +594,9 @@ TEST(Station, RepliesThatDoNotFit) {
     Options o = options();
     o.device_given = true;
     o.device = kDevice;
+    o.steps = {{Op::Reboot, ""}};
     Station st(dev, o, kMac, cap.output());
-    EXPECT_EQ(st.simple(Op::Reboot), kExitOk) << Captured::text(cap.err);
+    EXPECT_EQ(st.run(), kExitOk) << Captured::text(cap.err);
     EXPECT_EQ(dev.count_of(9), c.sent);
     const std::string err = Captured::text(cap.err);
     if (*c.message) EXPECT_NE(err.find(c.message), std::string::npos) << err;
