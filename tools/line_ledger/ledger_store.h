@@ -4,11 +4,12 @@
 // the device records, the report) is one code path for both.
 //
 // Statements are written once, in the SQL both databases accept, with their
-// parameters as $1, $2, ... in order of first use. Values travel as text; a NULL
-// is a value without has_value().
+// parameters as $1, $2, ...; every parameter given must appear in the
+// statement. Values travel as text; a NULL is a value without has_value().
 #ifndef QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
 #define QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,6 +37,11 @@ class LedgerStore {
   virtual bool commit(bool* retry, std::string* error) = 0;
   virtual void rollback() = 0;
 
+  // Whether the last failure of run, begin or commit came from another
+  // station's transaction (a serialization failure, a deadlock, a database
+  // busy beyond its wait): the whole transaction may be started again.
+  virtual bool conflicted() const = 0;
+
   // "sqlite" or "postgresql", for messages.
   virtual const char* kind() const = 0;
 };
@@ -45,6 +51,12 @@ class LedgerStore {
 // when missing. Creates the tables when they are not there yet. Null with a
 // message on failure.
 std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error);
+
+// Runs body in one transaction and commits it; when another station's work
+// made a statement or the commit fail, rolls back and runs body again from the
+// start, a few times. body returns false with a message to roll back. true
+// once committed.
+bool in_transaction(LedgerStore& store, const std::function<bool(std::string* error)>& body, std::string* error);
 
 }  // namespace line_ledger
 
