@@ -211,6 +211,11 @@ constexpr OptionInfo kOptions[] = {
      true, &Options::sn_state, nullptr},
     {nullptr, "--record", "FILE", "append one JSON line per device to FILE (synced)", true, &Options::record,
      nullptr},
+    {nullptr, "--db", "LEDGER",
+     "the line's ledger, an SQLite file or postgresql://...:\n"
+     "the counter, every number's state and every device's\n"
+     "run, written as each happens (instead of --sn-state)",
+     true, &Options::db, nullptr},
 };
 
 const OptionInfo* find_option(const char* arg) {
@@ -381,7 +386,7 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
 }
 
 bool Options::line_mode() const {
-  if (all || devices.size() > 1 || !record.empty()) return true;
+  if (all || devices.size() > 1 || !record.empty() || !db.empty()) return true;
   for (const Step& step : steps)
     if (step.op == Op::WriteSn && step.arg == kNextSerial) return true;
   return false;
@@ -409,8 +414,12 @@ bool check_line_options(const Options& opts, std::string* error) {
     return false;
   }
   const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
-  if (next && (opts.sn_state.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
-    *error = "write-sn @next needs --sn-state FILE and either --sn-pattern PATTERN or --sn-list FILE";
+  if (!opts.db.empty() && !opts.sn_state.empty()) {
+    *error = "--db keeps the counter in the ledger; --sn-state is for a station without one";
+    return false;
+  }
+  if (next && ((opts.sn_state.empty() && opts.db.empty()) || opts.sn_pattern.empty() == opts.sn_list.empty())) {
+    *error = "write-sn @next needs --sn-state FILE or --db LEDGER, and either --sn-pattern PATTERN or --sn-list FILE";
     return false;
   }
   if (counter && !next) {

@@ -53,6 +53,7 @@ struct Options {
   std::vector<Mac> devices;
   bool all = false;
   std::string sn_pattern, sn_list, sn_state, record;
+  std::string db;  // the line's ledger: an SQLite file or a postgresql:// URI
   bool line_mode() const;
 };
 

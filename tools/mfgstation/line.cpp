@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -14,6 +15,7 @@
 
 #include "link_protocol.h"
 #include "link_transport.h"
+#include "line_db.h"
 #include "line_record.h"
 #include "live_view.h"
 #include "serial_numbers.h"
@@ -52,13 +54,29 @@ class DeviceRun : public Reporter, public StepLog {
   }
   void step_ended(const Step& step, int status) override {
     rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - step_started_});
+    const StepRecord& s = rec_.steps.back();
+    if (s_.ledger && run_id_)
+      db_check(s_.ledger->ledger().end_step(run_id_, {static_cast<int>(rec_.steps.size()), s.step, s.status,
+                                                      static_cast<int64_t>(s.seconds * 1000.0 + 0.5)},
+                                            facts(), &db_error_));
   }
   bool take_serial(std::string* serial, std::string* error) override {
+    if (s_.ledger) {
+      line_ledger::Holder holder{s_.ledger->host(), rec_.interface, rec_.device, run_id_};
+      if (!run_id_ || !s_.ledger->ledger().take(s_.ledger->source(), holder, serial, error)) {
+        if (!run_id_) *error = "the device's run is not in the ledger";
+        return false;
+      }
+      taken_ = *serial;
+      return true;
+    }
     return s_.serials->take(rec_.device + " " + rec_.time, serial, error) == 0;
   }
   void serial_written(const std::string& serial) override {
     s_.view->serial(index_, serial);
     rec_.serial_written = serial;
+    // Marked before the request goes out: from here on the device may hold it.
+    if (s_.ledger && serial == taken_) db_check(s_.ledger->ledger().mark_sent(serial, &db_error_));
   }
   void serial_read(const std::string& serial) override {
     rec_.serial_read = true;
@@ -67,6 +85,10 @@ class DeviceRun : public Reporter, public StepLog {
   void serial_confirmed(const std::string& serial, bool from_counter) override {
     rec_.serial_confirmed = true;
     std::string why;
+    if (s_.ledger) {
+      if (from_counter && !s_.ledger->ledger().confirm(serial, rec_.serial_read_back, &why)) error("write-sn: " + why);
+      return;
+    }
     if (from_counter && s_.serials->confirm(serial, &why) < 0)
       error("write-sn: " + why + " (the number stays on record as unconfirmed)");
   }
@@ -84,7 +106,13 @@ class DeviceRun : public Reporter, public StepLog {
     int status = kExitOk;
     station_link::Interface ifc;
     std::string why;
-    if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
+    if (s_.ledger &&
+        !s_.ledger->ledger().begin_run({s_.ledger->host(), rec_.interface, rec_.station, rec_.device,
+                                        line_ledger::now_ms()},
+                                       &run_id_, &why)) {
+      error("ledger: " + why);
+      status = kExitLocal;
+    } else if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
       error(why);
       status = kExitLocal;
     } else {
@@ -105,6 +133,21 @@ class DeviceRun : public Reporter, public StepLog {
     return rec_;
   }
 
+  // The run's end in the ledger, with the result as it finally stands (after
+  // the record file). A device whose run the ledger does not hold has not
+  // passed.
+  void end_in_ledger(DeviceRecord& rec) {
+    if (!s_.ledger || !run_id_) return;
+    if (!db_error_.empty()) fail_local(rec, "ledger: " + db_error_);
+    const bool passed = rec.exit_status == kExitOk;
+    std::string why;
+    if (!s_.ledger->ledger().end_run(run_id_, {passed ? "passed" : "failed", rec.exit_status,
+                                               passed ? line_ledger::Value() : line_ledger::Value(rec.reason),
+                                               line_ledger::now_ms()},
+                                     facts(), &why))
+      fail_local(rec, "ledger: " + why);
+  }
+
   // Told once the record is on disk (or could not be put there).
   void report(const DeviceRecord& rec) {
     s_.view->result(index_, rec.exit_status == kExitOk ? "passed"
@@ -119,6 +162,32 @@ class DeviceRun : public Reporter, public StepLog {
   Mac mac_;
   DeviceRecord rec_;
   double step_started_ = 0;
+  int64_t run_id_ = 0;      // the run's row in the ledger
+  std::string taken_;       // the number taken from the ledger
+  std::string db_error_;    // the first write to the ledger that failed
+
+  line_ledger::RunFacts facts() const {
+    line_ledger::RunFacts f;
+    if (!rec_.serial_written.empty()) f.serial_written = rec_.serial_written;
+    if (rec_.serial_read) f.serial_read = rec_.serial_read_back;
+    if (!rec_.image.empty()) {
+      f.image = rec_.image;
+      f.image_size = rec_.image_size;
+      f.image_crc32 = rec_.image_crc;
+    }
+    return f;
+  }
+  void db_check(bool ok) {
+    if (!ok) message("ledger: " + db_error_);
+  }
+  void fail_local(DeviceRecord& rec, const std::string& text) {
+    message(text);
+    rec.messages.push_back(text);
+    if (rec.exit_status == kExitOk) {
+      rec.exit_status = kExitLocal;
+      rec.reason = failure_kind(kExitLocal);
+    }
+  }
 };
 
 }  // namespace
@@ -177,6 +246,7 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
           }
         }
       }
+      run.end_in_ledger(rec);
       run.report(rec);
       records[i] = rec;
     });
@@ -262,7 +332,21 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   // Every write-sn @next step of every device takes a number.
   std::size_t next_steps = 0;
   for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
+  // A closed output pipe (| head) must not end the station with devices in
+  // flight: a write to it fails instead, and the ledger and record go on.
+  std::signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<SnAllocator> serials;
+  std::unique_ptr<LineLedger> ledger;
+  if (!opts.db.empty()) {
+    ledger = LineLedger::open(opts, &error);
+    if (!ledger) return fail(kExitLocal, error);
+    int64_t next = 0;
+    if (next_steps &&
+        !ledger->ledger().check(ledger->source(), std::max<std::size_t>(1, opts.devices.size()) * next_steps, &next,
+                                &error))
+      return fail(kExitLocal, error);
+    setup.ledger = ledger.get();
+  }
   if (!opts.sn_state.empty()) {
     if (!opts.sn_pattern.empty()) {
       SnPattern pattern;
@@ -294,6 +378,9 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.
     if (serials && serials->check(devices.size() * next_steps, nullptr, &error) < 0)
+      return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
+    int64_t next = 0;
+    if (ledger && next_steps && !ledger->ledger().check(ledger->source(), devices.size() * next_steps, &next, &error))
       return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
   }
   std::vector<std::string> macs;

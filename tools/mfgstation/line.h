@@ -21,6 +21,7 @@
 namespace mfgstation {
 
 class LiveView;
+class LineLedger;
 class SnAllocator;
 class RecordFile;
 
@@ -36,6 +37,7 @@ struct LineSetup {
   std::vector<Image> images;                     // of the flash steps, by path
   SnAllocator* serials = nullptr;                // for write-sn @next
   RecordFile* record = nullptr;                  // appended to as each device ends
+  LineLedger* ledger = nullptr;                  // --db: numbers and runs as they happen
   LiveView* view = nullptr;
 };
 

@@ -3,6 +3,8 @@
 // and against the real service on a simulated device root; and on a simulated
 // production line of several devices.
 #include <gtest/gtest.h>
+
+#include "ledger_store.h"
 #include <unistd.h>
 
 #include <algorithm>
@@ -161,6 +163,35 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
         EXPECT_EQ(count_lines(qvtest::read_file(work + "/device.log"), c.device_line), c.device_count);
     }
   }
+}
+
+// The stand-in device reads back "FAKE1" whatever it was given: the number
+// sent is not confirmed, and the ledger says so as it happens.
+TEST_F(StationNet, LedgerAccountsForANumberTheDeviceDoesNotReadBack) {
+  auto dev = fake_device({});
+  const std::string db = work + "/line.db";
+  RunResult r = station({"-t", "1000", "--all", "--db", db, "--sn-pattern", "QV-%04d", "connect", "write-sn",
+                         "@next", "reboot"});
+  EXPECT_EQ(r.status, 6) << r.out << r.err;
+  EXPECT_NE(r.out.find("serial number QV-0001 sent to"), std::string::npos) << r.out;
+  std::string error;
+  auto store = line_ledger::open_ledger_store(db, &error);
+  ASSERT_NE(store, nullptr) << error;
+  std::vector<line_ledger::Row> rows;
+  ASSERT_TRUE(store->run("SELECT serial, state, void_reason FROM serials", {}, &rows, &error)) << error;
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "QV-0001");
+  EXPECT_EQ(rows[0][1], "void");
+  EXPECT_NE(rows[0][2].value_or("").find("sent, never confirmed"), std::string::npos) << rows[0][2].value_or("");
+  rows.clear();
+  ASSERT_TRUE(store->run("SELECT serial_written, serial_read, result, reason FROM runs", {}, &rows, &error));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0], (line_ledger::Row{std::string("QV-0001"), std::string("FAKE1"), std::string("failed"),
+                                       std::string("serial number not stored")}));
+  rows.clear();
+  ASSERT_TRUE(store->run("SELECT step, status FROM steps ORDER BY seq", {}, &rows, &error));
+  ASSERT_EQ(rows.size(), 2u);  // reboot never started
+  EXPECT_EQ(rows[1], (line_ledger::Row{std::string("write-sn"), std::string("failed")}));
 }
 
 TEST(StationMtu, ChunksFollowADefaultMtu) {

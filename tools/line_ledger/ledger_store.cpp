@@ -1,0 +1,75 @@
+#include "ledger_store.h"
+
+#include <chrono>
+#include <thread>
+
+#include "schema.h"
+#include "stores.h"
+
+namespace line_ledger {
+
+namespace {
+
+bool starts_with(const std::string& s, const char* prefix) { return s.compare(0, std::char_traits<char>::length(prefix), prefix) == 0; }
+
+// Another station's transaction holds the rows for milliseconds; a few tries
+// with a growing pause get past it without hiding a database that is stuck.
+constexpr int kTries = 8;
+
+}  // namespace
+
+bool in_transaction(LedgerStore& store, const std::function<bool(std::string* error)>& body, std::string* error) {
+  for (int attempt = 1;; ++attempt) {
+    bool retry = false;
+    if (store.begin(error)) {
+      if (body(error)) {
+        if (store.commit(&retry, error)) return true;
+      } else {
+        retry = store.conflicted();
+        store.rollback();
+      }
+    } else {
+      retry = store.conflicted();
+    }
+    if (!retry || attempt == kTries) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 << attempt));
+  }
+}
+
+bool create_schema(LedgerStore& store, std::string* error) {
+  const std::string version = std::to_string(kSchemaVersion);
+  return in_transaction(
+      store,
+      [&](std::string* e) {
+        for (const char* statement : kSchema)
+          if (!store.run(statement, {}, nullptr, e)) return false;
+        // The first station to open the ledger sets these; the others find them.
+        if (!store.run("INSERT INTO ledger_meta (key, value) VALUES ('schema_version', $1) ON CONFLICT (key) DO NOTHING",
+                       {version}, nullptr, e) ||
+            !store.run("INSERT INTO ledger_meta (key, value) VALUES ('next_run_id', '1') ON CONFLICT (key) DO NOTHING",
+                       {}, nullptr, e))
+          return false;
+        std::vector<Row> rows;
+        if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, e)) return false;
+        if (rows.size() != 1 || rows[0][0] != version) {
+          *e = "the ledger's tables are of version " + rows.at(0).at(0).value_or("?") + ", this station knows version " +
+               version;
+          return false;
+        }
+        return true;
+      },
+      error);
+}
+
+std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error) {
+  if (name.empty()) {
+    *error = "the ledger's name is empty";
+    return nullptr;
+  }
+  std::unique_ptr<LedgerStore> store = starts_with(name, "postgresql://") || starts_with(name, "postgres://")
+                                           ? open_postgres_store(name, error)
+                                           : open_sqlite_store(name, error);
+  return store;
+}
+
+}  // namespace line_ledger

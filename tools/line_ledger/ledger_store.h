@@ -1,0 +1,63 @@
+// The line's ledger lives in a database: SQLite (one file on the station, no
+// server) or PostgreSQL (one server shared by every station of a line). Both sit
+// behind this small interface; everything above it (the serial numbers' life,
+// the device records, the report) is one code path for both.
+//
+// Statements are written once, in the SQL both databases accept, with their
+// parameters as $1, $2, ...; every parameter given must appear in the
+// statement. Values travel as text; a NULL is a value without has_value().
+#ifndef QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
+#define QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace line_ledger {
+
+using Value = std::optional<std::string>;
+using Row = std::vector<Value>;
+
+class LedgerStore {
+ public:
+  virtual ~LedgerStore() = default;
+
+  // Runs one statement. Rows it returns, if any, are appended to *rows when rows
+  // is not null. false with a message in *error on any failure.
+  virtual bool run(const std::string& sql, const std::vector<Value>& params, std::vector<Row>* rows,
+                   std::string* error) = 0;
+
+  // A transaction that either commits as a whole or leaves nothing behind. A
+  // second station working on the same rows at the same time makes one of the
+  // two fail with *retry set (a serialization failure or a busy database); the
+  // caller starts the whole transaction again.
+  virtual bool begin(std::string* error) = 0;
+  virtual bool commit(bool* retry, std::string* error) = 0;
+  virtual void rollback() = 0;
+
+  // Whether the last failure of run, begin or commit came from another
+  // station's transaction (a serialization failure, a deadlock, a database
+  // busy beyond its wait): the whole transaction may be started again.
+  virtual bool conflicted() const = 0;
+
+  // "sqlite" or "postgresql", for messages.
+  virtual const char* kind() const = 0;
+};
+
+// Opens a ledger by name: "postgresql://..." (or "postgres://...") is a
+// PostgreSQL connection URI, anything else the path of an SQLite file, created
+// when missing. Creates the tables when they are not there yet. Null with a
+// message on failure.
+std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error);
+
+// Runs body in one transaction and commits it; when another station's work
+// made a statement or the commit fail, rolls back and runs body again from the
+// start, a few times. body returns false with a message to roll back. true
+// once committed.
+bool in_transaction(LedgerStore& store, const std::function<bool(std::string* error)>& body, std::string* error);
+
+}  // namespace line_ledger
+
+#endif

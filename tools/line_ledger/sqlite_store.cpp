@@ -1,0 +1,118 @@
+// The ledger in one SQLite file. WAL lets the report read while the station
+// writes; a transaction takes the write lock at its start (BEGIN IMMEDIATE), so
+// that two processes on one file queue up instead of failing half-way, and
+// waits for it up to kBusyMs.
+#include <sqlite3.h>
+
+#include "stores.h"
+
+namespace line_ledger {
+
+namespace {
+
+constexpr int kBusyMs = 10000;
+
+class SqliteStore : public LedgerStore {
+ public:
+  explicit SqliteStore(sqlite3* db) : db_(db) {}
+  ~SqliteStore() override { sqlite3_close_v2(db_); }
+  SqliteStore(const SqliteStore&) = delete;
+  SqliteStore& operator=(const SqliteStore&) = delete;
+
+  bool run(const std::string& sql, const std::vector<Value>& params, std::vector<Row>* rows,
+           std::string* error) override {
+    conflicted_ = false;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) != SQLITE_OK)
+      return fail(error);
+    // By name, so that $2 may come before $1 in the text.
+    const bool bound = bind(stmt, params, error);
+    int rc = SQLITE_DONE;
+    while (bound && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+      if (!rows) continue;
+      Row row;
+      for (int i = 0, n = sqlite3_column_count(stmt); i < n; ++i) {
+        if (sqlite3_column_type(stmt, i) == SQLITE_NULL)
+          row.emplace_back();
+        else
+          row.emplace_back(std::string(reinterpret_cast<const char*>(sqlite3_column_text(stmt, i)),
+                                       static_cast<std::size_t>(sqlite3_column_bytes(stmt, i))));
+      }
+      rows->push_back(std::move(row));
+    }
+    if (bound && rc != SQLITE_DONE) fail(error);
+    sqlite3_finalize(stmt);
+    return bound && rc == SQLITE_DONE;
+  }
+
+  bool begin(std::string* error) override { return run("BEGIN IMMEDIATE", {}, nullptr, error); }
+
+  bool commit(bool* retry, std::string* error) override {
+    const bool ok = run("COMMIT", {}, nullptr, error);
+    *retry = !ok && conflicted_;
+    if (!ok) rollback();
+    return ok;
+  }
+
+  void rollback() override {
+    if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+
+  bool conflicted() const override { return conflicted_; }
+  const char* kind() const override { return "sqlite"; }
+
+ private:
+  bool bind(sqlite3_stmt* stmt, const std::vector<Value>& params, std::string* error) {
+    if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(params.size())) {
+      *error = "the statement takes " + std::to_string(sqlite3_bind_parameter_count(stmt)) + " parameters, " +
+               std::to_string(params.size()) + " given";
+      return false;
+    }
+    for (std::size_t i = 0; i < params.size(); ++i) {
+      const std::string name = "$" + std::to_string(i + 1);
+      const int index = sqlite3_bind_parameter_index(stmt, name.c_str());
+      if (index == 0) {
+        *error = "the statement has no parameter " + name;
+        return false;
+      }
+      const int rc = params[i] ? sqlite3_bind_text(stmt, index, params[i]->data(), static_cast<int>(params[i]->size()),
+                                                   SQLITE_TRANSIENT)
+                               : sqlite3_bind_null(stmt, index);
+      if (rc != SQLITE_OK) return fail(error);
+    }
+    return true;
+  }
+
+  bool fail(std::string* error) {
+    const int code = sqlite3_errcode(db_) & 0xff;
+    conflicted_ = code == SQLITE_BUSY || code == SQLITE_LOCKED;
+    *error = sqlite3_errmsg(db_);
+    return false;
+  }
+
+  sqlite3* db_;
+  bool conflicted_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+    *error = "cannot open the ledger " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+    sqlite3_close_v2(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, kBusyMs);
+  auto store = std::make_unique<SqliteStore>(db);
+  // FULL: a number is on disk before it leaves the station, also in WAL mode.
+  std::vector<Row> mode;
+  if (!store->run("PRAGMA journal_mode = WAL", {}, &mode, error) ||
+      !store->run("PRAGMA synchronous = FULL", {}, nullptr, error) || !create_schema(*store, error)) {
+    *error = "the ledger " + path + ": " + *error;
+    return nullptr;
+  }
+  return store;
+}
+
+}  // namespace line_ledger

@@ -1,0 +1,21 @@
+// The two databases behind LedgerStore, for open_ledger_store alone. Each
+// opens its database and creates the tables (create_schema) before it returns.
+#ifndef QV_TOOLS_LINE_LEDGER_STORES_H
+#define QV_TOOLS_LINE_LEDGER_STORES_H
+
+#include <memory>
+#include <string>
+
+#include "ledger_store.h"
+
+namespace line_ledger {
+
+std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, std::string* error);
+std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, std::string* error);
+
+// Creates the tables and checks the schema's version, in one transaction.
+bool create_schema(LedgerStore& store, std::string* error);
+
+}  // namespace line_ledger
+
+#endif
