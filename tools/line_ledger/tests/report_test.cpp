@@ -13,7 +13,7 @@
 
 #include "device_root.h"
 #include "ledger_store.h"
-#include "report.h"
+#include "line_report.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "report.h"
+#include "line_report.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // The line's report: what the ledger holds for a time range, for the whole line
 // and per station, as text for the terminal and as a page for a browser.
-#ifndef QV_TOOLS_LINE_LEDGER_REPORT_H
-#define QV_TOOLS_LINE_LEDGER_REPORT_H
+#ifndef QV_TOOLS_LINE_LEDGER_LINE_REPORT_H
+#define QV_TOOLS_LINE_LEDGER_LINE_REPORT_H
 
 #include <cstdint>
 #include <limits>

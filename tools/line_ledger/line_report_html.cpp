@@ -3,7 +3,7 @@
 // nothing but itself.
 #include <nlohmann/json.hpp>
 
-#include "report.h"
+#include "line_report.h"
 
 namespace line_ledger {
 
