@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "line.h"
+#include "report_command.h"
 #include "steps.h"
 #include "text.h"
 
@@ -39,12 +40,21 @@ constexpr CommandInfo kCommands[] = {
      "each device found now serves only this station until its\n"
      "service ends (quit, or about 30 s without a request)",
      nullptr, discover_main, nullptr, nullptr},
+    {Op::Report, "report", ArgKind::None,
+     "print the line's figures from the ledger --db for a\n"
+     "time range (--from, --to): devices passed and failed,\n"
+     "failures by reason, serial numbers used and void,\n"
+     "time per device; in all and per station; --html FILE\n"
+     "also writes them as a page with plots",
+     nullptr, nullptr, nullptr, nullptr, report_main},
 };
 static_assert(std::size(kCommands) == static_cast<std::size_t>(Op::Count), "one row per command");
 
 constexpr bool rows_in_op_order() {
   for (std::size_t i = 0; i < std::size(kCommands); ++i)
-    if (kCommands[i].op != static_cast<Op>(i) || !kCommands[i].step == !kCommands[i].alone) return false;
+    if (kCommands[i].op != static_cast<Op>(i) ||
+        !kCommands[i].step + !kCommands[i].alone + !kCommands[i].offline != 2)
+      return false;
   return true;
 }
 static_assert(rows_in_op_order(), "rows in the order of Op, each with one handler");
@@ -214,8 +224,19 @@ constexpr OptionInfo kOptions[] = {
     {nullptr, "--db", "LEDGER",
      "the line's ledger, an SQLite file or postgresql://...:\n"
      "the counter, every number's state and every device's\n"
-     "run, written as each happens (instead of --sn-state)",
+     "run, written as each happens (instead of --sn-state);\n"
+     "report reads it",
      true, &Options::db, nullptr},
+    {nullptr, "--from", "TIME",
+     "report: from this UTC time on, as 2026-12-08 or\n"
+     "2026-12-08T06:00 (default: the first record)",
+     true, &Options::from, nullptr},
+    {nullptr, "--to", "TIME",
+     "report: up to this UTC time; a date alone: to the\n"
+     "end of that day (default: the last record)",
+     true, &Options::to, nullptr},
+    {nullptr, "--html", "FILE", "report: also write the figures and plots as a page", true, &Options::html,
+     nullptr},
 };
 
 const OptionInfo* find_option(const char* arg) {
@@ -270,6 +291,7 @@ std::string usage_text() {
       "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
       "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
       "       mfgstation -i IFACE discover\n"
+      "       mfgstation report --db LEDGER [--from TIME] [--to TIME] [--html FILE]\n"
       "Runs production-line commands against the device reached on IFACE over the\n"
       "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
       "failure. Every command's input is checked before the first frame goes out.\n"
@@ -286,7 +308,7 @@ std::string usage_text() {
   for (const CommandInfo& c : kCommands)
     if (c.line_form) add_entry(out, c.line_form, c.line_form_help, kCommandColumn);
   for (const CommandInfo& c : kCommands)
-    if (c.alone) add_entry(out, c.name, c.help, kCommandColumn);
+    if (c.alone || c.offline) add_entry(out, c.name, c.help, kCommandColumn);
   out += "\nOptions (before, between or after the commands):\n";
   add_options(out, false);
   out += "\nLine mode:\n";
@@ -374,6 +396,8 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
     }
     opts.steps.push_back(step);
   }
+  if (int status = check_report_usage(opts, error)) return status;
+  if (!opts.steps.empty() && command_info(opts.steps[0].op).offline) return 0;
   if (opts.iface.empty()) {
     *error = "no interface given (-i IFACE)";
     return false;

@@ -31,7 +31,7 @@ enum ExitStatus : int {
 };
 
 // The commands, in the order of the table that declares them (command_line.cpp).
-enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover, Count };
+enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover, Report, Count };
 
 struct Step {
   Op op;
@@ -53,7 +53,9 @@ struct Options {
   std::vector<Mac> devices;
   bool all = false;
   std::string sn_pattern, sn_list, sn_state, record;
-  std::string db;  // the line's ledger: an SQLite file or a postgresql:// URI
+  // The line's ledger (an SQLite file or a postgresql:// URI); report's time
+  // range as typed and its page.
+  std::string db, from, to, html;
   bool line_mode() const;
 };
 
@@ -76,6 +78,9 @@ using StepHandler = int (*)(StepContext& context, const Step& step);
 // Runs a command that stands alone on the command line, on the station's open
 // interface; the exit status.
 using AloneHandler = int (*)(const Options& opts, const station_link::Interface& ifc);
+// Runs a command that stands alone and needs no interface (report); the exit
+// status.
+using OfflineHandler = int (*)(const Options& opts);
 
 // What follows a command's name.
 enum class ArgKind { None, Text, Image };
@@ -91,6 +96,7 @@ struct CommandInfo {
   // help, or nullptr.
   const char* line_form;
   const char* line_form_help;
+  OfflineHandler offline = nullptr;  // the whole run, without the interface
 };
 
 struct OptionInfo {

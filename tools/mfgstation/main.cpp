@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
     std::fputs(mfgstation::usage_text().c_str(), stdout);
     return mfgstation::kExitOk;
   }
+  const mfgstation::CommandInfo& first = mfgstation::command_info(opts.steps[0].op);
+  if (first.offline) return first.offline(opts);
   // The lock is held until the process ends, however it ends.
   if (!mfgstation::lock_interface(opts.iface, &error)) {
     std::fprintf(stderr, "mfgstation: %s\n", error.c_str());
@@ -38,7 +40,6 @@ int main(int argc, char** argv) {
     return mfgstation::kExitLocal;
   }
   if (opts.chunk_size == 0) opts.chunk_size = mfgstation::chunk_size_for_mtu(ifc.mtu);
-  const mfgstation::CommandInfo& first = mfgstation::command_info(opts.steps[0].op);
   if (first.alone || opts.line_mode()) {
     int status = first.alone ? first.alone(opts, ifc) : mfgstation::line_main(opts, ifc);
     station_link::close_interface(ifc);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "device_root.h"
+#include "ledger_store.h"
 #include "netns.h"
 
 namespace {
@@ -210,6 +211,82 @@ TEST(StationMtu, ChunksFollowADefaultMtu) {
   const std::string log = qvtest::read_file(dir + "/device.log");
   EXPECT_EQ(count_lines(log, "5 1492"), 3);
   EXPECT_EQ(count_lines(log, "5 524"), 1);
+  qvtest::run({"rm", "-rf", dir});
+}
+
+// mfgstation report: the ledger's figures on the output and in a page; a ledger
+// or page that cannot be had is a station problem (2), with nothing written.
+TEST(StationReport, TextPageAndRefusals) {
+  const std::string dir = "/tmp/mfgstation_e2e_report_" + std::to_string(getpid());
+  qvtest::run({"mkdir", "-p", dir});
+  const std::string db = dir + "/line.db", page = dir + "/report.html";
+  {
+    std::string error;
+    auto store = line_ledger::open_ledger_store(db, &error);
+    ASSERT_TRUE(store) << error;
+    const int64_t t0 = 1796716800000;  // 2026-12-08T08:00:00Z
+    const struct {
+      int64_t start, length;
+      const char *result, *reason;
+    } runs[] = {{-60000, 40000, "passed", nullptr},
+                {0, 41000, "passed", nullptr},
+                {60000, 12000, "failed", "no reply"},
+                {3600000, 39000, "passed", nullptr}};
+    int id = 0;
+    for (const auto& r : runs) {
+      ++id;
+      ASSERT_TRUE(store->run("INSERT INTO runs (id, started_ms, ended_ms, station, interface, station_mac, device,"
+                             " result, reason) VALUES ($1, $2, $3, 'line-a', 'eth1', '00:1b:21:3a:4f:10', $4, $5, $6)",
+                             {std::to_string(id), std::to_string(t0 + r.start), std::to_string(t0 + r.start + r.length),
+                              "02:00:00:00:01:0" + std::to_string(id), r.result,
+                              r.reason ? line_ledger::Value(r.reason) : std::nullopt},
+                             nullptr, &error))
+          << error;
+      ASSERT_TRUE(store->run("INSERT INTO serials (serial, source, state, void_reason, station, interface, taken_ms,"
+                             " changed_ms) VALUES ($1, 'QV-%06d', $2, $3, 'line-a', 'eth1', $4, $4)",
+                             {"QV-00471" + std::to_string(id), r.reason ? "void" : "recorded",
+                              r.reason ? line_ledger::Value("not confirmed") : std::nullopt,
+                              std::to_string(t0 + r.start + 1000)},
+                             nullptr, &error))
+          << error;
+    }
+  }
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;
+    std::string err;
+  } cases[] = {
+      {{"report", "--db", db, "--from", "2026-12-08T08:00", "--to", "2026-12-08T09"}, 0,
+       "Line report from 2026-12-08T08:00:00Z to 2026-12-08T09:00:00Z (runs begun and serial numbers taken in that "
+       "time)\n"
+       "\n"
+       "Station line-a eth1\n"
+       "  devices:            2: 1 passed, 1 failed\n"
+       "  failures by reason: 1 no reply\n"
+       "  serial numbers:     1 used, 1 void (1 not confirmed), 0 open\n"
+       "  time per device:    median 12.0 s, 95th percentile 41.0 s, of 2 devices\n",
+       ""},
+      {{"report", "--html", page, "--db", db}, 0, nullptr, ""},
+      {{"report", "--db", dir + "/missing.db"}, 2, "",
+       "mfgstation: report: " + dir + "/missing.db: No such file or directory\n"},
+      {{"report", "--db", db, "--html", dir + "/no/such/folder/report.html"}, 2, "",
+       "mfgstation: report: " + dir + "/no/such/folder/report.html: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    std::vector<std::string> argv = {"mfgstation"};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    RunResult r = qvtest::run(argv);
+    EXPECT_EQ(r.status, c.status);
+    if (c.out) EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+  }
+  EXPECT_FALSE(qvtest::file_exists(dir + "/missing.db"));
+  const std::string html = qvtest::read_file(page);
+  EXPECT_EQ(html.substr(0, 16), "<!DOCTYPE html>\n");
+  EXPECT_NE(html.find("<td data-key=\"devices\">4</td>"), std::string::npos);
+  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nreport.html\n");
   qvtest::run({"rm", "-rf", dir});
 }
 

@@ -76,6 +76,14 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"-i", "eth1", "--record", "r.jsonl", "connect"}, kExitUsage, "need the devices", 0},
       {{"-i", "eth1", "discover", "connect"}, kExitUsage, "discover runs alone", 0},
       {{"-i", "eth1", "--all", "discover"}, kExitUsage, "discover takes no", 0},
+      {{"report", "--db", "l", "--from", "2026-12-08", "--to", "2026-12-08T12:30"}, 0, "", 1},
+      {{"report"}, kExitUsage, "report needs the ledger", 0},
+      {{"-i", "eth1", "report", "--db", "l"}, kExitUsage, "report reads the ledger only", 0},
+      {{"report", "--db", "l", "connect"}, kExitUsage, "report runs alone", 0},
+      {{"-i", "eth1", "connect", "--html", "p.html"}, kExitUsage, "--from, --to and --html go with report", 0},
+      {{"report", "--db", "l", "--from", "2026-12-09", "--to", "2026-12-08"}, kExitUsage,
+       "--from 2026-12-09 is not before --to 2026-12-08", 0},
+      {{"report", "--db", "l", "--to", "yesterday"}, kExitUsage, "not a UTC time", 0},
   };
   for (const ParseCase& c : cases) {
     std::vector<const char*> argv = {"mfgstation"};
