@@ -397,8 +397,8 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
     }
     opts.steps.push_back(step);
   }
-  if (int status = check_report_usage(opts, error)) return status;
-  if (!opts.steps.empty() && command_info(opts.steps[0].op).offline) return 0;
+  if (!check_report_usage(opts, error)) return false;
+  if (!opts.steps.empty() && command_info(opts.steps[0].op).offline) return true;
   if (opts.iface.empty()) {
     *error = "no interface given (-i IFACE)";
     return false;

@@ -32,13 +32,13 @@ bool parse_range(const Options& opts, line_ledger::TimeRange* range, std::string
 }
 
 // Writes text to a new file beside path and renames it over path, so that a
-// reader never sees half a page. -1 with a message.
-int write_whole_file(const std::string& path, const std::string& text, std::string* error) {
+// reader never sees half a page. false with a message.
+bool write_whole_file(const std::string& path, const std::string& text, std::string* error) {
   std::string tmp = path + ".XXXXXX";
   int fd = mkstemp(&tmp[0]);
   if (fd < 0) {
     *error = path + ": " + std::strerror(errno);
-    return -1;
+    return false;
   }
   fchmod(fd, 0644);
   std::size_t done = 0;
@@ -55,9 +55,9 @@ int write_whole_file(const std::string& path, const std::string& text, std::stri
   if (!ok) {
     *error = path + ": " + std::strerror(saved);
     unlink(tmp.c_str());
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 bool is_postgresql(const std::string& name) {
@@ -74,32 +74,32 @@ std::string shown_name(const std::string& name) {
 
 }  // namespace
 
-int check_report_usage(const Options& opts, std::string* error) {
+bool check_report_usage(const Options& opts, std::string* error) {
   const bool report = !opts.steps.empty() && opts.steps[0].op == Op::Report;
   if (!report) {
-    if (opts.from.empty() && opts.to.empty() && opts.html.empty()) return kExitOk;
+    if (opts.from.empty() && opts.to.empty() && opts.html.empty()) return true;
     *error = "--from, --to and --html go with report";
-    return kExitUsage;
+    return false;
   }
   if (opts.steps.size() > 1) {
     *error = "report runs alone";
-    return kExitUsage;
+    return false;
   }
   if (!opts.iface.empty() || opts.device_given || opts.all || !opts.record.empty() || !opts.sn_pattern.empty() ||
       !opts.sn_list.empty() || !opts.sn_state.empty()) {
     *error = "report reads the ledger only: it takes --db, --from, --to and --html";
-    return kExitUsage;
+    return false;
   }
   if (opts.db.empty()) {
     *error = "report needs the ledger: --db FILE or --db postgresql://...";
-    return kExitUsage;
+    return false;
   }
   line_ledger::TimeRange range;
   if (!parse_range(opts, &range, error)) {
     *error = "report: " + *error;
-    return kExitUsage;
+    return false;
   }
-  return kExitOk;
+  return true;
 }
 
 int report_main(const Options& opts) {
@@ -117,7 +117,7 @@ int report_main(const Options& opts) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", shown_name(opts.db).c_str(), error.c_str());
     return kExitLocal;
   }
-  if (!opts.html.empty() && write_whole_file(opts.html, line_ledger::report_html(report), &error) != 0) {
+  if (!opts.html.empty() && !write_whole_file(opts.html, line_ledger::report_html(report), &error)) {
     std::fprintf(stderr, "mfgstation: report: %s\n", error.c_str());
     return kExitLocal;
   }

@@ -10,8 +10,8 @@ namespace mfgstation {
 
 // The rules of report's options, for every command line: report stands alone,
 // with --db and a range that parses and is not empty; --from, --to and --html
-// go with report only. 0, or kExitUsage with a message.
-int check_report_usage(const Options& opts, std::string* error);
+// go with report only. false with a message otherwise.
+bool check_report_usage(const Options& opts, std::string* error);
 
 // Prints the report and writes the page when asked. An SQLite ledger that does
 // not exist is refused rather than created. 0, or kExitLocal when the ledger
