@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "device_root.h"
 #include "ledger_store.h"
 #include "line_report.h"
+#include "pg_server.h"
 
 namespace {
 
@@ -190,10 +192,12 @@ class ReportTest : public ::testing::Test {
   }
   void TearDown() override { qvtest::run({"rm", "-rf", work_}); }
 
-  // A new, empty ledger.
-  std::unique_ptr<LedgerStore> open_ledger(const std::string& name) {
+  // A new, empty ledger: an SQLite file, or a database on pg when given.
+  std::unique_ptr<LedgerStore> open_ledger(const std::string& name, line_ledger_test::PgServer* pg = nullptr) {
     std::string error;
-    auto store = line_ledger::open_ledger_store(work_ + "/" + name + ".db", &error);
+    const std::string where = pg ? pg->create_database(name, &error) : work_ + "/" + name + ".db";
+    EXPECT_FALSE(where.empty()) << error;
+    auto store = line_ledger::open_ledger_store(where, &error);
     EXPECT_TRUE(store) << error;
     return store;
   }
@@ -259,19 +263,28 @@ std::string hours_text(const Report& report) {
   return t;
 }
 
+// Every case on SQLite and on PostgreSQL (one server for all).
 TEST_F(ReportTest, FiguresAndTextFromKnownRows) {
-  int i = 0;
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(c.name);
-    auto store = open_ledger("case" + std::to_string(i++));
-    ASSERT_TRUE(store);
-    fill(*store, c);
-    Report report;
-    std::string error;
-    ASSERT_TRUE(line_ledger::load_report(*store, range_of(c), &report, &error)) << error;
-    EXPECT_EQ(line_ledger::report_text(report), c.text);
-    EXPECT_EQ(hours_text(report), c.hours);
+  line_ledger_test::PgServer pg;
+  std::string error;
+  bool missing = false;
+  if (!pg.start(&error, &missing)) {
+    ASSERT_TRUE(missing) << error;
+    std::printf("PostgreSQL is not installed: the cases run on SQLite only (%s)\n", error.c_str());
   }
+  int i = 0;
+  for (line_ledger_test::PgServer* server : {static_cast<line_ledger_test::PgServer*>(nullptr), &pg})
+    for (const Case& c : kCases) {
+      if (server && !server->running()) break;
+      SCOPED_TRACE(std::string(server ? "postgresql: " : "sqlite: ") + c.name);
+      auto store = open_ledger("case" + std::to_string(i++), server);
+      ASSERT_TRUE(store);
+      fill(*store, c);
+      Report report;
+      ASSERT_TRUE(line_ledger::load_report(*store, range_of(c), &report, &error)) << error;
+      EXPECT_EQ(line_ledger::report_text(report), c.text);
+      EXPECT_EQ(hours_text(report), c.hours);
+    }
 }
 
 // Headless chromium on a file, with console messages on the error output. A new
