@@ -26,6 +26,21 @@ class Store : public ::testing::Test {
   DeviceRoot root;
 };
 
+// The check byte of a record of the present form: 0x80 | CRC-7 (x^7 + x^3 + 1)
+// over mark, text and NUL.
+unsigned char present_check(const std::string& mark_text_nul) {
+  unsigned crc = 0;  // in the top seven bits
+  for (unsigned char b : mark_text_nul) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x80) ? ((crc << 1) ^ 0x12) & 0xFF : (crc << 1) & 0xFF;
+  }
+  return static_cast<unsigned char>(0x80 | (crc >> 1));
+}
+std::string present_record(unsigned char mark, const std::string& text) {
+  const std::string m(1, static_cast<char>(mark));
+  return m + static_cast<char>(present_check(m + text + '\0')) + text + '\0';
+}
+
 TEST_F(Store, AbsentKeysAndBadArgumentsReadAsEmpty) {
   struct Case {
     int index;
@@ -77,6 +92,9 @@ TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
   EXPECT_NE(first64k.find(std::string("qvsig=QV AP 300\0", 16)), std::string::npos);
   EXPECT_EQ(first64k.find(std::string("qvbootver=1.0.4")), std::string::npos);
   EXPECT_NE(block(3).find(std::string("SN=S1\0", 6)), std::string::npos);
+  // The records' headers: the generation (1, after the compaction for the new
+  // qvbootver), the check over mark, text and NUL.
+  EXPECT_EQ(block(3).substr(0, 14), present_record(0x81, "=#1") + present_record(0x81, "SN=S1"));
 }
 
 TEST_F(Store, EntriesWrittenRawAreRead) {
@@ -92,8 +110,13 @@ TEST_F(Store, RawBlocksAreReadUpToTheirFirstStop) {
     std::string raw;
   } cases[] = {
       {"zero byte", std::string("a=1\0\0b=2\0", 9)},
+      // In a block of the present form, which takes appends: no append goes
+      // behind a tail that is not erased.
+      {"erased byte with programmed bytes behind it",
+       present_record(0x80, "=#0") + present_record(0x80, "a=1") + std::string("\xff" "b=2\0", 5)},
   };
   for (const auto& c : cases) {
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
     root.poke("Config", 2 * NVRAM_BLOCK_BYTES, c.raw);
     EXPECT_STREQ(nvram_get(2, "a"), "1") << c.name;
     EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
@@ -101,6 +124,7 @@ TEST_F(Store, RawBlocksAreReadUpToTheirFirstStop) {
     EXPECT_STREQ(nvram_get(2, "a"), "1") << c.name;
     EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
     EXPECT_STREQ(nvram_get(2, "c"), "3") << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "2", "c"}).out, "3\n") << c.name;  // from the flash, not this process's copy
     root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
   }
 }
@@ -147,17 +171,6 @@ TEST_F(Store, NoRaisedBitInARecordIsReadAsAValue) {
     }
   EXPECT_GT(tried, 50);
   EXPECT_EQ(root.run({"nvram", "get", "2", "product"}).out, "QV AP 300 Outdoor\n");
-}
-
-// The check byte of a record of the present form: 0x80 | CRC-7 (x^7 + x^3 + 1)
-// over mark, text and NUL.
-unsigned char present_check(const std::string& mark_text_nul) {
-  unsigned crc = 0;  // in the top seven bits
-  for (unsigned char b : mark_text_nul) {
-    crc ^= b;
-    for (int k = 0; k < 8; ++k) crc = (crc & 0x80) ? ((crc << 1) ^ 0x12) & 0xFF : (crc << 1) & 0xFF;
-  }
-  return static_cast<unsigned char>(0x80 | (crc >> 1));
 }
 
 // A cut erase raises many bits; now and then a scrambled record's check still

@@ -22,7 +22,7 @@ int g_part = 0, g_parts = 1;
 uint32_t g_rand = 1;
 EraseCut g_model = EraseCut::raise;
 bool g_erased = false;
-void (*g_on_cut)(bool) = nullptr;
+void (*g_on_cut)(bool, uint32_t) = nullptr;
 constexpr uint32_t kNoFault = 0xffffffffu;
 uint32_t g_lost_program = kNoFault, g_stuck_at = kNoFault;
 uint8_t g_stuck_mask = 0;
@@ -37,8 +37,8 @@ uint32_t rnd() {
 // Counts a step; true when it is the one to be cut.
 bool cut_now() { return ++g_steps == g_cut; }
 
-[[noreturn]] void power_off(bool erase) {
-  if (g_on_cut) g_on_cut(erase);
+[[noreturn]] void power_off(bool erase, uint32_t offset) {
+  if (g_on_cut) g_on_cut(erase, offset);
   _exit(kCutExit);
 }
 
@@ -68,7 +68,7 @@ void cut_at(long step, int part, int parts, unsigned seed, EraseCut model) {
 long steps() { return g_steps; }
 void op_begin() { g_erased = false; }
 bool erased_in_op() { return g_erased; }
-void on_cut(void (*fn)(bool)) { g_on_cut = fn; }
+void on_cut(void (*fn)(bool, uint32_t)) { g_on_cut = fn; }
 
 }  // namespace nor
 
@@ -141,7 +141,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
       if (__real_pread(fd, &cells[0], cells.size(), e->start) != static_cast<ssize_t>(cells.size())) return -1;
       cut_erase(cells);
       __real_pwrite(fd, cells.data(), cells.size(), e->start);
-      power_off(true);
+      power_off(true, e->start);
     }
     return __real_pwrite(fd, cells.data(), cells.size(), e->start) == static_cast<ssize_t>(cells.size()) ? 0 : -1;
   }
@@ -167,7 +167,7 @@ extern "C" ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t of
   if (cut && done < count)  // the byte being programmed: some of its bits
     cells[done] = static_cast<char>(static_cast<unsigned char>(cells[done]) & (b[done] | static_cast<unsigned char>(rnd())));
   ssize_t n = __real_pwrite(fd, cells.data(), count, offset);
-  if (cut) power_off(false);
+  if (cut) power_off(false, static_cast<uint32_t>(offset + static_cast<off_t>(done)));
   return n;
 }
 

@@ -51,8 +51,10 @@ long steps();
 // lies inside a compaction.
 void op_begin();
 bool erased_in_op();
-// Called just before the process ends at a cut, with whether it was an erase.
-void on_cut(void (*fn)(bool erase));
+// Called just before the process ends at a cut, with whether it was an erase and
+// the offset where the cut met it (an erase's start, a program's first byte not
+// done).
+void on_cut(void (*fn)(bool erase, uint32_t offset));
 
 }  // namespace nor
 

@@ -52,6 +52,7 @@ struct Shared {
   int op;
   bool in_window;
   bool erase;
+  uint32_t cut_offset;
   int lost, older, wrong, factory_lost, factory_wrong, serial_lost;
   bool next_set_ok;
   long next_steps;      // steps of the next write
@@ -62,8 +63,9 @@ Shared* g_shared;
 const char* kBootVersion = "1.0.2";
 const char* kProduct = "QV AP 300";
 
-void note_cut(bool erase) {
+void note_cut(bool erase, uint32_t offset) {
   g_shared->erase = erase;
+  g_shared->cut_offset = offset;
   g_shared->in_window = erase || nor::erased_in_op();
 }
 
@@ -302,7 +304,7 @@ int main(int argc, char** argv) {
   struct Figures {
     long tried = 0, in_window = 0, erase_cuts = 0, lost_outside = 0, lost_inside = 0, cuts_losing = 0, older = 0,
          wrong = 0, factory_lost = 0, factory_wrong = 0, serial_lost = 0, next_failed = 0, second_tried = 0,
-         second_lost = 0, second_cuts_losing = 0;
+         second_lost = 0, second_cuts_losing = 0, out_of_turn = 0;
   } all[3];
   for (long step = 1; step <= total; ++step)
     for (int part = 0; part < parts; ++part)
@@ -353,6 +355,14 @@ int main(int argc, char** argv) {
         if (!window && (r.lost || r.older || r.factory_lost))
           std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d) lost %d keys outside a compaction\n",
                        step, part, op, r.lost + r.older + r.factory_lost);
+        // After an erase the blocks are programmed back factory block first, then
+        // the serial number's: a cut while the others are programmed costs neither.
+        const uint32_t cut_block = r.cut_offset / NVRAM_BLOCK_BYTES;
+        if (window && !erase && (cut_block == NVRAM_USER_BLOCK || cut_block == 2) && (r.serial_lost || r.factory_lost)) {
+          ++f.out_of_turn;
+          std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d): a cut in block %u lost the serial "
+                       "number or the factory entries\n", step, part, op, cut_block);
+        }
         if (r.wrong || r.factory_wrong)
           std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d, %s) read %d wrong values\n", step,
                        part, op, erase ? nor::kEraseCutNames[model] : "program", r.wrong + r.factory_wrong);
@@ -386,7 +396,9 @@ int main(int argc, char** argv) {
       std::printf("second cuts:                         %ld, keys lost %ld (at %ld of them)\n", f.second_tried,
                   f.second_lost, f.second_cuts_losing);
     const bool lost = f.lost_outside > 0 || (no_loss && (f.lost_inside > 0 || f.older > 0 || f.factory_lost > 0));
-    failed = failed || lost || f.wrong > 0 || f.factory_wrong > 0 || f.next_failed > 0;
+    if (f.out_of_turn)
+      std::printf("serial number or factory entries lost at a cut in block 0 or 2: %ld\n", f.out_of_turn);
+    failed = failed || lost || f.out_of_turn > 0 || f.wrong > 0 || f.factory_wrong > 0 || f.next_failed > 0;
   }
   return failed ? 1 : 0;
 }
