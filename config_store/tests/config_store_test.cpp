@@ -413,31 +413,57 @@ TEST_F(Store, NvramCommandRejectsBadUsage) {
   }
 }
 
+// Writers of small keys, writers of long values that compact the partition
+// again and again, and readers, all at once: no update is lost, and no reader
+// ever sees a value that was never written (a block read in the middle of
+// another process's erase).
 TEST_F(Store, ConcurrentWritersLoseNoUpdate) {
-  constexpr int kWriters = 20, kEach = 10;
-  std::vector<pid_t> pids;
-  for (int w = 0; w < kWriters; ++w) {
+  constexpr int kWriters = 20, kEach = 10, kCompacting = 2, kLong = 3000, kRewrites = 100, kReaders = 3;
+  ASSERT_EQ(nvram_set(0, "stable", "S"), 0);
+  ASSERT_EQ(nvram_set(3, "SN", "SN1"), 0);
+  std::vector<pid_t> writers, readers;
+  const auto spawn = [](std::vector<pid_t>& pids, auto fn) {
     pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+    if (pid == 0) _exit(fn());
+    pids.push_back(pid);
+  };
+  for (int w = 0; w < kWriters; ++w)
+    spawn(writers, [w] {
       for (int i = 0; i < kEach; ++i) {
         std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
-        if (nvram_set(0, key.c_str(), std::to_string(w * 1000 + i).c_str()) != 0) _exit(1);
+        if (nvram_set(0, key.c_str(), std::to_string(w * 1000 + i).c_str()) != 0) return 1;
       }
-      _exit(0);
+      return 0;
+    });
+  for (int w = 0; w < kCompacting; ++w)
+    spawn(writers, [w] {  // block 0 fills after a few of these: each few sets compact it
+      for (int i = 0; i < kRewrites; ++i)
+        if (nvram_set(w == 0 ? 0 : 2, "long", std::string(kLong, static_cast<char>('a' + i % 26)).c_str()) != 0) return 1;
+      return 0;
+    });
+  for (int r = 0; r < kReaders; ++r)
+    spawn(readers, [] {
+      for (int i = 0; i < 3000; ++i) {
+        if (std::string(nvram_get(0, "stable")) != "S" || std::string(nvram_get(3, "SN")) != "SN1") return 1;
+        const std::string v = nvram_get(0, "long");
+        if (!v.empty() && v != std::string(kLong, v[0])) return 1;
+      }
+      return 0;
+    });
+  for (auto* pids : {&writers, &readers})
+    for (pid_t pid : *pids) {
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << (pids == &readers ? "a reader" : "a writer");
     }
-    pids.push_back(pid);
-  }
-  for (pid_t pid : pids) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
   for (int w = 0; w < kWriters; ++w)
     for (int i = 0; i < kEach; ++i) {
       std::string key = "w" + std::to_string(w) + "_" + std::to_string(i);
       EXPECT_EQ(std::string(nvram_get(0, key.c_str())), std::to_string(w * 1000 + i)) << key;
     }
+  const std::string last(kLong, static_cast<char>('a' + (kRewrites - 1) % 26));
+  EXPECT_EQ(nvram_get(0, "long"), last);
+  EXPECT_EQ(nvram_get(2, "long"), last);
 }
 
 TEST_F(Store, DaemonRestoresDefaultsAndKeepsTheSerialNumber) {
