@@ -23,41 +23,9 @@ bool split_entry(const Record& r, int pos, Entry* e);
 
 namespace {
 
-// CRC-7 (x^7 + x^3 + 1), kept in the top seven bits of a byte: it catches every
-// single-bit error in a record of any length.
-struct CrcTable {
-  unsigned char v[256];
-};
-constexpr CrcTable make_crc_table(unsigned char poly) {
-  CrcTable t{};
-  for (int i = 0; i < 256; ++i) {
-    unsigned c = static_cast<unsigned>(i);
-    for (int k = 0; k < 8; ++k) c = (c & 0x80) ? ((c << 1) ^ poly) : (c << 1);
-    t.v[i] = static_cast<unsigned char>(c);
-  }
-  return t;
-}
-constexpr CrcTable kCrc7 = make_crc_table(0x09 << 1);
-// The former check: the low seven bits of CRC-8 (x^8 + x^2 + x + 1). It misses a
-// raised bit at certain distances from a record's end, so only blocks written
-// before the opening record existed are read with it.
-constexpr CrcTable kCrc8 = make_crc_table(0x07);
-
-constexpr unsigned char crc_step(const CrcTable& t, unsigned char crc, const unsigned char* p, int len) {
-  for (int i = 0; i < len; ++i) crc = t.v[crc ^ p[i]];
-  return crc;
-}
-constexpr unsigned char kCheckText[] = "123456789";
-static_assert(crc_step(kCrc7, 0, kCheckText, 9) >> 1 == 0x75, "CRC-7 table");
-static_assert(kCrc8.v[1] == 0x07 && kCrc8.v[0x80] == 0x89, "CRC-8 table");
-
-// The check byte of a record with this mark and text (NUL included).
-unsigned char check_of(unsigned char mark, const unsigned char* text, int len_with_nul, bool legacy) {
-  if (legacy) return static_cast<unsigned char>(0x80 | (crc_step(kCrc8, kCrc8.v[mark], text, len_with_nul) & 0x7F));
-  return static_cast<unsigned char>(0x80 | (crc_step(kCrc7, kCrc7.v[mark], text, len_with_nul) >> 1));
-}
-
-bool is_mark(unsigned char b) { return b >= kFirstMark && b <= kLastMark; }
+using store_record::check_of;
+using store_record::is_mark;
+static_assert(store_record::kBlockBytes == kBlockBytes, "block size");
 
 // Every byte 0xFF: the first is, and each equals the one before it.
 bool erased(const unsigned char* p, int len) {
@@ -88,16 +56,25 @@ int put_record(unsigned char* out, int room, unsigned char mark, const char* key
   return size;
 }
 
-// "=#N": the opening record, N its count.
-bool opening_count(const Record& r, uint32_t* count) {
-  if (r.len < 3 || r.text[0] != '=' || r.text[1] != '#') return false;
-  uint32_t n = 0;
-  for (int i = 2; i < r.len; ++i) {
-    if (r.text[i] < '0' || r.text[i] > '9' || n > 429496728u) return false;
-    n = n * 10 + static_cast<uint32_t>(r.text[i] - '0');
-  }
-  *count = n;
+bool opening_count(const Record& r, uint32_t* count) { return store_record::opening_text(r.text, r.len, count); }
+
+// Text of an entry without a header, which has no check: printable characters
+// only, as the factory's tools write them. Random bytes that a cut erase leaves
+// almost never pass for one.
+bool plain_text(const unsigned char* p, int len) {
+  for (int i = 0; i < len; ++i)
+    if (p[i] < 0x20 || p[i] > 0x7E) return false;
   return true;
+}
+
+// Whether the stop at pos of a block is its last record: up to the erased rest
+// of the block no NUL but the last byte (a record cut short, or one bad record),
+// after a zero byte at pos. The former form's appends never went past a stop.
+bool stop_is_last(const unsigned char* block, int pos) {
+  int tail = kBlockBytes;
+  while (tail > pos && block[tail - 1] == 0xFF) --tail;
+  const int from = block[pos] == 0x00 ? pos + 1 : pos;
+  return from >= tail - 1 || !std::memchr(block + from, '\0', static_cast<size_t>(tail - 1 - from));
 }
 
 // Newest entry of each key: an open-addressed table of entry positions + 1.
@@ -150,6 +127,7 @@ int read_record(const unsigned char* block, int size, int pos, Record* r, Verify
   if (!nul) return -1;
   const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
   r->voided = checked && block[pos + 1] == 0x00;  // no check byte is ever 0x00
+  if (!checked && verify == kLegacyCheck && !plain_text(block + text_at, len)) return -1;
   if (!r->voided && verify != kTrusted && checked && block[pos + 1] != check_of(b, block + text_at, len + 1, verify == kLegacyCheck))
     return -1;
   r->text = reinterpret_cast<const char*>(block + text_at);
@@ -175,25 +153,29 @@ Scan scan(const unsigned char* block) {
   // The form of the block: checked with CRC-7 when it begins with its opening
   // record, else written before there was one (or raw) and read as it stands.
   Verify form = kCheck;
-  Record first;
   if (block[0] != 0xFF) {
-    if (read_record(block, size, 0, &first, kCheck) > 0 && first.checked && opening_count(first, &s.opening)) {
+    if (store_record::opens_present_form(block, size, &s.opening)) {
       s.legacy = false;
     } else {
       s.legacy = true;
       form = kLegacyCheck;
     }
   }
+  // Every record of a block carries its generation: a record with another mark
+  // is a stop (a cut erase raises bits of marks too).
+  int mark = -1;
   int pos = 0, group = -1;  // group: where an unfinished group began
   while (pos < size) {
     Record r;
     const int next = read_record(block, size, pos, &r, form);
     uint32_t count = 0;
-    if (next <= 0 || (form == kLegacyCheck && r.checked && opening_count(r, &count))) {
+    if (next <= 0 || (r.checked && mark >= 0 && block[pos] != mark) ||
+        (form == kLegacyCheck && r.checked && opening_count(r, &count))) {
       s.end = pos;
       s.clean = next == 0 && erased(block + pos, size - pos);
       break;
     }
+    if (r.checked && mark < 0) mark = block[pos];
     if (r.voided) {
     } else if (r.checked && r.len == 1 && r.text[0] == '=') {
       group = pos;
@@ -207,6 +189,14 @@ Scan scan(const unsigned char* block) {
     pos = next;
   }
   if (pos >= size) s.end = size;
+  // A block of the former form with a stop before its last record was not
+  // written so (its appends never went past a stop): a cut erase left it, and
+  // nothing of it is read.
+  if (s.legacy && !s.clean && !stop_is_last(block, s.end)) {
+    s.end = 0;
+    s.voided = 0;
+    group = -1;
+  }
   // A group that never got its reset record counts as never written: nothing
   // from its opening on is read, and the block takes no more appends.
   if (group >= 0) {

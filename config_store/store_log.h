@@ -7,7 +7,7 @@
 //     mark, check, text, NUL
 //
 // mark:  0x80 + generation (0 to 126), the same for every record written since
-//        the block was last compacted;
+//        the block was last compacted: a record with another mark is a stop;
 // check: 0x80 | CRC-7 of mark, text and NUL, so a record cut short by a power
 //        cut, or scrambled by a cut erase, is recognised and ignored;
 // text:  "key=value" for an entry, "=N" for a reset: entries that start before
@@ -20,13 +20,18 @@
 // written before it existed (its checks are the low seven bits of CRC-8, which
 // miss some single-bit errors) or raw: it is read with that former check, takes
 // no appends, and its next write compacts it into the present form. An opening
-// record is never accepted with the former check.
+// record is never accepted with the former check. Such a block counts only as
+// its former writers left it: a stop, if any, at its last record (else a cut
+// erase scrambled it, and nothing of it is read), and entries without a header
+// printable text. The header checks themselves are in store_record.h, which a
+// raw reader shares.
 //
 // Both header bytes are above 0x7F, so the raw image still holds each entry as
 // key=value\0 with nothing ASCII glued to its key, which is what a raw reader
 // that searches for "key=" relies on. A byte 0x01 to 0x7F where a record would
 // start begins a plain key=value\0 entry without header: the form a factory tool
-// writes; it is read as it stands. The scan ends at an erased byte (0xFF), and
+// writes; it is read as it stands (in a block of the former form, when it is
+// printable text). The scan ends at an erased byte (0xFF), and
 // stops at a 0x00 byte or at a record that fails its check: nothing after such a
 // stop is read, and the block takes no more appends until it is compacted.
 #ifndef QV_CONFIG_STORE_STORE_LOG_H
@@ -36,13 +41,14 @@
 #include <cstdint>
 
 #include "nvram_admin.h"
+#include "store_record.h"
 
 namespace store_log {
 
 constexpr int kBlockBytes = NVRAM_BLOCK_BYTES;
-constexpr int kHeaderBytes = 2;  // mark and check
-constexpr unsigned char kFirstMark = 0x80;
-constexpr unsigned char kLastMark = 0xFE;
+constexpr int kHeaderBytes = store_record::kHeaderBytes;
+constexpr unsigned char kFirstMark = store_record::kFirstMark;
+constexpr unsigned char kLastMark = store_record::kLastMark;
 
 // What a scan of a block image found.
 struct Scan {

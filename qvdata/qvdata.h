@@ -24,7 +24,8 @@ int run_command(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Searches buf (length bytes) for key followed by '=' and copies the value (up to
 // the next NUL, the end of buf, or size - 1 bytes) into value, always
-// NUL-terminated. Returns value, or nullptr when the key does not stand in buf.
+// NUL-terminated. An entry behind a store record's header whose check fails is
+// passed over. Returns value, or nullptr when the key does not stand in buf.
 char* find_key_value(const unsigned char* buf, int length, const char* key, char* value, int size);
 
 // A shell word for text: text itself when the shell gives it no meaning of its

@@ -4,7 +4,9 @@
 // clear bits. A write that skipped the erase, or lost the
 // bytes around its range, shows up as changed neighbours.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 #include <utility>
@@ -12,6 +14,7 @@
 
 #include "device_root.h"
 #include "nor_model.h"
+#include "flash_mtd.h"
 #include "nvram.h"
 
 namespace {
@@ -55,6 +58,41 @@ TEST(FlashOnMtd, ErasesWholeBlocksAndKeepsTheirOtherBytes) {
   EXPECT_LT(flash_write("Factory", b, kSize - 1, 2), 0);
   EXPECT_TRUE(g_erases.empty());
   unsetenv("QV_DEVICE_ROOT");
+}
+
+// An image file of the simulated device follows the same rules in this code:
+// the store's tests run on such files, so a program that wrote its bytes instead
+// would hide every program over bytes that are not erased.
+TEST(FlashOnImageFile, ProgramsClearBitsOnlyAndErasesWholeFile) {
+  struct Case {
+    const char* name;
+    std::string old_bytes, program, want;  // at offset 10 of a 1000-byte file
+  } cases[] = {
+      {"bits clear", "\xf0\x3c", "\x0f\x3f", std::string("\x00\x3c", 2)},
+      {"no bit rises", "\x12", "\xff", "\x12"},
+  };
+  nor::fake_mtd(false);
+  for (const auto& c : cases) {
+    char path[] = "/tmp/qv-image-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    std::string image(1000, '\x5a');
+    image.replace(10, c.old_bytes.size(), c.old_bytes);
+    ASSERT_EQ(pwrite(fd, image.data(), image.size(), 0), static_cast<ssize_t>(image.size()));
+    flash_dev dev;
+    ASSERT_EQ(flash_probe(fd, &dev), 0);
+    EXPECT_FALSE(dev.mtd);
+    EXPECT_EQ(dev.erase_size, 1000u) << c.name;  // not a multiple of 64 KiB: one erase block
+    ASSERT_EQ(flash_program(dev, 10, c.program.data(), static_cast<uint32_t>(c.program.size())), 0);
+    std::string got(image.size(), '\0');
+    ASSERT_EQ(flash_read(dev, 0, &got[0], static_cast<uint32_t>(got.size())), 0);
+    EXPECT_EQ(got, image.replace(10, c.want.size(), c.want)) << c.name;
+    ASSERT_EQ(flash_erase(dev, 0, 1000), 0);
+    ASSERT_EQ(flash_read(dev, 0, &got[0], static_cast<uint32_t>(got.size())), 0);
+    EXPECT_EQ(got, std::string(1000, '\xff')) << c.name;
+    close(fd);
+    unlink(path);
+  }
 }
 
 }  // namespace

@@ -20,8 +20,9 @@ Counts g_counts;
 long g_steps = 0, g_cut = 0;
 int g_part = 0, g_parts = 1;
 uint32_t g_rand = 1;
+EraseCut g_model = EraseCut::raise;
 bool g_erased = false;
-void (*g_on_cut)(bool) = nullptr;
+void (*g_on_cut)(bool, uint32_t) = nullptr;
 constexpr uint32_t kNoFault = 0xffffffffu;
 uint32_t g_lost_program = kNoFault, g_stuck_at = kNoFault;
 uint8_t g_stuck_mask = 0;
@@ -36,8 +37,8 @@ uint32_t rnd() {
 // Counts a step; true when it is the one to be cut.
 bool cut_now() { return ++g_steps == g_cut; }
 
-[[noreturn]] void power_off(bool erase) {
-  if (g_on_cut) g_on_cut(erase);
+[[noreturn]] void power_off(bool erase, uint32_t offset) {
+  if (g_on_cut) g_on_cut(erase, offset);
   _exit(kCutExit);
 }
 
@@ -56,7 +57,8 @@ void stuck_bits_at(uint32_t offset, uint8_t mask) {
   g_stuck_mask = mask;
 }
 Counts& counts() { return g_counts; }
-void cut_at(long step, int part, int parts, unsigned seed) {
+void cut_at(long step, int part, int parts, unsigned seed, EraseCut model) {
+  g_model = model;
   g_steps = 0;
   g_cut = step;
   g_part = part;
@@ -66,11 +68,53 @@ void cut_at(long step, int part, int parts, unsigned seed) {
 long steps() { return g_steps; }
 void op_begin() { g_erased = false; }
 bool erased_in_op() { return g_erased; }
-void on_cut(void (*fn)(bool)) { g_on_cut = fn; }
+void on_cut(void (*fn)(bool, uint32_t)) { g_on_cut = fn; }
 
 }  // namespace nor
 
 using namespace nor;
+
+namespace {
+
+// Each bit of cells that is 0 rises with the chance part / parts.
+void raise_bits(std::string& cells, int part, int parts) {
+  for (char& c : cells)
+    for (int bit = 0; bit < 8; ++bit)
+      if (static_cast<int>(rnd() % static_cast<uint32_t>(parts)) < part) c = static_cast<char>(c | (1 << bit));
+}
+
+// The cells of an erase cut at part / parts of its way, from their old bytes.
+void cut_erase(std::string& cells) {
+  switch (g_model) {
+    case EraseCut::raise:
+      raise_bits(cells, g_part, g_parts);
+      break;
+    case EraseCut::barely:
+      for (int i = 0; i <= g_part; ++i)  // bits that were 0
+        for (int tries = 0; tries < 1000000; ++tries) {
+          const uint32_t at = rnd() % static_cast<uint32_t>(cells.size());
+          const int bit = 1 << (rnd() % 8);
+          if (cells[at] & bit) continue;
+          cells[at] = static_cast<char>(cells[at] | bit);
+          break;
+        }
+      break;
+    case EraseCut::zeros_first: {
+      const size_t half = static_cast<size_t>(g_parts + 1) / 2;  // parts of the pre-programming
+      if (static_cast<size_t>(g_part) < half) {
+        const size_t done = cells.size() * static_cast<size_t>(g_part) / half;
+        for (size_t i = 0; i < done; ++i) cells[i] = '\0';
+        if (done < cells.size()) cells[done] = static_cast<char>(cells[done] & rnd());
+      } else {
+        cells.assign(cells.size(), '\0');
+        raise_bits(cells, g_part - static_cast<int>(half) + 1, g_parts - static_cast<int>(half) + 1);
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
   va_list ap;
@@ -94,13 +138,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     g_erased = true;
     std::string cells(e->length, '\xff');
     if (cut_now()) {
-      // A cut erase: each cell that was 0 may have risen to 1, or not yet.
       if (__real_pread(fd, &cells[0], cells.size(), e->start) != static_cast<ssize_t>(cells.size())) return -1;
-      for (char& c : cells)
-        for (int bit = 0; bit < 8; ++bit)
-          if (static_cast<int>(rnd() % static_cast<uint32_t>(g_parts)) < g_part) c = static_cast<char>(c | (1 << bit));
+      cut_erase(cells);
       __real_pwrite(fd, cells.data(), cells.size(), e->start);
-      power_off(true);
+      power_off(true, e->start);
     }
     return __real_pwrite(fd, cells.data(), cells.size(), e->start) == static_cast<ssize_t>(cells.size()) ? 0 : -1;
   }
@@ -126,7 +167,7 @@ extern "C" ssize_t __wrap_pwrite(int fd, const void* buf, size_t count, off_t of
   if (cut && done < count)  // the byte being programmed: some of its bits
     cells[done] = static_cast<char>(static_cast<unsigned char>(cells[done]) & (b[done] | static_cast<unsigned char>(rnd())));
   ssize_t n = __real_pwrite(fd, cells.data(), count, offset);
-  if (cut) power_off(false);
+  if (cut) power_off(false, static_cast<uint32_t>(offset + static_cast<off_t>(done)));
   return n;
 }
 

@@ -29,19 +29,32 @@ struct Counts {
 };
 Counts& counts();
 
+// What a cut erase leaves, at progress part / parts:
+//   raise:       each bit that is 0 has risen with that chance;
+//   barely:      the erase had barely started: part + 1 bits somewhere in the
+//                erase blocks have risen, nothing else;
+//   zeros_first: the chip programs every byte to 0x00 before it erases: in the
+//                first half, the bytes up to that point are 0x00 (the last one
+//                partly); in the second, every byte was 0x00 and each bit has
+//                risen with the chance of the progress made in that half.
+enum class EraseCut { raise, barely, zeros_first };
+constexpr const char* kEraseCutNames[] = {"raise", "barely", "zeros_first"};
+
 // Cuts the power in the step-th erase or program from now (1 = the next). How
 // much of it gets done: a program keeps the first part * count / parts bytes and
-// leaves the next one half-programmed; an erase raises each bit that is 0 with
-// the chance part / parts. seed varies the half-done bits.
-void cut_at(long step, int part, int parts, unsigned seed);
+// leaves the next one half-programmed; an erase as model says. seed varies the
+// half-done bits.
+void cut_at(long step, int part, int parts, unsigned seed, EraseCut model = EraseCut::raise);
 // Steps done since the last cut_at (or since start).
 long steps();
 // True once an erase has happened since the last op_begin: a cut from then on
 // lies inside a compaction.
 void op_begin();
 bool erased_in_op();
-// Called just before the process ends at a cut, with whether it was an erase.
-void on_cut(void (*fn)(bool erase));
+// Called just before the process ends at a cut, with whether it was an erase and
+// the offset where the cut met it (an erase's start, a program's first byte not
+// done).
+void on_cut(void (*fn)(bool erase, uint32_t offset));
 
 }  // namespace nor
 

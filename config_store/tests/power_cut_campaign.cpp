@@ -1,14 +1,20 @@
 // power_cut_campaign [--erase-size BYTES] [--config-size BYTES] [--parts N] [--no-loss]
+//                    [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts]
 //
 // Runs a scripted sequence of store writes on a factory-fresh simulated device
 // whose Config partition is NOR flash (nor_model.h), and cuts the power at every
-// erase and program step in turn, at N points inside each. After each cut a
-// fresh process opens the store and checks: every key holds its value from
-// before or after the write that was cut, the serial number and the factory
-// entries (as a raw reader sees them) are intact, no entry is garbage, and the
-// next write works. Prints the figures; exits 1 when a key was lost outside a
-// compaction (with --no-loss: anywhere), an entry is garbage or the next write
-// failed.
+// erase and program step in turn, at N points inside each; an erase at each
+// point in every erase cut model (all, the default) or in the one named, with N
+// (1) different sets of risen bits. After
+// each cut a fresh process opens the store and checks: every key holds its value
+// from before or after the write that was cut (else it is lost, holds an older
+// value, or a wrong one: a value never written to it), the serial number and the
+// factory entries (as qvdata reads them raw) are intact or absent, never wrong,
+// and the next write works. With --second-cuts, that next write is cut in turn
+// at each of its steps, and what it loses of the store as the first cut left it
+// is counted. Prints the figures; exits 1 when a key was lost outside a
+// compaction (with --no-loss: anywhere), a wrong value was read or published, or
+// the next write failed.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +31,7 @@
 #include "nor_model.h"
 #include "nvram.h"
 #include "nvram_admin.h"
+#include "qvdata.h"
 #include "store_log.h"
 
 namespace {
@@ -45,16 +52,20 @@ struct Shared {
   int op;
   bool in_window;
   bool erase;
-  int lost, garbage, factory_lost, serial_lost;
+  uint32_t cut_offset;
+  int lost, older, wrong, factory_lost, factory_wrong, serial_lost;
   bool next_set_ok;
+  long next_steps;      // steps of the next write
+  int second_lost;      // keys that a cut next write lost
 };
 Shared* g_shared;
 
 const char* kBootVersion = "1.0.2";
 const char* kProduct = "QV AP 300";
 
-void note_cut(bool erase) {
+void note_cut(bool erase, uint32_t offset) {
   g_shared->erase = erase;
+  g_shared->cut_offset = offset;
   g_shared->in_window = erase || nor::erased_in_op();
 }
 
@@ -93,9 +104,31 @@ std::string value_in(const std::map<std::string, std::string>& m, const std::str
   return it == m.end() ? "" : it->second;
 }
 
-std::string raw_first(const std::string& image, const std::string& key) {
-  const size_t at = image.find(key + "=");
-  return at == std::string::npos ? "" : std::string(image.c_str() + at + key.size() + 1);
+// Every value each key of each block was ever given.
+using History = std::set<std::pair<std::string, std::string>>[NVRAM_BLOCK_COUNT];
+History g_history;
+
+void remember(const State& s) {
+  for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b)
+    for (const auto& kv : s[b]) g_history[b].insert(kv);
+}
+
+// What qvdata publishes for key from the raw image: its value, or "" when absent.
+std::string published(const std::string& image, const char* key) {
+  char value[kValueSize];
+  return find_key_value(reinterpret_cast<const unsigned char*>(image.data()), static_cast<int>(image.size()), key,
+                        value, sizeof value)
+             ? value
+             : "";
+}
+
+void check_factory(const qvtest::DeviceRoot& root) {
+  Shared& sh = *g_shared;
+  const std::string image = root.peek("Config", 0, 65536);
+  for (const auto& kv : {std::make_pair("qvbootver", kBootVersion), std::make_pair("qvsig", kProduct)}) {
+    const std::string v = published(image, kv.first);
+    if (v != kv.second) ++(v.empty() ? sh.factory_lost : sh.factory_wrong);
+  }
 }
 
 // In the checking child: compares the store with the states before and after
@@ -109,20 +142,51 @@ void check(const State& before, const State& after, const qvtest::DeviceRoot& ro
     for (const auto& kv : before[b]) keys.insert(kv.first);
     for (const auto& kv : after[b]) keys.insert(kv.first);
     for (const auto& kv : now[b])
-      if (!keys.count(kv.first)) ++sh.garbage;
+      if (!keys.count(kv.first)) ++(g_history[b].count(kv) ? sh.older : sh.wrong);  // a voided entry back, or garbage
     for (const auto& k : keys) {
       const std::string v = value_in(now[b], k);
-      if (v != value_in(before[b], k) && v != value_in(after[b], k)) {
-        ++sh.lost;
-        if (b == NVRAM_SERIAL_BLOCK && k == "SN") ++sh.serial_lost;
-      }
+      if (v == value_in(before[b], k) || v == value_in(after[b], k)) continue;
+      if (v.empty()) ++sh.lost;
+      else ++(g_history[b].count({k, v}) ? sh.older : sh.wrong);
+      if (b == NVRAM_SERIAL_BLOCK && k == "SN") ++sh.serial_lost;
     }
   }
+  check_factory(root);
+}
+
+// The write after a cut, in a fresh process: whether it works; with cut_step,
+// cut there, and then what it lost of the store as it found it.
+void next_write(const qvtest::DeviceRoot& root, long cut_step, int parts) {
+  Shared& sh = *g_shared;
+  State found;
+  read_state(found);
+  if (cut_step == 0) {
+    nor::cut_at(0, 0, 1, 0);
+    sh.next_set_ok = nvram_set(NVRAM_USER_BLOCK, "after_cut", "1") == 0 &&
+                     std::strcmp(nvram_get(NVRAM_USER_BLOCK, "after_cut"), "1") == 0;
+    sh.next_steps = nor::steps();
+    return;
+  }
   const std::string image = root.peek("Config", 0, 65536);
-  if (raw_first(image, "qvbootver") != kBootVersion) ++sh.factory_lost;
-  if (raw_first(image, "qvsig") != kProduct) ++sh.factory_lost;
-  sh.next_set_ok = nvram_set(NVRAM_USER_BLOCK, "after_cut", "1") == 0 &&
-                   std::strcmp(nvram_get(NVRAM_USER_BLOCK, "after_cut"), "1") == 0;
+  if (pid_t pid = fork(); pid == 0) {
+    nor::cut_at(cut_step, parts / 2, parts, static_cast<unsigned>(cut_step * 977));
+    nvram_set(NVRAM_USER_BLOCK, "after_cut", "1");
+    _exit(0);
+  } else {
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+  if (pid_t pid = fork(); pid == 0) {  // a fresh process, which repairs from a copy as it opens
+    State now;
+    read_state(now);
+    for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b)
+      for (const auto& kv : found[b])
+        if (value_in(now[b], kv.first) != kv.second) ++sh.second_lost;
+    _exit(0);
+  } else {
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
 }
 
 int wait_for(pid_t pid) {
@@ -133,20 +197,45 @@ int wait_for(pid_t pid) {
 
 }  // namespace
 
+// Runs fn in a child; its exit status.
+template <typename Fn>
+int in_child(Fn fn) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    fn();
+    _exit(0);
+  }
+  return wait_for(pid);
+}
+
 int main(int argc, char** argv) {
   uint32_t erase_size = 65536, config_size = 65536;
   int parts = 4;
-  bool no_loss = false;
+  bool no_loss = false, second_cuts = false;
+  int first_model = 0, last_model = 2, seeds = 1;
   for (int i = 1; i < argc; ++i) {
     const bool value = i + 1 < argc;
     if (std::strcmp(argv[i], "--no-loss") == 0) no_loss = true;
+    else if (std::strcmp(argv[i], "--second-cuts") == 0) second_cuts = true;
+    else if (value && std::strcmp(argv[i], "--seeds") == 0) seeds = std::atoi(argv[++i]);
+    else if (value && std::strcmp(argv[i], "--erase-cut") == 0) {
+      const char* m = argv[++i];
+      first_model = last_model = -1;
+      for (int k = 0; k < 3; ++k)
+        if (std::strcmp(m, nor::kEraseCutNames[k]) == 0) first_model = last_model = k;
+      if (std::strcmp(m, "all") == 0) first_model = 0, last_model = 2;
+      if (first_model < 0) parts = 0;
+    }
     else if (value && std::strcmp(argv[i], "--erase-size") == 0) erase_size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
     else if (value && std::strcmp(argv[i], "--config-size") == 0) config_size = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
     else if (value && std::strcmp(argv[i], "--parts") == 0) parts = std::atoi(argv[++i]);
     else parts = 0;  // usage
   }
-  if (erase_size == 0 || 65536 % erase_size || config_size < 65536 || config_size % erase_size || parts < 1) {
-    std::fprintf(stderr, "usage: %s [--erase-size BYTES dividing 65536] [--config-size BYTES] [--parts N]\n", argv[0]);
+  if (erase_size == 0 || 65536 % erase_size || config_size < 65536 || config_size % erase_size || parts < 1 || seeds < 1) {
+    std::fprintf(stderr,
+                 "usage: %s [--erase-size BYTES dividing 65536] [--config-size BYTES] [--parts N] [--no-loss]\n"
+                 "       [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts]\n",
+                 argv[0]);
     return 2;
   }
   g_shared = static_cast<Shared*>(mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
@@ -187,6 +276,18 @@ int main(int argc, char** argv) {
     for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b) states[i + 1][b] = states[i][b];
     apply(states[i + 1], ops[i], defaults_text);
   }
+  for (const State& st : states) remember(st);
+  {  // the values the device was given before the sequence
+    State old;
+    for (int i = 0; i < 150; ++i) old[NVRAM_USER_BLOCK]["setting_" + std::to_string(i)] = std::to_string(i * 37 % 1000);
+    for (int i = 0; i < 120; ++i) old[NVRAM_USER_BLOCK]["uptime_minutes"] = std::to_string(i), remember(old);
+    old[2]["note"] = "one";
+    old[NVRAM_SERIAL_BLOCK]["SN"] = "QV2026-000123";
+    remember(old);
+    State defaults_state;
+    apply(defaults_state, Op{NVRAM_USER_BLOCK, "", ""}, defaults_text);
+    remember(defaults_state);
+  }
 
   // The sequence without a cut: how many steps it takes, and that it works.
   long total = 0;
@@ -206,62 +307,104 @@ int main(int argc, char** argv) {
   }
   total = g_shared->op;
 
-  long tried = 0, in_window = 0, erase_cuts = 0, lost_outside = 0, lost_inside = 0, cuts_losing = 0, garbage = 0,
-       factory_lost = 0, serial_lost = 0, next_failed = 0;
+  struct Figures {
+    long tried = 0, in_window = 0, erase_cuts = 0, lost_outside = 0, lost_inside = 0, cuts_losing = 0, older = 0,
+         wrong = 0, factory_lost = 0, factory_wrong = 0, serial_lost = 0, next_failed = 0, second_tried = 0,
+         second_lost = 0, second_cuts_losing = 0, out_of_turn = 0;
+  } all[3];
   for (long step = 1; step <= total; ++step)
-    for (int part = 0; part < parts; ++part) {
-      root.poke("Config", 0, image);
-      std::memset(g_shared, 0, sizeof *g_shared);
-      pid_t pid = fork();
-      if (pid == 0) {
-        nor::cut_at(step, part, parts, static_cast<unsigned>(step * 131 + part));
-        for (size_t i = 0; i < ops.size(); ++i) {
-          g_shared->op = static_cast<int>(i);
-          nor::op_begin();
-          run_op(ops[i], defaults);
+    for (int part = 0; part < parts; ++part)
+      for (int run = 0; run < (last_model - first_model + 1) * seeds; ++run) {
+        const int model = first_model + run / seeds, seed = run % seeds;
+        root.poke("Config", 0, image);
+        std::memset(g_shared, 0, sizeof *g_shared);
+        const int cut = in_child([&] {
+          nor::cut_at(step, part, parts, static_cast<unsigned>(step * 131 + part + seed * 7919),
+                      static_cast<nor::EraseCut>(model));
+          for (size_t i = 0; i < ops.size(); ++i) {
+            g_shared->op = static_cast<int>(i);
+            nor::op_begin();
+            run_op(ops[i], defaults);
+          }
+        });
+        if (cut != nor::kCutExit) {
+          std::fprintf(stderr, "power_cut_campaign: step %ld was not reached\n", step);
+          return 1;
         }
-        _exit(0);
+        const bool erase = g_shared->erase;
+        if (!erase && run > 0) break;  // a program is cut alike in every model and seed
+        // Program steps count under the first model's figures.
+        Figures& f = all[erase ? model : first_model];
+        const int op = g_shared->op;
+        const bool window = g_shared->in_window;
+        const std::string after_cut = root.peek("Config", 0, config_size);
+        if (in_child([&] {
+              nor::cut_at(0, 0, 1, 0);
+              check(states[static_cast<size_t>(op)], states[static_cast<size_t>(op) + 1], root);
+            }) != 0 ||
+            in_child([&] { next_write(root, 0, parts); }) != 0) {
+          std::fprintf(stderr, "power_cut_campaign: the check after step %ld died\n", step);
+          return 1;
+        }
+        const Shared r = *g_shared;
+        ++f.tried;
+        if (erase) ++f.erase_cuts;
+        if (window) ++f.in_window;
+        (window ? f.lost_inside : f.lost_outside) += r.lost;
+        if (window && (r.lost || r.older || r.factory_lost)) ++f.cuts_losing;
+        f.older += r.older;
+        f.wrong += r.wrong;
+        f.factory_lost += r.factory_lost;
+        f.factory_wrong += r.factory_wrong;
+        f.serial_lost += r.serial_lost;
+        if (!r.next_set_ok) ++f.next_failed;
+        if (!window && (r.lost || r.older || r.factory_lost))
+          std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d) lost %d keys outside a compaction\n",
+                       step, part, op, r.lost + r.older + r.factory_lost);
+        // After an erase the blocks are programmed back factory block first, then
+        // the serial number's: a cut while the others are programmed costs neither.
+        const uint32_t cut_block = r.cut_offset / NVRAM_BLOCK_BYTES;
+        if (window && !erase && (cut_block == NVRAM_USER_BLOCK || cut_block == 2) && (r.serial_lost || r.factory_lost)) {
+          ++f.out_of_turn;
+          std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d): a cut in block %u lost the serial "
+                       "number or the factory entries\n", step, part, op, cut_block);
+        }
+        if (r.wrong || r.factory_wrong)
+          std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d, %s) read %d wrong values\n", step,
+                       part, op, erase ? nor::kEraseCutNames[model] : "program", r.wrong + r.factory_wrong);
+        if (!second_cuts) continue;
+        for (long s2 = 1; s2 <= r.next_steps; ++s2) {
+          root.poke("Config", 0, after_cut);
+          g_shared->second_lost = 0;
+          if (in_child([&] { next_write(root, s2, parts); }) != 0) return 1;
+          ++f.second_tried;
+          f.second_lost += g_shared->second_lost;
+          if (g_shared->second_lost) ++f.second_cuts_losing;
+        }
       }
-      if (wait_for(pid) != nor::kCutExit) {
-        std::fprintf(stderr, "power_cut_campaign: step %ld was not reached\n", step);
-        return 1;
-      }
-      const int op = g_shared->op;
-      const bool window = g_shared->in_window;
-      if (g_shared->erase) ++erase_cuts;
-      pid = fork();
-      if (pid == 0) {
-        nor::cut_at(0, 0, 1, 0);
-        check(states[static_cast<size_t>(op)], states[static_cast<size_t>(op) + 1], root);
-        _exit(0);
-      }
-      if (wait_for(pid) != 0) {
-        std::fprintf(stderr, "power_cut_campaign: the check after step %ld died\n", step);
-        return 1;
-      }
-      const Shared& r = *g_shared;
-      ++tried;
-      if (window) ++in_window;
-      (window ? lost_inside : lost_outside) += r.lost;
-      if (window && (r.lost || r.factory_lost)) ++cuts_losing;
-      garbage += r.garbage;
-      factory_lost += r.factory_lost;
-      serial_lost += r.serial_lost;
-      if (!r.next_set_ok) ++next_failed;
-      if (!window && (r.lost || r.factory_lost))
-        std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d) lost %d keys outside a compaction\n",
-                     step, part, op, r.lost + r.factory_lost);
-    }
 
   std::printf("Config %u bytes, erase block %u bytes, %zu writes, %ld steps, %d cut points in each\n", config_size,
               erase_size, ops.size(), total, parts);
-  std::printf("cut points tried:                  %ld (%ld in erases)\n", tried, erase_cuts);
-  std::printf("cut points in the compaction window: %ld\n", in_window);
-  std::printf("keys lost outside the window:      %ld\n", lost_outside);
-  std::printf("keys lost inside the window:       %ld (at %ld cut points; serial number %ld times, factory entries %ld)\n",
-              lost_inside, cuts_losing, serial_lost, factory_lost);
-  std::printf("garbage entries:                   %ld\n", garbage);
-  std::printf("next write failed:                 %ld\n", next_failed);
-  const bool lost = lost_outside > 0 || (no_loss && (lost_inside > 0 || factory_lost > 0));
-  return !lost && garbage == 0 && next_failed == 0 ? 0 : 1;
+  bool failed = false;
+  for (int model = first_model; model <= last_model; ++model) {
+    const Figures& f = all[model];
+    std::printf("-- %s%s\n", model == first_model ? "program cuts and erase cuts: " : "erase cuts: ",
+                nor::kEraseCutNames[model]);
+    std::printf("cut points tried:                    %ld (%ld in erases)\n", f.tried, f.erase_cuts);
+    std::printf("cut points in the compaction window: %ld\n", f.in_window);
+    std::printf("wrong values read:                   %ld (published by qvdata: %ld)\n", f.wrong, f.factory_wrong);
+    std::printf("keys lost outside the window:        %ld\n", f.lost_outside);
+    std::printf("keys lost inside the window:         %ld, older values %ld (at %ld cut points; serial number %ld "
+                "times, factory entries %ld)\n",
+                f.lost_inside, f.older, f.cuts_losing, f.serial_lost, f.factory_lost);
+    std::printf("next write failed:                   %ld\n", f.next_failed);
+    if (second_cuts)
+      std::printf("second cuts:                         %ld, keys lost %ld (at %ld of them)\n", f.second_tried,
+                  f.second_lost, f.second_cuts_losing);
+    const bool lost = f.lost_outside > 0 || (no_loss && (f.lost_inside > 0 || f.older > 0 || f.factory_lost > 0));
+    if (f.out_of_turn)
+      std::printf("serial number or factory entries lost at a cut in block 0 or 2: %ld\n", f.out_of_turn);
+    failed = failed || lost || f.out_of_turn > 0 || f.wrong > 0 || f.factory_wrong > 0 || f.next_failed > 0;
+  }
+  return failed ? 1 : 0;
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "qvdata.h"
+#include "store_record.h"
 
 namespace {
 
@@ -48,6 +49,21 @@ TEST(MtdLine, ColumnsAndNumbers) {
 
 std::string image_of(const std::string& text) { return text + std::string(64, '\xff'); }
 
+// A store record: mark, check (of the present form, or with former of blocks
+// without an opening record), text, NUL; bad spoils its check.
+std::string record(unsigned char mark, const std::string& text, bool former = false, bool bad = false) {
+  const std::string t = text + '\0';
+  unsigned char check = store_record::check_of(mark, reinterpret_cast<const unsigned char*>(t.data()),
+                                               static_cast<int>(t.size()), former);
+  if (bad) check = static_cast<unsigned char>(0x80 | ((check + 1) & 0x7F));
+  return std::string(1, static_cast<char>(mark)) + static_cast<char>(check) + t;
+}
+// Block 0 with text, then block 1 with the factory's entry qvsig=QV AP.
+std::string two_blocks(const std::string& block0) {
+  std::string image = block0 + std::string(store_record::kBlockBytes - block0.size(), '\xff');
+  return image + image_of(record(0x81, "=#1") + record(0x81, "qvsig=QV AP"));
+}
+
 struct KeyCase {
   std::string image;
   const char* key;
@@ -71,6 +87,15 @@ TEST(FindKeyValue, Table) {
       {"qvsig", "qvsig", false, ""},
       {image_of(std::string("qvsig:x\0qvsi=y\0", 15)), "qvsig", false, ""},
       {image_of("qvsig=x"), "", false, ""},
+      // Behind a record header the check must hold for the block's form, and in
+      // a block of the present form the mark must be its opening record's.
+      {two_blocks(record(0x80, "=#0") + record(0x80, "qvsig=QV`AP", false, true)), "qvsig", true, "QV AP"},
+      {two_blocks(record(0x80, "=#0") + record(0x82, "qvsig=QV`AP")), "qvsig", true, "QV AP"},
+      {two_blocks(record(0x80, "=#0") + record(0x80, "qvsig=QV AP 300")), "qvsig", true, "QV AP 300"},
+      {two_blocks(record(0x85, "qvsig=old", true)), "qvsig", true, "old"},
+      {two_blocks(record(0x85, "qvsig=o\xecd", true, true)), "qvsig", true, "QV AP"},
+      {two_blocks(record(0x85, "qvsig=o\xecd")), "qvsig", true, "QV AP"},  // not the former check
+      {two_blocks(std::string("\x85\x05qvsig=raw\0", 12)), "qvsig", true, "raw"},  // no header: as it stands
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image.substr(0, 40));
