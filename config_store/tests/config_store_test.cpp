@@ -211,7 +211,7 @@ TEST_F(Store, ScrambledRecordsThatPassTheirCheckAreNotRead) {
       // form; a record that holds the former check there, with others behind a
       // stop, is what is left of the present form, not a block of the former one.
       {"a former-form record before a stop with records behind it",
-       former_record(0x85, "product=QV AP 300 Ou\xf4door") + "\x87\x80" + "x=1" + std::string(1, '\0') +
+       former_record(0x85, "product=QV AP 300 Ou\xf4" "door") + "\x87\x80" + "x=1" + std::string(1, '\0') +
            former_record(0x85, "y=2"),
        "product"},
   };

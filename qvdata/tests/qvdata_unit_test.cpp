@@ -93,8 +93,8 @@ TEST(FindKeyValue, Table) {
       {two_blocks(record(0x80, "=#0") + record(0x82, "qvsig=QV`AP")), "qvsig", true, "QV AP"},
       {two_blocks(record(0x80, "=#0") + record(0x80, "qvsig=QV AP 300")), "qvsig", true, "QV AP 300"},
       {two_blocks(record(0x85, "qvsig=old", true)), "qvsig", true, "old"},
-      {two_blocks(record(0x85, "qvsig=o\xecd", true, true)), "qvsig", true, "QV AP"},
-      {two_blocks(record(0x85, "qvsig=o\xecd")), "qvsig", true, "QV AP"},  // not the former check
+      {two_blocks(record(0x85, "qvsig=o\xec" "d", true, true)), "qvsig", true, "QV AP"},
+      {two_blocks(record(0x85, "qvsig=o\xec" "d")), "qvsig", true, "QV AP"},  // not the former check
       {two_blocks(std::string("\x85\x05qvsig=raw\0", 12)), "qvsig", true, "raw"},  // no header: as it stands
   };
   for (const auto& c : cases) {
