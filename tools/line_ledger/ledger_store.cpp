@@ -61,13 +61,16 @@ bool create_schema(LedgerStore& store, std::string* error) {
       error);
 }
 
+bool is_postgresql_name(const std::string& name) {
+  return starts_with(name, "postgresql://") || starts_with(name, "postgres://");
+}
+
 std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error) {
   if (name.empty()) {
     *error = "the ledger's name is empty";
     return nullptr;
   }
-  std::unique_ptr<LedgerStore> store = starts_with(name, "postgresql://") || starts_with(name, "postgres://")
-                                           ? open_postgres_store(name, error)
+  std::unique_ptr<LedgerStore> store = is_postgresql_name(name) ? open_postgres_store(name, error)
                                            : open_sqlite_store(name, error);
   return store;
 }

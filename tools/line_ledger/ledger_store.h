@@ -52,6 +52,9 @@ class LedgerStore {
 // message on failure.
 std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error);
 
+// Whether open_ledger_store reads name as a PostgreSQL URI.
+bool is_postgresql_name(const std::string& name);
+
 // Runs body in one transaction and commits it; when another station's work
 // made a statement or the commit fail, rolls back and runs body again from the
 // start, a few times. body returns false with a message to roll back. true

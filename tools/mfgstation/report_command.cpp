@@ -60,13 +60,9 @@ bool write_whole_file(const std::string& path, const std::string& text, std::str
   return true;
 }
 
-bool is_postgresql(const std::string& name) {
-  return name.rfind("postgresql://", 0) == 0 || name.rfind("postgres://", 0) == 0;
-}
-
 // The ledger's name for messages: a URI without its user and password.
 std::string shown_name(const std::string& name) {
-  if (!is_postgresql(name)) return name;
+  if (!line_ledger::is_postgresql_name(name)) return name;
   const std::size_t start = name.find("://") + 3, at = name.find('@', start), slash = name.find('/', start);
   if (at == std::string::npos || (slash != std::string::npos && slash < at)) return name;
   return name.substr(0, start) + name.substr(at + 1);
@@ -107,7 +103,7 @@ int report_main(const Options& opts) {
   line_ledger::TimeRange range;
   parse_range(opts, &range, &error);  // checked by check_report_usage
   struct stat st;
-  if (!is_postgresql(opts.db) && stat(opts.db.c_str(), &st) != 0) {
+  if (!line_ledger::is_postgresql_name(opts.db) && stat(opts.db.c_str(), &st) != 0) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", opts.db.c_str(), std::strerror(errno));
     return kExitLocal;
   }
