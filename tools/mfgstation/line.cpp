@@ -276,10 +276,12 @@ int line_exit_status(const std::vector<DeviceRecord>& records) {
 
 namespace {
 
-std::size_t terminal_width() {
+// The terminal's columns (80 unless told) and lines (0: unknown).
+winsize terminal_size() {
   winsize ws{};
-  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  return 80;
+  if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0) ws = winsize{};
+  if (ws.ws_col == 0) ws.ws_col = 80;
+  return ws;
 }
 
 int fail(int status, const std::string& message) {
@@ -388,7 +390,8 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   const bool terminal = isatty(STDOUT_FILENO);
   // Plain lines of many devices come as they happen, also into a pipe.
   if (!terminal) std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  LiveView view(stdout, stderr, terminal, terminal ? terminal_width() : 0, macs);
+  const winsize ws = terminal_size();
+  LiveView view(stdout, stderr, terminal, terminal ? ws.ws_col : 0, macs, terminal ? ws.ws_row : 0);
   setup.view = &view;
   std::vector<DeviceRecord> records = run_line(setup, devices);
   std::fputs(summary_text(records).c_str(), stdout);

@@ -1,10 +1,13 @@
 #include "live_view.h"
 
+#include <algorithm>
+
 namespace mfgstation {
 
 namespace {
 
 constexpr int kBarWidth = 20;
+constexpr const char* kWaiting = "waiting";  // a device's step before its first
 
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
@@ -40,9 +43,47 @@ std::string device_row_text(const DeviceRow& row, std::size_t width) {
   return line;
 }
 
-LiveView::LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs)
-    : out_(out), err_(err), terminal_(terminal), width_(width ? width - 1 : 0), tenth_(macs.size(), -1) {
-  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", "waiting", 0, 0, 0, ""});
+std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::size_t lines, std::string* rest_text) {
+  std::vector<std::size_t> shown;
+  rest_text->clear();
+  if (lines == 0 || rows.size() <= lines) {
+    for (std::size_t i = 0; i < rows.size(); ++i) shown.push_back(i);
+    return shown;
+  }
+  // 0 failed, 1 running, 2 waiting, 3 passed: the first ranks take the room.
+  auto rank = [](const DeviceRow& r) {
+    if (!r.result.empty()) return r.result == "passed" ? 3 : 0;
+    return r.step == kWaiting ? 2 : 1;
+  };
+  const std::size_t room = lines - 1;
+  for (int want = 0; want <= 3 && shown.size() < room; ++want)
+    for (std::size_t i = 0; i < rows.size() && shown.size() < room; ++i)
+      if (rank(rows[i]) == want) shown.push_back(i);
+  std::sort(shown.begin(), shown.end());
+  std::size_t hidden[4] = {};
+  for (std::size_t i = 0; i < rows.size(); ++i)
+    if (!std::binary_search(shown.begin(), shown.end(), i)) ++hidden[rank(rows[i])];
+  static const char* const kNames[4] = {"failed", "running", "waiting", "passed"};
+  *rest_text = "... " + std::to_string(rows.size() - shown.size()) + " more devices:";
+  bool first = true;
+  for (int k = 0; k < 4; ++k)
+    if (hidden[k]) {
+      *rest_text += (first ? " " : ", ") + std::to_string(hidden[k]) + " " + kNames[k];
+      first = false;
+    }
+  return shown;
+}
+
+LiveView::LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs,
+                   std::size_t height)
+    : out_(out),
+      err_(err),
+      terminal_(terminal),
+      width_(width ? width - 1 : 0),
+      // One line is left for the cursor below the table.
+      lines_(height > 1 ? height - 1 : 0),
+      tenth_(macs.size(), -1) {
+  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", kWaiting, 0, 0, 0, ""});
 }
 
 void LiveView::clear_table_locked() {
@@ -55,8 +96,14 @@ void LiveView::draw_locked(bool force) {
   if (!force && now - last_draw_ < std::chrono::milliseconds(100)) return;
   last_draw_ = now;
   if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA", drawn_);
-  for (const DeviceRow& row : rows_) std::fprintf(out_, "\r\x1b[2K%s\n", device_row_text(row, width_).c_str());
-  drawn_ = rows_.size();
+  std::string rest;
+  const std::vector<std::size_t> shown = rows_in_sight(rows_, lines_, &rest);
+  for (std::size_t i : shown) std::fprintf(out_, "\r\x1b[2K%s\n", device_row_text(rows_[i], width_).c_str());
+  if (!rest.empty()) {
+    if (width_ > 0 && rest.size() > width_) rest.resize(width_);
+    std::fprintf(out_, "\r\x1b[2K%s\n", rest.c_str());
+  }
+  drawn_ = shown.size() + !rest.empty();
   std::fflush(out_);
 }
 

@@ -30,11 +30,20 @@ struct DeviceRow {
 // One row of the table, at most width characters.
 std::string device_row_text(const DeviceRow& row, std::size_t width);
 
+// The rows of a table that may show at most `lines` lines (0: no limit), by
+// index in device order. When not all fit, the last line tells of the rest
+// instead (*rest_text); failed devices are shown before running ones, running
+// before waiting, waiting before passed, so that a failure stays in sight.
+std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::size_t lines, std::string* rest_text);
+
 class LiveView {
  public:
   // width: the terminal's columns (rows are cut to fit, so that redrawing in
-  // place never meets a wrapped line).
-  LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs);
+  // place never meets a wrapped line); height: its lines (0: unknown). A table
+  // taller than the screen could not be redrawn in place (the cursor cannot go
+  // up into the scrollback): it shows what fits and a line about the rest.
+  LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs,
+           std::size_t height = 0);
 
   void step(std::size_t device, const std::string& step);
   void serial(std::size_t device, const std::string& serial);
@@ -56,9 +65,10 @@ class LiveView {
   FILE* err_;
   bool terminal_;
   std::size_t width_;
+  std::size_t lines_;  // at most this many lines of table, 0: no limit
   std::vector<DeviceRow> rows_;
   std::vector<int> tenth_;  // plain output: the last tenth told per device
-  std::size_t drawn_ = 0;   // rows on screen below the messages
+  std::size_t drawn_ = 0;   // lines of table on screen below the messages
   std::chrono::steady_clock::time_point last_draw_{};
 };
 

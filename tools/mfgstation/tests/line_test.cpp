@@ -325,13 +325,15 @@ TEST(LineExitStatus, AllPassedOneKindOrSeveral) {
 
 // ---- live view -------------------------------------------------------------
 
-std::string view_output(bool terminal, const std::function<void(LiveView&)>& drive) {
+std::string view_output(bool terminal, const std::function<void(LiveView&)>& drive,
+                        const std::vector<std::string>& macs = {"02:00:00:00:01:01", "02:00:00:00:01:02"},
+                        std::size_t height = 0) {
   char* buf = nullptr;
   std::size_t size = 0;
   FILE* out = open_memstream(&buf, &size);
   FILE* err = out;
   {
-    LiveView view(out, err, terminal, 60, {"02:00:00:00:01:01", "02:00:00:00:01:02"});
+    LiveView view(out, err, terminal, 60, macs, height);
     drive(view);
     view.finish();
   }
@@ -400,6 +402,57 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   row.result = "passed";
   EXPECT_EQ(device_row_text(row, 200),
             "02:00:00:00:01:01  QV-0001         flash           [##########..........]  50%   1.00 MiB/s  passed");
+}
+
+// A table taller than the terminal is cut to what fits (the cursor cannot go
+// back up into the scrollback, so every redraw would leave a copy there), with
+// a line about the rest; a failed device keeps its row.
+TEST(LiveView, ATableTallerThanTheTerminalKeepsToTheScreen) {
+  std::vector<std::string> macs;
+  for (int k = 1; k <= 6; ++k) macs.push_back("02:00:00:00:01:0" + std::to_string(k));
+  std::string text = view_output(
+      true,
+      [](LiveView& v) {
+        for (std::size_t d = 0; d < 6; ++d) v.step(d, "flash");
+        v.result(0, "passed");
+        v.result(1, "passed");
+        v.result(5, "FAILED (no reply)");
+        v.message(2, "flash: chunk at byte 0: no reply within 200 ms");
+      },
+      macs, 5);
+  // 5 lines: 4 of table, the cursor's line below them.
+  for (std::size_t p = text.find("\x1b["); p != std::string::npos; p = text.find("\x1b[", p + 1)) {
+    const std::size_t up = std::strtoul(text.c_str() + p + 2, nullptr, 10);
+    if (text[text.find_first_not_of("0123456789", p + 2)] == 'A') EXPECT_LE(up, 4u) << p;
+  }
+  const std::string last = text.substr(text.rfind("\x1b[4A"));
+  EXPECT_EQ(last,
+            "\x1b[4A\r\x1b[2K02:00:00:00:01:03  -               flash\n"
+            "\r\x1b[2K02:00:00:00:01:04  -               flash\n"
+            "\r\x1b[2K02:00:00:00:01:06  -               flash  FAILED (no reply)\n"
+            "\r\x1b[2K... 3 more devices: 1 running, 2 passed\n");
+  EXPECT_NE(text.find("\x1b[J02:00:00:00:01:03: flash: chunk at byte 0"), std::string::npos) << text;
+
+  const struct {
+    std::vector<const char*> results;  // "": running, "-": waiting
+    std::size_t lines;
+    std::vector<std::size_t> shown;
+    const char* rest;
+  } cases[] = {
+      {{"passed", "", "-"}, 3, {0, 1, 2}, ""},
+      {{"passed", "", "-"}, 0, {0, 1, 2}, ""},
+      {{"passed", "", "-", "FAILED (no reply)"}, 3, {1, 3}, "... 2 more devices: 1 waiting, 1 passed"},
+      {{"FAILED (rejected)", "FAILED (no reply)", "FAILED (no reply)"}, 2, {0}, "... 2 more devices: 2 failed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rest);
+    std::vector<DeviceRow> rows;
+    for (const char* r : c.results)
+      rows.push_back(DeviceRow{"m", "", std::string(r) == "-" ? "waiting" : "flash", 0, 0, 0, r[0] == '-' ? "" : r});
+    std::string rest;
+    EXPECT_EQ(rows_in_sight(rows, c.lines, &rest), c.shown);
+    EXPECT_EQ(rest, c.rest);
+  }
 }
 
 }  // namespace
