@@ -340,7 +340,8 @@ std::string usage_text() {
       "6 serial number could not be stored, 7 request rejected by the device,\n"
       "8 out of step (after the upgrade was sent: the device may hold another\n"
       "image). Line mode: 0 when every device passed, the status of the failure\n"
-      "when the failed devices share one, 9 when they failed in different ways.\n"
+      "when the failed devices share one, 9 when they failed in different ways,\n"
+      "10 when several devices answer with one address (none of them is served).\n"
       "report: 0, 1 usage, 2 the ledger could not be read or the page not written.\n";
   return out;
 }

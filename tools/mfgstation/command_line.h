@@ -28,6 +28,7 @@ enum ExitStatus : int {
   kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
                           // or after the upgrade was sent
   kExitMixed = 9,         // line mode: devices failed in different ways
+  kExitSharedAddress = 10,  // line mode: more than one device answers with the address
 };
 
 // The commands, in the order of the table that declares them (command_line.cpp).

@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <thread>
 
 #include "link_protocol.h"
@@ -98,7 +98,9 @@ class DeviceRun : public Reporter, public StepLog {
     rec_.image_crc = image.crc;
   }
 
-  DeviceRecord run() {
+  // Serves the device; with a refusal (a failure status and why), only makes
+  // its record.
+  DeviceRecord run(int refused = kExitOk, const std::string& refusal = "") {
     rec_.time = utc_time_text();
     rec_.interface = s_.ifc->name;
     rec_.station = station_link::mac_text(s_.ifc->mac);
@@ -112,6 +114,9 @@ class DeviceRun : public Reporter, public StepLog {
                                        &run_id_, &why)) {
       error("ledger: " + why);
       status = kExitLocal;
+    } else if (refused != kExitOk) {
+      error(refusal);
+      status = refused;
     } else if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
       error(why);
       status = kExitLocal;
@@ -192,13 +197,18 @@ class DeviceRun : public Reporter, public StepLog {
 
 }  // namespace
 
-bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error) {
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error,
+              std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
   station_link::RequestSpec spec;
   spec.command = kCmdConnect;
   spec.params.assign(ifc.mac.begin(), ifc.mac.end());
   spec.dest = station_link::kBroadcast;
   const std::vector<uint8_t> request = station_link::build_request(spec, ifc.mac);
-  std::set<Mac> macs;
+  // A device answers every connect once: more answers from one address than
+  // connects sent are more devices with that address (or copies on the wire:
+  // a pass for a device never served would be worse than a retry).
+  std::map<Mac, int> answers;
+  int sent = 1;
   const double start = now_seconds();
   const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
   if (!station_link::send_frame(ifc, request, error)) return false;
@@ -211,6 +221,7 @@ bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac
     if (!resent && t >= resend_at) {
       if (!station_link::send_frame(ifc, request, error)) return false;
       resent = true;
+      ++sent;
     }
     const double until = resent ? deadline : resend_at;
     std::vector<uint8_t> frame;
@@ -219,37 +230,80 @@ bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac
     if (frame.empty() || !station_link::parse_reply(frame, reply)) continue;
     if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
         classify_reply(kCmdConnect, reply.data) == Verdict::Success)
-      macs.insert(reply.source);
+      ++answers[reply.source];
   }
-  found->assign(macs.begin(), macs.end());
+  found->clear();
+  for (const auto& [mac, count] : answers) {
+    if (count <= sent || !shared) {
+      found->push_back(mac);
+      continue;
+    }
+    shared->push_back(mac);
+    if (shared_why)
+      shared_why->push_back(std::to_string(count) + " answers to " + std::to_string(sent) +
+                            " connects: more than one device answers with this address; none of them is served");
+  }
   return true;
 }
 
-std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices) {
-  std::vector<DeviceRecord> records(devices.size());
+namespace {
+
+bool start_thread(const LineSetup& setup, std::function<void()> run, std::thread* thread, std::string* error) {
+  if (setup.start_thread) return setup.start_thread(std::move(run), thread, error);
+  try {
+    *thread = std::thread(std::move(run));
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
+}  // namespace
+
+std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices,
+                                   const std::vector<Mac>& shared, const std::vector<std::string>& shared_why) {
+  std::vector<DeviceRecord> records(devices.size() + shared.size());
   std::mutex record_mutex;
   std::vector<std::thread> threads;
-  for (std::size_t i = 0; i < devices.size(); ++i)
-    threads.emplace_back([&, i] {
-      DeviceRun run(setup, i, devices[i]);
-      DeviceRecord rec = run.run();
-      if (setup.record) {
-        std::lock_guard<std::mutex> lock(record_mutex);
-        std::string error;
-        if (setup.record->append(rec, &error) < 0) {
-          run.message(error);
-          // A device that is not on record has not passed the line.
-          if (rec.exit_status == kExitOk) {
-            rec.exit_status = kExitLocal;
-            rec.reason = failure_kind(kExitLocal);
-            rec.messages.push_back(error);
-          }
+  threads.reserve(devices.size());
+  // Device i's run (or refusal) to its record on file, in the ledger and on the view.
+  auto serve = [&](std::size_t i, int refused, const std::string& why) {
+    DeviceRun run(setup, i, i < devices.size() ? devices[i] : shared[i - devices.size()]);
+    DeviceRecord rec = run.run(refused, why);
+    if (setup.record) {
+      std::lock_guard<std::mutex> lock(record_mutex);
+      std::string error;
+      if (setup.record->append(rec, &error) < 0) {
+        run.message(error);
+        // A device that is not on record has not passed the line.
+        if (rec.exit_status == kExitOk) {
+          rec.exit_status = kExitLocal;
+          rec.reason = failure_kind(kExitLocal);
+          rec.messages.push_back(error);
         }
       }
-      run.end_in_ledger(rec);
-      run.report(rec);
-      records[i] = rec;
-    });
+    }
+    run.end_in_ledger(rec);
+    run.report(rec);
+    records[i] = rec;
+  };
+  std::string no_thread;  // set once a thread could not start: the devices from there on are not served
+  for (std::size_t i = 0; i < devices.size(); ++i) {
+    std::thread thread;
+    std::string why;
+    if (no_thread.empty()) {
+      if (start_thread(setup, [&serve, i] { serve(i, kExitOk, ""); }, &thread, &why)) {
+        threads.push_back(std::move(thread));
+        continue;
+      }
+      no_thread = "the station cannot start a thread for " + station_link::mac_text(devices[i]) + " (" + why +
+                  "): it and the devices after it are not served";
+    }
+    serve(i, kExitLocal, no_thread);
+  }
+  for (std::size_t i = 0; i < shared.size(); ++i)
+    serve(devices.size() + i, kExitSharedAddress, i < shared_why.size() ? shared_why[i] : "address shared");
   for (std::thread& t : threads) t.join();
   setup.view->finish();
   return records;
@@ -292,10 +346,12 @@ int fail(int status, const std::string& message) {
 }  // namespace
 
 int discover_main(const Options& opts, const station_link::Interface& ifc) {
-  std::vector<Mac> found;
+  std::vector<Mac> found, shared;
+  std::vector<std::string> shared_why;
   std::string error;
-  if (!discover(ifc, opts.timeout_ms, &found, &error)) return fail(kExitLocal, "discover: " + error);
-  if (found.empty())
+  if (!discover(ifc, opts.timeout_ms, &found, &error, &shared, &shared_why))
+    return fail(kExitLocal, "discover: " + error);
+  if (found.empty() && shared.empty())
     return fail(kExitTimeout, "discover: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
   Options read = opts;
   read.steps = {Step{Op::ReadSn, {}}};
@@ -303,14 +359,16 @@ int discover_main(const Options& opts, const station_link::Interface& ifc) {
   if (!quiet) return fail(kExitLocal, "discover: cannot open /dev/null");
   std::vector<std::string> macs;
   for (const Mac& m : found) macs.push_back(station_link::mac_text(m));
+  for (const Mac& m : shared) macs.push_back(station_link::mac_text(m));
   LiveView view(quiet, stderr, false, 0, macs);
   LineSetup setup;
   setup.opts = &read;
   setup.ifc = &ifc;
   setup.view = &view;
-  std::vector<DeviceRecord> records = run_line(setup, found);
+  std::vector<DeviceRecord> records = run_line(setup, found, shared, shared_why);
   std::fclose(quiet);
   for (const DeviceRecord& r : records) {
+    if (r.exit_status == kExitSharedAddress) continue;  // told on the error output
     if (r.serial_read && !r.serial_read_back.empty())
       std::printf("%s %s\n", r.device.c_str(), r.serial_read_back.c_str());
     else
@@ -373,10 +431,12 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     setup.record = &record;
   }
 
-  std::vector<Mac> devices = opts.devices;
+  std::vector<Mac> devices = opts.devices, shared;
+  std::vector<std::string> shared_why;
   if (opts.all) {
-    if (!discover(ifc, opts.timeout_ms, &devices, &error)) return fail(kExitLocal, "discover: " + error);
-    if (devices.empty())
+    if (!discover(ifc, opts.timeout_ms, &devices, &error, &shared, &shared_why))
+      return fail(kExitLocal, "discover: " + error);
+    if (devices.empty() && shared.empty())
       return fail(kExitTimeout, "--all: no device answered within " + std::to_string(opts.timeout_ms) + " ms");
     // Only connected so far: no device has been changed yet.
     if (serials && serials->check(devices.size() * next_steps, nullptr, &error) < 0)
@@ -387,13 +447,14 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   }
   std::vector<std::string> macs;
   for (const Mac& m : devices) macs.push_back(station_link::mac_text(m));
+  for (const Mac& m : shared) macs.push_back(station_link::mac_text(m));
   const bool terminal = isatty(STDOUT_FILENO);
   // Plain lines of many devices come as they happen, also into a pipe.
   if (!terminal) std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const winsize ws = terminal_size();
   LiveView view(stdout, stderr, terminal, terminal ? ws.ws_col : 0, macs, terminal ? ws.ws_row : 0);
   setup.view = &view;
-  std::vector<DeviceRecord> records = run_line(setup, devices);
+  std::vector<DeviceRecord> records = run_line(setup, devices, shared, shared_why);
   std::fputs(summary_text(records).c_str(), stdout);
   std::fputs(failed_devices_text(records).c_str(), stdout);
   return line_exit_status(records);

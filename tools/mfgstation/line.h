@@ -10,7 +10,9 @@
 #define QV_TOOLS_MFGSTATION_LINE_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "line_record.h"
@@ -27,9 +29,12 @@ class RecordFile;
 
 // The devices that answer a broadcast connect on ifc within window_ms, in
 // address order. Every device that answers now has this station as its peer.
-// False with a message.
+// An address answered more often than the connect was sent belongs to more
+// than one device: it goes into *shared (when given) instead, with a line
+// about it in *shared_why. False with a message.
 bool discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
-             std::string* error);
+             std::string* error, std::vector<station_link::Mac>* shared = nullptr,
+             std::vector<std::string>* shared_why = nullptr);
 
 struct LineSetup {
   const Options* opts = nullptr;
@@ -39,12 +44,19 @@ struct LineSetup {
   RecordFile* record = nullptr;                  // appended to as each device ends
   LineLedger* ledger = nullptr;                  // --db: numbers and runs as they happen
   LiveView* view = nullptr;
+  // Starts a device's thread: false with a message. Unset: std::thread.
+  std::function<bool(std::function<void()> run, std::thread* thread, std::string* error)> start_thread;
 };
 
 // Runs the steps on every device; returns one record per device, in the order
-// given. A record that cannot be written is reported on the view and turns that
-// device's result into a station failure.
-std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<station_link::Mac>& devices);
+// given, then one per refused device: those of shared addresses (refused[i]
+// says why), which are not served. A record that cannot be written is reported
+// on the view and turns that device's result into a station failure. When a
+// device's thread cannot start, it and the devices after it are not served;
+// each gets its record, and the devices under way are seen to their end.
+std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<station_link::Mac>& devices,
+                                   const std::vector<station_link::Mac>& shared = {},
+                                   const std::vector<std::string>& shared_why = {});
 
 // Line mode from the command line, on the station's interface (open and
 // locked): checks every input, finds the devices, serves them, appends the

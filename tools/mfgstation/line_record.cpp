@@ -123,6 +123,7 @@ const char* failure_kind(int exit_status) {
     case kExitRejected: return "rejected";
     case kExitOutOfStep: return "out of step";
     case kExitMixed: return "several kinds";
+    case kExitSharedAddress: return "address shared";
     default: return "failed";
   }
 }

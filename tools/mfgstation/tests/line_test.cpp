@@ -323,6 +323,59 @@ TEST(LineExitStatus, AllPassedOneKindOrSeveral) {
   }
 }
 
+// A thread that cannot start (the process is out of threads) ends the run
+// without serving that device or those after it, and every device is on record:
+// the one under way to its end, the others with why they were not served.
+TEST_F(Records, AThreadThatCannotStartLeavesEveryDeviceOnRecord) {
+  Options opts;
+  opts.steps = {{Op::Connect, ""}, {Op::ReadSn, ""}};
+  station_link::Interface ifc;
+  ifc.name = "nosuch0";  // the run under way ends at once: its interface cannot be opened
+  RecordFile record;
+  std::string error;
+  ASSERT_EQ(record.open(dir + "/line.jsonl", &error), 0) << error;
+  FILE* quiet = std::fopen("/dev/null", "w");
+  const std::vector<Mac> devices = {{2, 0, 0, 0, 1, 1}, {2, 0, 0, 0, 1, 2}, {2, 0, 0, 0, 1, 3}};
+  LiveView view(quiet, quiet, false, 0, {"02:00:00:00:01:01", "02:00:00:00:01:02", "02:00:00:00:01:03"});
+  LineSetup setup;
+  setup.opts = &opts;
+  setup.ifc = &ifc;
+  setup.record = &record;
+  setup.view = &view;
+  int starts = 0;
+  setup.start_thread = [&](std::function<void()> run, std::thread* thread, std::string* why) {
+    if (++starts > 1) {
+      *why = "Resource temporarily unavailable";
+      return false;
+    }
+    *thread = std::thread(std::move(run));
+    return true;
+  };
+  const std::vector<DeviceRecord> records = run_line(setup, devices);
+  std::fclose(quiet);
+  EXPECT_EQ(starts, 2);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(line_exit_status(records), kExitLocal);
+  const std::string not_served =
+      "the station cannot start a thread for 02:00:00:00:01:02 (Resource temporarily unavailable): it and the "
+      "devices after it are not served";
+  std::vector<nlohmann::json> lines;
+  std::istringstream text(read_text(dir + "/line.jsonl"));
+  for (std::string line; std::getline(text, line);) lines.push_back(nlohmann::json::parse(line));
+  ASSERT_EQ(lines.size(), 3u);
+  for (const nlohmann::json& rec : lines) {
+    SCOPED_TRACE(rec.dump());
+    EXPECT_EQ(rec["result"], "failed");
+    EXPECT_EQ(rec["exit_status"], kExitLocal);
+    EXPECT_EQ(rec["steps"][1]["status"], "not run");
+    ASSERT_EQ(rec["messages"].size(), 1u);
+    if (rec["device"] == "02:00:00:00:01:01")
+      EXPECT_NE(rec["messages"][0].get<std::string>().find("nosuch0"), std::string::npos);
+    else
+      EXPECT_EQ(rec["messages"][0], not_served);
+  }
+}
+
 // ---- live view -------------------------------------------------------------
 
 std::string view_output(bool terminal, const std::function<void(LiveView&)>& drive,

@@ -484,3 +484,51 @@ TEST(StationLine, OneDeviceDiesPartWayTheOthersPassOnRecord) {
   }
   qvtest::run({"rm", "-rf", dir});
 }
+
+// Two devices that answer with one address: neither is served (a pass for the
+// address would hide the fixture left out), and the summary and exit status
+// say so; discover lists only the device that has its address alone.
+TEST(StationLine, TwoDevicesWithOneAddressAreReportedAndNotServed) {
+  qvnet::TestLine line(3);
+  ASSERT_TRUE(line.ok()) << line.error();
+  const std::string dir = "/tmp/mfgstation_e2e_shared_" + std::to_string(getpid());
+  qvtest::run({"mkdir", "-p", dir});
+  ASSERT_EQ(qvtest::run(line.in_device(3, {"ip", "link", "set", "br0", "address", line.device_mac(2)})).status, 0);
+  std::vector<std::unique_ptr<qvnet::Background>> devices;
+  for (int k = 1; k <= 3; ++k) {
+    devices.push_back(std::make_unique<qvnet::Background>(
+        line.in_device(k, {"mfgstation_fake_device", "-i", "br0"}), std::vector<std::string>{},
+        dir + "/device" + std::to_string(k) + ".log"));
+    wait_ready(*devices.back());
+  }
+  const std::string record = dir + "/line.jsonl";
+  const std::string why = line.device_mac(2) +
+                          ": 4 answers to 2 connects: more than one device answers with this address; none of them "
+                          "is served\n";
+  RunResult r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "--all", "--record", record,
+                                              "connect", "read-sn"}));
+  EXPECT_EQ(r.status, 10) << r.out << r.err;
+  EXPECT_EQ(r.err, why);
+  EXPECT_NE(r.out.find("2 devices: 1 passed, 1 failed (1 address shared)\n" + line.device_mac(2) +
+                       " FAILED (address shared)\n"),
+            std::string::npos)
+      << r.out;
+  const std::vector<std::string> lines = qvtest::split_lines(qvtest::read_file(record));
+  ASSERT_EQ(lines.size(), 2u);
+  nlohmann::json shared = nlohmann::json::parse(lines[0]);  // on record as each ends
+  if (shared["device"] != line.device_mac(2)) shared = nlohmann::json::parse(lines[1]);
+  EXPECT_EQ(shared["device"], line.device_mac(2));
+  EXPECT_EQ(shared["reason"], "address shared");
+  EXPECT_EQ(shared["steps"][0]["status"], "not run");
+
+  r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "discover"}));
+  EXPECT_EQ(r.status, 10) << r.err;
+  EXPECT_EQ(r.out, line.device_mac(1) + " FAKE1\n");
+  EXPECT_EQ(r.err, why);
+  for (auto& d : devices) d->stop();
+  // Only the device with an address of its own was asked for its number.
+  for (int k = 1; k <= 3; ++k)
+    EXPECT_EQ(count_lines(qvtest::read_file(dir + "/device" + std::to_string(k) + ".log"), "3 0"), k == 1 ? 2 : 0)
+        << k;
+  qvtest::run({"rm", "-rf", dir});
+}
