@@ -1,6 +1,7 @@
-// mfgstation_fake_device: a stand-in device for the station tool's tests. Answers
-// every request at once with the reply the service would give, and can be told
-// to lose or spoil chosen replies. Each request is logged as "CMD PARAMCOUNT" on standard output.
+// mfgstation_fake_device: a stand-in device for the station tool's tests, the
+// tests' device model (device_model.h) on a raw socket. Answers every request at
+// once with the reply the service would give, and can be told to lose or spoil
+// chosen replies. Each request is logged as "CMD PARAMCOUNT" on standard output.
 #include <time.h>
 
 #include <cstdio>
@@ -9,10 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "device_model.h"
 #include "link_protocol.h"
 #include "station_link.h"
-
-using namespace qvlink;
 
 namespace {
 
@@ -38,29 +38,6 @@ struct Config {
   int flash_ms = 50;
   int idle_s = 60;
 };
-
-struct Device {
-  station_link::Interface ifc;
-  station_link::RequestSpec spec;
-  uint8_t sequence = 0;
-  uint32_t crc = 0;
-  int counts[256] = {};
-};
-
-// A lost reply still counts: the device numbers every reply it sends, and the
-// link loses it afterwards.
-void reply(Device& dev, const station_link::Mac& to, std::vector<uint8_t> data, bool lost = false) {
-  ++dev.sequence;
-  if (lost) return;
-  dev.spec.command = 0;  // reply code
-  dev.spec.params = std::move(data);
-  dev.spec.sequence = dev.sequence;
-  dev.spec.dest = to;
-  dev.spec.min_frame = 0;
-  std::string error;
-  if (!station_link::send_frame(dev.ifc, station_link::build_request(dev.spec, dev.ifc.mac), &error))
-    std::fprintf(stderr, "fake device: %s\n", error.c_str());
-}
 
 bool parse_args(int argc, char** argv, Config& cfg) {
   for (int i = 1; i < argc; ++i) {
@@ -90,76 +67,51 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  Device dev;
+  station_link::Interface ifc;
   std::string error;
-  if (!station_link::open_interface(cfg.iface, dev.ifc, &error)) {
+  if (!station_link::open_interface(cfg.iface, ifc, &error)) {
     std::fprintf(stderr, "fake device: %s\n", error.c_str());
     return 2;
   }
+  mfgtest::DeviceModel dev;
+  dev.serial = "FAKE1";
+  dev.flash_ms = cfg.flash_ms;
+  dev.lose_both_upgrade = cfg.drop_all_cmd == qvlink::command_byte(qvlink::Command::UpgradeNormalCode);
+  const uint8_t chunk = qvlink::command_byte(qvlink::Command::FirmwareChunk);
+  const uint8_t checksum = qvlink::command_byte(qvlink::Command::FirmwareChecksum);
+  const uint8_t write_sn = qvlink::command_byte(qvlink::Command::WriteSerialNumber);
+  dev.fault = [&](uint8_t cmd, int nth) {
+    if ((cmd == cfg.drop_cmd && nth == cfg.drop_nth) || cmd == cfg.drop_all_cmd) return mfgtest::DeviceModel::kDrop;
+    if ((cmd == chunk && cfg.chunk_fail && nth == cfg.chunk_fail) || (cmd == checksum && cfg.mismatch) ||
+        (cmd == write_sn && cfg.store_fail))
+      return mfgtest::DeviceModel::kSpecial;
+    return mfgtest::DeviceModel::kAnswer;
+  };
+  station_link::RequestSpec spec;
+  spec.command = 0;  // reply code
+  spec.min_frame = 0;
   std::vector<uint8_t> frame;
   station_link::Reply req;
   for (;;) {
-    if (!station_link::receive_frame(dev.ifc, frame, cfg.idle_s * 1000, &error)) {
+    if (!station_link::receive_frame(ifc, frame, cfg.idle_s * 1000, &error)) {
       std::fprintf(stderr, "fake device: %s\n", error.c_str());
       return 1;
     }
     if (frame.empty()) return 0;
-    if (!station_link::parse_reply(frame, req) || !req.checksum_ok || req.source == dev.ifc.mac) continue;
-    const uint8_t cmd = req.code;
-    const int nth = ++dev.counts[cmd];
-    std::printf("%u %zu\n", cmd, req.data.size());
+    if (!station_link::parse_reply(frame, req) || !req.checksum_ok || req.source == ifc.mac) continue;
+    std::printf("%u %zu\n", req.code, req.data.size());
     std::fflush(stdout);
-    const bool drop = (cmd == cfg.drop_cmd && nth == cfg.drop_nth) || cmd == cfg.drop_all_cmd;
-    const uint8_t ok = status_byte(Status::Ok);
-    const uint8_t chunk = command_byte(Command::FirmwareChunk);
-    const uint8_t upgrade = command_byte(Command::UpgradeNormalCode);
-    switch (static_cast<Command>(cmd)) {
-      case Command::FirmwareLength:
-        dev.crc = 0;
-        reply(dev, req.source, {ok, cmd}, drop);
-        break;
-      case Command::FirmwareChunk:
-        if (cfg.chunk_fail && nth == cfg.chunk_fail) {
-          reply(dev, req.source, {status_byte(Status::ChunkWriteFailed), chunk});
-          break;
-        }
-        dev.crc = crc32(dev.crc, req.data.data(), static_cast<uint32_t>(req.data.size()));
-        reply(dev, req.source, {ok, chunk}, drop);
-        break;
-      case Command::FirmwareChecksum: {
-        bool match = (req.data.size() == 4 && qvlink::get_be32(req.data.data()) == dev.crc);
-        if (cfg.mismatch) match = false;
-        reply(dev, req.source, {match ? ok : status_byte(Status::CrcMismatch), chunk}, drop);
-        break;
+    for (const mfgtest::DeviceModel::Reply& r : dev.request(req.source, req.code, req.data.data(), req.data.size())) {
+      if (r.after_ms > 0) {
+        struct timespec ts = {r.after_ms / 1000, (r.after_ms % 1000) * 1000000L};
+        nanosleep(&ts, nullptr);
       }
-      case Command::WriteSerialNumber:
-        if (cfg.store_fail) {
-          uint8_t failure[qvlink::kStoreFailureLength];
-          qvlink::make_store_failure_reply(failure);
-          reply(dev, req.source, std::vector<uint8_t>(failure, failure + sizeof failure));
-        } else {
-          reply(dev, req.source, {ok, cmd}, drop);
-        }
-        break;
-      case Command::ReadSerialNumber:
-        reply(dev, req.source, {ok, cmd, 'F', 'A', 'K', 'E', '1'}, drop);
-        break;
-      case Command::UpgradeNormalCode:
-        reply(dev, req.source, {ok, upgrade, static_cast<uint8_t>(UpgradePhase::Starts)}, drop);
-        if (cfg.flash_ms > 0) {
-          struct timespec ts = {cfg.flash_ms / 1000, (cfg.flash_ms % 1000) * 1000000L};
-          nanosleep(&ts, nullptr);
-        }
-        reply(dev, req.source, {ok, upgrade, static_cast<uint8_t>(UpgradePhase::Ended)}, cmd == cfg.drop_all_cmd);
-        break;
-      default:
-        if (cmd == 0 || cmd >= kCommandCount) {
-          reply(dev, req.source, {status_byte(Status::UnknownCommand), cmd});
-        } else {
-          reply(dev, req.source, {ok, cmd}, drop);
-        }
-        if (cmd == command_byte(Command::Quit)) return 0;
-        break;
+      spec.params = r.data;
+      spec.sequence = r.sequence;
+      spec.dest = r.dest;
+      if (!station_link::send_frame(ifc, station_link::build_request(spec, ifc.mac), &error))
+        std::fprintf(stderr, "fake device: %s\n", error.c_str());
     }
+    if (req.code == qvlink::command_byte(qvlink::Command::Quit)) return 0;
   }
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device_model.h"
 #include "link_protocol.h"
 
 namespace mfgstation {
@@ -211,43 +212,22 @@ station_link::Reply reply_frame(const Bytes& data, uint8_t sequence, const Mac& 
   return r;
 }
 
-// Keeps the staged image as the service does: a chunk after idle starts the file
-// anew (and its CRC), the announced length closes it. Counts its replies in
-// their sequence byte, the lost ones too.
-class SimDevice : public Transport {
+// The device model behind a Transport, in memory: what the station sends is
+// logged, the replies wait in order until the station takes them.
+class SimDevice : public Transport, public mfgtest::DeviceModel {
  public:
-  enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged, kNoPeer };
-  // Decides what happens to the n-th (1-based) request of a command; kDrop:
-  // its reply is lost; kLose: the request is; kTwice: the request frame
-  // arrives twice; kCopy: its reply does; kDamaged: it arrives spoilt (status 5);
-  // kNoPeer: the device restarted and answers to 00:00:00:00:00:00.
-  std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::vector<std::pair<uint8_t, std::size_t>> log;
   std::vector<Mac> dests;
   std::deque<station_link::Reply> pending;
-  std::string staged;
-  std::string flashed;  // the staged file when the flash tool last ran
-  int flashes = 0;
-  int counts[256] = {};
   Mac mac = kDevice;
-  bool lose_both_upgrade = false;
+
+  SimDevice() { sequence = 0x40; }
 
   bool send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count, std::string*) override {
     log.push_back({command, count});
     dests.push_back(dest);
-    const Action a = fault(command, ++counts[command]);
-    if (a == kLose) return true;
-    if (a == kDamaged) {
-      emit({0x05, command});
-      return true;
-    }
-    if (a == kNoPeer) {
-      ++sequence_;
-      pending.push_back(reply_frame({0x00, command}, sequence_, Mac{}, mac));
-      return true;
-    }
-    process(command, params, count, a);
-    if (a == kTwice) process(command, params, count, kAnswer);
+    for (const Reply& r : request(kMac, command, params, count))
+      pending.push_back(reply_frame(r.data, r.sequence, r.dest, mac));
     return true;
   }
 
@@ -264,79 +244,6 @@ class SimDevice : public Transport {
     for (const auto& e : log) n += e.first == command;
     return n;
   }
-
-  // What a station stopped halfway leaves: a transfer still open.
-  void leave_transfer_open(const Bytes& part) {
-    open_ = true;
-    staged.assign(part.begin(), part.end());
-    crc_ = crc32(0, part.data(), static_cast<uint32_t>(part.size()));
-    remaining_ = 1000000;
-  }
-
- private:
-  void process(uint8_t command, const uint8_t* params, std::size_t count, Action a) {
-    Bytes r = {0x00, command};
-    switch (command) {
-      case 4:
-        remaining_ = count == 4 ? qvlink::get_be32(params) : 0;
-        break;
-      case 5:
-        if (a == kSpecial) {
-          emit({0x08, 0x05});
-          return;
-        }
-        if (!open_) {
-          open_ = true;
-          staged.clear();
-          crc_ = 0;
-        }
-        crc_ = crc32(crc_, params, static_cast<uint32_t>(count));
-        staged.append(params, params + count);
-        if (count < remaining_) {
-          remaining_ -= static_cast<uint32_t>(count);
-        } else {
-          remaining_ = 0;
-          open_ = false;
-        }
-        break;
-      case 6:
-        r = {static_cast<uint8_t>(count == 4 && qvlink::get_be32(params) == crc_ && a != kSpecial ? 0x00 : 0x07),
-             0x05};
-        break;
-      case 2:
-        if (a == kSpecial) r = store_failure();
-        break;
-      case 3:
-        r = {0x00, 0x03, 'Q', 'V', '1'};
-        break;
-      case 11:
-        if (a == kSpecial) {  // the staged image could not be written whole
-          emit({0x08, 0x0B});
-          return;
-        }
-        ++flashes;
-        flashed = staged;
-        emit({0x00, 0x0B, 0x00}, a == kDrop);
-        emit({0x00, 0x0B, 0x01}, a == kDrop && (counts[11] > 1 || lose_both_upgrade));
-        return;
-      default:
-        if (a == kSpecial) r = {0x03, command};
-        break;
-    }
-    emit(r, a == kDrop);
-    if (a == kCopy) pending.push_back(pending.back());
-  }
-
-  // The device counts every reply it sends, also one that the link then loses.
-  void emit(const Bytes& d, bool lost = false) {
-    ++sequence_;
-    if (!lost) pending.push_back(reply_frame(d, sequence_, kMac, mac));
-  }
-
-  uint8_t sequence_ = 0x40;
-  bool open_ = false;
-  uint32_t remaining_ = 0;
-  uint32_t crc_ = 0;
 };
 
 struct Captured {
