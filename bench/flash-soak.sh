@@ -68,7 +68,7 @@ kernel_size=$(stat -c %s "$kernel")
 start_service() {
   ip netns exec "$ns" env QV_DEVICE_ROOT="$root" PATH="$bin:$PATH" "$bin/mfglinkd_fg" >/dev/null 2>&1 &
   svc=$!
-  sleep 0.2
+  netns_wait_socket "$svc"
 }
 
 echo "flash-soak: $runs runs of $min_kib to $max_kib KiB; loss $loss%, duplication $dup%, reordering $reorder%," \

@@ -42,14 +42,6 @@ root=$work/device
 "$bin/make-device-root" "$root" --kernel-size $((mib * 1048576 > 4194304 ? mib * 1048576 : 4194304))
 kernel=$root/dev/$(awk -F: '/"Kernel"/ {print $1}' "$root/proc/mtd")
 
-# wait_listening PID: the responder's socket is open once it sleeps in a receive.
-wait_listening() {
-  for _ in $(seq 200); do
-    [ -e "/proc/$1/fd/3" ] && return 0
-    sleep 0.01
-  done
-}
-
 # one_run KIND: prints the chunk rate in MiB/s of one flash to KIND.
 one_run() {
   if [ "$1" = service ]; then
@@ -59,8 +51,7 @@ one_run() {
     ip netns exec "$ns" "$bin/baseline_responder" -i br0 >"$work/baseline.out" 2>&1 &
   fi
   svc=$!
-  wait_listening "$svc"
-  sleep 0.1
+  netns_wait_socket "$svc"
   ip netns exec "$ns" "$bin/mfgstation" -i st0 --chunk-size 1514 --max-size "$((mib * 1048576))" connect flash "$img" quit >"$work/station.out" 2>&1 || {
     echo "flash-throughput: mfgstation failed against the $1:" >&2
     cat "$work/station.out" >&2

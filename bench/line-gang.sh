@@ -58,11 +58,7 @@ start_services() {
       >"$work/d$k.out" 2>&1 &
     pids+=($!)
   done
-  # A service's socket is open once it has a descriptor beyond the standard three.
-  for p in "${pids[@]}"; do
-    for _ in $(seq 200); do [ -e "/proc/$p/fd/3" ] && break; sleep 0.01; done
-  done
-  sleep 0.2
+  for p in "${pids[@]}"; do netns_wait_socket "$p"; done
 }
 
 # check_round KIND: every Kernel holds the image, every record passed.

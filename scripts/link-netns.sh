@@ -1,4 +1,5 @@
-# Sourced by the factory link's demonstrations, its benchmarks and the line test.
+# Sourced by the factory link's demonstrations, its benchmarks and the tests'
+# namespaces (testing/netns.cpp): every namespace of the factory link is made here.
 # link_netns_up NS [MTU] [MAC]: a network namespace NS holding the bridge br0
 # (MAC, 02:00:00:00:00:01 unless given; STP off) with the veth port p0, whose
 # other end st0 is the station's interface; with MTU, all three take it.
@@ -14,6 +15,7 @@ link_netns_up() {
   ip -n "$ns" link set p0 master br0
   # Keep the link quiet: no IPv6 neighbour or router traffic.
   ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.default.disable_ipv6=1
   for l in lo p0 st0 br0; do ip -n "$ns" link set "$l" up; done
   netns_wait_up "$ns" 3
 }
@@ -26,6 +28,23 @@ netns_wait_up() {
     sleep 0.02
   done
   echo "links of $1 did not come up" >&2
+  return 1
+}
+
+# netns_wait_socket PID: until process PID holds a packet socket bound to an
+# interface, as its /proc entries show (0); 1 when it ended or 5 s passed. A
+# frame that reaches the interface from then on waits in the socket for it.
+netns_wait_socket() {
+  local pid=$1 inodes
+  for _ in $(seq 500); do
+    [ -d "/proc/$pid" ] || return 1
+    inodes=$(ls -l "/proc/$pid/fd" 2>/dev/null | sed -n 's/.*socket:\[\([0-9]*\)\].*/\1/p' | tr '\n' ' ')
+    # sk RefCnt Type Proto Iface R Rmem User Inode: Iface is 0 until bound.
+    [ -n "$inodes" ] && awk -v own=" $inodes" 'NR > 1 && $5 != 0 && index(own, " " $9 " ") { f = 1 } END { exit !f }' \
+      "/proc/$pid/net/packet" 2>/dev/null && return 0
+    sleep 0.01
+  done
+  echo "process $pid opened no packet socket" >&2
   return 1
 }
 
@@ -79,7 +98,7 @@ link_demo_start() {
   echo "== starting mfglinkd (foreground build) on $QV_DEVICE_ROOT"
   ip netns exec "$ns" env QV_DEVICE_ROOT="$QV_DEVICE_ROOT" PATH="$PATH" "$bin/mfglinkd_fg" >"$out" 2>&1 &
   svc=$!
-  sleep 0.3
+  netns_wait_socket "$svc"
 }
 
 link_demo_cleanup() {

@@ -1,6 +1,5 @@
 #include "link_e2e.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <sched.h>
@@ -13,7 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,20 +25,10 @@ const station_link::Mac kBridgeMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 
 namespace {
 
-std::atomic<int> g_counter{0};
-
 long long now_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
-}
-
-bool ip(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"ip"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  qvtest::RunResult r = qvtest::run(argv);
-  if (r.status != 0) std::fprintf(stderr, "ip %s failed: %s\n", args.size() > 2 ? args[2].c_str() : "", r.err.c_str());
-  return r.status == 0;
 }
 
 // Runs fn with the calling thread inside the namespace, then back in its own.
@@ -65,82 +53,22 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-// The service has bound its packet socket (every type, ETH_P_ALL) to an interface.
-bool socket_bound(pid_t pid) {
-  std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-  DIR* d = opendir(fd_dir.c_str());
-  if (!d) return false;
-  std::vector<std::string> inodes;
-  while (dirent* e = readdir(d)) {
-    char target[128];
-    ssize_t n = readlink((fd_dir + "/" + e->d_name).c_str(), target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    if (std::strncmp(target, "socket:[", 8) == 0) inodes.emplace_back(target + 8, std::strlen(target + 8) - 1);
-  }
-  closedir(d);
-  if (inodes.empty()) return false;
-  std::istringstream table(slurp("/proc/" + std::to_string(pid) + "/net/packet"));
-  std::string line;
-  std::getline(table, line);  // heading
-  while (std::getline(table, line)) {
-    std::istringstream f(line);
-    std::vector<std::string> col;
-    std::string c;
-    while (f >> c) col.push_back(c);
-    if (col.size() < 9) continue;
-    for (const auto& i : inodes)
-      if (col[8] == i && col[3] == "0003" && col[4] != "0") return true;
-  }
-  return false;
-}
-
 }  // namespace
 
-LinkNet::LinkNet(int mtu) {
-  name_ = "qvlink" + std::to_string(getpid()) + "_" + std::to_string(g_counter++);
-  if (!ip({"netns", "add", name_})) return;
-  std::string m = std::to_string(mtu);
-  ok_ = ip({"-n", name_, "link", "add", "br0", "address", station_link::mac_text(kBridgeMac), "type", "bridge",
-            "stp_state", "0", "forward_delay", "0"}) &&
-        ip({"-n", name_, "link", "add", "p0", "mtu", m, "type", "veth", "peer", "name", "st0", "mtu", m}) &&
-        ip({"-n", name_, "link", "set", "p0", "master", "br0"}) &&
-        ip({"-n", name_, "link", "set", "br0", "mtu", m}) &&
-        ip({"-n", name_, "link", "set", "br0", "address", station_link::mac_text(kBridgeMac)});
-  // No IPv6 chatter: frames of other types must not reach the service.
-  ok_ = ok_ && run({"sysctl", "-qw", "net.ipv6.conf.all.disable_ipv6=1"}).status == 0 &&
-        run({"sysctl", "-qw", "net.ipv6.conf.default.disable_ipv6=1"}).status == 0;
-  for (const char* l : {"lo", "p0", "st0", "br0"}) ok_ = ok_ && ip({"-n", name_, "link", "set", l, "up"});
-  // A link passes frames only once the kernel has seen its carrier come up
-  // (until then its queue drops them): wait for all three to be operational.
-  long long deadline = now_ms() + 5000;
-  while (ok_) {
-    qvtest::RunResult r = qvtest::run({"ip", "-n", name_, "-o", "link", "show"});
-    int up = 0;
-    for (const auto& line : qvtest::split_lines(r.out))
-      for (const char* l : {": p0@", ": st0@", ": br0:"})
-        if (line.find(l) != std::string::npos && line.find("state UP") != std::string::npos) ++up;
-    if (up == 3) break;
-    if (now_ms() > deadline) {
-      std::fprintf(stderr, "links of %s did not come up:\n%s", name_.c_str(), r.out.c_str());
-      ok_ = false;
-    }
-    usleep(10000);
-  }
+LinkNet::LinkNet(int mtu) : net_(mtu) {
+  if (!net_.ok()) std::fprintf(stderr, "%s\n", net_.error().c_str());
 }
 
-LinkNet::~LinkNet() { ip({"netns", "del", name_}); }
+LinkNet::~LinkNet() = default;
 
 qvtest::RunResult LinkNet::run(const std::vector<std::string>& argv, const qvtest::RunOptions& opts) const {
-  std::vector<std::string> full = {"ip", "netns", "exec", name_};
-  full.insert(full.end(), argv.begin(), argv.end());
-  return qvtest::run(full, opts);
+  return qvtest::run(net_.in_ns(argv), opts);
 }
 
 bool LinkNet::open_station(station_link::Interface& ifc, std::string* error) const {
   bool opened = false;
-  bool entered = in_namespace(name_, [&] { opened = station_link::open_interface("st0", ifc, error); });
-  if (!entered && error) *error = "cannot enter namespace " + name_;
+  bool entered = in_namespace(name(), [&] { opened = station_link::open_interface("st0", ifc, error); });
+  if (!entered && error) *error = "cannot enter namespace " + name();
   return entered && opened;
 }
 
@@ -183,7 +111,7 @@ Service::Service(const LinkNet& net, const qvtest::DeviceRoot& root, const Servi
   }
   pid_ = pid;
   long long deadline = now_ms() + 5000;
-  while (pid_ > 0 && !socket_bound(pid_) && now_ms() < deadline) {
+  while (pid_ > 0 && !qvnet::packet_socket_bound(pid_) && now_ms() < deadline) {
     int st;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);

@@ -1,7 +1,7 @@
-// End-to-end support: a network namespace of its own holding the bridge "br0"
-// with one veth port, whose other end "st0" is the station's; the real service
-// in the foreground inside it on a simulated device root; and the station's
-// socket on "st0".
+// End-to-end support: the tests' network namespace (testing/netns.h) holding
+// the bridge "br0" with one veth port, whose other end "st0" is the station's;
+// the real service in the foreground inside it on a simulated device root; and
+// the station's socket on "st0".
 #ifndef QV_MFGLINKD_TESTS_LINK_E2E_H
 #define QV_MFGLINKD_TESTS_LINK_E2E_H
 
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "device_root.h"
+#include "netns.h"
 #include "station_link.h"
 
 namespace e2e {
@@ -32,16 +33,15 @@ class LinkNet {
   LinkNet(const LinkNet&) = delete;
   LinkNet& operator=(const LinkNet&) = delete;
 
-  const std::string& name() const { return name_; }
-  bool ok() const { return ok_; }
+  const std::string& name() const { return net_.ns(); }
+  bool ok() const { return net_.ok(); }
   // Runs argv inside the namespace (through "ip netns exec").
   qvtest::RunResult run(const std::vector<std::string>& argv, const qvtest::RunOptions& opts = {}) const;
   // Opens a station socket on "st0" inside the namespace.
   bool open_station(station_link::Interface& ifc, std::string* error) const;
 
  private:
-  std::string name_;
-  bool ok_ = false;
+  qvnet::TestNet net_;
 };
 
 struct ServiceOptions {

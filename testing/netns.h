@@ -1,8 +1,10 @@
-// Test support: a network namespace of its own with a bridge "br0", one veth
-// port in it and the veth's other end for the station, all removed at
-// destruction; and programs started in the background inside it.
-#ifndef QV_TOOLS_MFGSTATION_TESTS_NETNS_H
-#define QV_TOOLS_MFGSTATION_TESTS_NETNS_H
+// The end-to-end tests' network namespaces, made by scripts/link-netns.sh as
+// the demonstrations and benchmarks make theirs: one device's link (a bridge
+// "br0" with the veth port "p0", whose other end "st0" is the station's), a
+// production line of several devices; and programs started in the background
+// inside them, ready once they hold their packet socket.
+#ifndef QV_TESTING_NETNS_H
+#define QV_TESTING_NETNS_H
 
 #include <sys/types.h>
 
@@ -13,7 +15,8 @@ namespace qvnet {
 
 class TestNet {
  public:
-  // Both veth ends and the bridge get this MTU.
+  // Both veth ends and the bridge get this MTU; the bridge has the address
+  // 02:00:00:00:00:01. Returns once every link is up.
   explicit TestNet(int mtu = 1522);
   ~TestNet();
   TestNet(const TestNet&) = delete;
@@ -28,8 +31,7 @@ class TestNet {
   std::vector<std::string> in_ns(const std::vector<std::string>& argv) const;
 
  private:
-  bool ip(const std::vector<std::string>& args);
-  std::string ns_, station_if_, device_if_, error_;
+  std::string ns_, station_if_ = "st0", device_if_ = "p0", error_;
   bool ok_ = false;
 };
 
@@ -52,11 +54,15 @@ class TestLine {
   static std::string device_mac(int k);
 
  private:
-  std::vector<std::string> script(const std::string& function, const std::vector<std::string>& args) const;
   std::string name_, error_;
   int devices_;
   bool ok_ = false;
 };
+
+// Does process pid, once it runs a program of its own, hold a packet socket
+// bound to an interface (as its /proc entries show)? A frame that reaches the
+// interface from then on waits for it.
+bool packet_socket_bound(pid_t pid);
 
 // A program running in the background with its output (both streams) in a file.
 class Background {
@@ -72,8 +78,8 @@ class Background {
   // Ends it (SIGTERM, then SIGKILL) and returns its exit status or 128 + signal.
   int stop();
   // Waits up to timeout_ms until the program holds a packet socket bound to an
-  // interface (as its /proc entries show): true once it does, false when it
-  // ended or the time ran out.
+  // interface (packet_socket_bound): true once it does, false when it ended or
+  // the time ran out.
   bool wait_for_link_socket(int timeout_ms = 10000);
   pid_t pid() const { return pid_; }
 
