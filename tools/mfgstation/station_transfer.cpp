@@ -1,5 +1,7 @@
 // The firmware transfer of a Station: the image, its chunks with their
 // recoveries, restarts, the upgrade and the progress shown meanwhile.
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -28,6 +30,11 @@ bool load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>
     return false;
   }
   image->clear();
+  // Read in place: a buffer grown by doubling would take every page afresh
+  // several times over, and a fresh page is dear under a hypervisor.
+  struct stat st {};
+  if (fstat(fileno(f), &st) == 0 && st.st_size > 0)
+    image->reserve(static_cast<std::size_t>(std::min<uint64_t>(static_cast<uint64_t>(st.st_size), max_size + 1)));
   uint8_t buf[65536];
   std::size_t n;
   bool too_large = false;
