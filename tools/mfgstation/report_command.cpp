@@ -107,7 +107,7 @@ int report_main(const Options& opts) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", opts.db.c_str(), std::strerror(errno));
     return kExitLocal;
   }
-  auto store = line_ledger::open_ledger_store(opts.db, &error);
+  auto store = line_ledger::open_ledger_store_read_only(opts.db, &error);
   line_ledger::Report report;
   if (!store || !line_ledger::load_report(*store, range, &report, &error)) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", shown_name(opts.db).c_str(), error.c_str());

@@ -251,6 +251,15 @@ TEST(StationReport, TextPageAndRefusals) {
           << error;
     }
   }
+  // An SQLite file of something else: refused, and left as it was.
+  const std::string other = dir + "/other.db";
+  {
+    std::string error;
+    auto store = line_ledger::open_ledger_store(other, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->run("DROP TABLE ledger_meta", {}, nullptr, &error)) << error;
+  }
+  const std::string other_bytes = qvtest::read_file(other);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -270,6 +279,8 @@ TEST(StationReport, TextPageAndRefusals) {
       {{"report", "--html", page, "--db", db}, 0, nullptr, ""},
       {{"report", "--db", dir + "/missing.db"}, 2, "",
        "mfgstation: report: " + dir + "/missing.db: No such file or directory\n"},
+      {{"report", "--db", other}, 2, "",
+       "mfgstation: report: " + other + ": not a line ledger (no such table: ledger_meta)\n"},
       {{"report", "--db", db, "--html", dir + "/no/such/folder/report.html"}, 2, "",
        "mfgstation: report: " + dir + "/no/such/folder/report.html: No such file or directory\n"},
   };
@@ -286,7 +297,8 @@ TEST(StationReport, TextPageAndRefusals) {
   const std::string html = qvtest::read_file(page);
   EXPECT_EQ(html.substr(0, 16), "<!DOCTYPE html>\n");
   EXPECT_NE(html.find("<td data-key=\"devices\">4</td>"), std::string::npos);
-  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nreport.html\n");
+  EXPECT_SAME_BYTES(qvtest::read_file(other), other_bytes);
+  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nother.db\nreport.html\n");
   qvtest::run({"rm", "-rf", dir});
 }
 
