@@ -31,6 +31,20 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The file that path leads to through any symlinks (at most 40, as the
+// kernel follows); path itself when it is none or cannot be read as one.
+std::string followed(const std::string& path) {
+  std::string p = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
+    if (n <= 0) break;
+    const std::string t(target, static_cast<std::size_t>(n));
+    p = t[0] == '/' ? t : folder_of(p) + "/" + t;
+  }
+  return p;
+}
+
 bool write_all(int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
@@ -175,10 +189,10 @@ int load_sn_list(const std::string& path, std::vector<std::string>* list, std::s
 }
 
 SnAllocator::SnAllocator(const std::string& state_path, const SnPattern& pattern)
-    : path_(state_path), pattern_(pattern) {}
+    : path_(followed(state_path)), pattern_(pattern) {}
 
 SnAllocator::SnAllocator(const std::string& state_path, std::vector<std::string> list)
-    : path_(state_path), from_list_(true), list_(std::move(list)) {}
+    : path_(followed(state_path)), from_list_(true), list_(std::move(list)) {}
 
 int SnAllocator::read_state(State* state, std::string* error) const {
   *state = State{};
@@ -195,7 +209,7 @@ int SnAllocator::read_state(State* state, std::string* error) const {
     if (line.empty()) continue;
     const std::string where = path_ + " line " + std::to_string(number);
     std::istringstream fields(line);
-    std::string word;
+    std::string word, rest;
     fields >> word;
     if (!counter) {
       char* end = nullptr;
@@ -203,6 +217,11 @@ int SnAllocator::read_state(State* state, std::string* error) const {
       unsigned long long v = std::strtoull(word.c_str(), &end, 10);
       if (word.empty() || word[0] < '0' || word[0] > '9' || *end || errno || v < 1 || v >= LLONG_MAX) {
         *error = where + ": the counter must come first, a whole number from 1 on";
+        return -1;
+      }
+      // Refused rather than dropped at the next rewrite.
+      if (fields >> rest) {
+        *error = where + ": text after the counter: \"" + line + "\"";
         return -1;
       }
       state->next = v;
@@ -326,6 +345,24 @@ int SnAllocator::confirm(const std::string& serial, std::string* error) {
       return write_state(state, error);
     }
   return 0;
+}
+
+int SnAllocator::set_counter(uint64_t next, std::string* error) {
+  if (next < 1 || next >= LLONG_MAX) {
+    *error = "the counter must be a whole number from 1 on";
+    return -1;
+  }
+  StateLock lock(path_);
+  if (!lock.held(error)) return -1;
+  State state;
+  if (read_state(&state, error) < 0) return -1;
+  if (next < state.next) {
+    *error = "the counter in " + path_ + " stands at " + std::to_string(state.next) + "; it never goes down, numbers below " +
+             std::to_string(state.next) + " were given";
+    return -1;
+  }
+  state.next = next;
+  return write_state(state, error);
 }
 
 }  // namespace mfgstation

@@ -11,9 +11,11 @@
 // State file, text:
 //   4714                                              the next counter value
 //   unconfirmed QV2026-004712 02:00:00:00:01:02 2026-12-08T09:41:07Z
-// A missing file starts at 1; "echo 4711 > FILE" starts the counter at 4711.
-// Every change takes the lock file FILE.lock, so that stations sharing one
-// counter never take the same number.
+// A missing file starts at 1; set_counter (mfgstation --set-counter) moves the
+// counter up. Every change takes the lock file FILE.lock, so that stations
+// sharing one counter never take the same number. A FILE that is a symlink is
+// followed once, when the allocator is made: the file it leads to is read,
+// locked (its own FILE.lock) and replaced, and the symlink stays.
 #ifndef QV_TOOLS_MFGSTATION_SERIAL_NUMBERS_H
 #define QV_TOOLS_MFGSTATION_SERIAL_NUMBERS_H
 
@@ -64,6 +66,10 @@ class SnAllocator {
 
   // The device holds serial: it is no longer kept as unconfirmed. 0, or -1.
   int confirm(const std::string& serial, std::string* error);
+
+  // Sets the counter to next, under the lock. It never goes down: the numbers
+  // below it were given. 0, or -1 with a message.
+  int set_counter(uint64_t next, std::string* error);
 
   const std::string& state_path() const { return path_; }
 

@@ -84,11 +84,11 @@ TEST(SnPattern, OneIntegerConversionOnly) {
 
 class SnState : public TempDir {
  protected:
-  SnAllocator pattern_allocator(const char* pattern = "QV-%04d") {
+  SnAllocator pattern_allocator(const char* pattern = "QV-%04d", const std::string& path = "") {
     SnPattern p;
     std::string error;
     EXPECT_EQ(p.parse(pattern, &error), 0) << error;
-    return SnAllocator(state(), p);
+    return SnAllocator(path.empty() ? state() : path, p);
   }
   std::string state() const { return dir + "/sn.state"; }
 };
@@ -119,14 +119,24 @@ TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
   EXPECT_EQ(earlier[0].note, "02:00:00:00:01:02 t2");
   ASSERT_EQ(b.take("x", &sn, &error), 0);
   EXPECT_EQ(sn, "QV-0003");
+
+  // The counter is set under the lock, up only, keeping the unconfirmed.
+  EXPECT_EQ(b.set_counter(3, &error), -1);
+  EXPECT_NE(error.find("stands at 4; it never goes down"), std::string::npos) << error;
+  ASSERT_EQ(b.set_counter(4711, &error), 0) << error;
+  EXPECT_EQ(read_text(state()), "4711\nunconfirmed QV-0002 02:00:00:00:01:02 t2\nunconfirmed QV-0003 x\n");
 }
 
+// The second station reaches the counter through a symlink (and a relative
+// one): one file, one lock, and the symlink stays.
 TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
+  const std::string link = dir + "/link.state";
+  ASSERT_EQ(symlink("sn.state", link.c_str()), 0);
   std::vector<std::string> got[2];
   std::thread threads[2];
   for (int t = 0; t < 2; ++t)
     threads[t] = std::thread([&, t] {
-      SnAllocator a = pattern_allocator();
+      SnAllocator a = pattern_allocator("QV-%04d", t ? link : state());
       for (int i = 0; i < 40; ++i) {
         std::string sn, error;
         if (a.take("t" + std::to_string(t), &sn, &error) == 0) got[t].push_back(sn);
@@ -138,6 +148,8 @@ TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
   EXPECT_EQ(got[0].size() + got[1].size(), 80u);
   EXPECT_EQ(all.size(), 80u);
   EXPECT_EQ(read_text(state()).substr(0, 3), "81\n");
+  char target[64] = {};
+  EXPECT_EQ(readlink(link.c_str(), target, sizeof target - 1), 8) << "the symlink was replaced";
 }
 
 TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
@@ -150,6 +162,7 @@ TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
   } cases[] = {
       {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first"},
       {"zero counter", "0\n", "QV-%04d", {}, "counter must come first"},
+      {"text after the counter", "4711 QV-004711\n", "QV-%04d", {}, "line 1: text after the counter"},
       {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood"},
       {"empty file", "", "QV-%04d", {}, "holds no counter"},
       {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32"},
