@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -92,7 +93,7 @@ class StateLock {
 }  // namespace
 
 int SnPattern::parse(const std::string& text, std::string* error) {
-  std::string spec;
+  std::string spec, literal[2];
   int conversions = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -102,10 +103,12 @@ int SnPattern::parse(const std::string& text, std::string* error) {
         return -1;
       }
       spec += c;
+      literal[conversions > 0] += c;
       continue;
     }
     if (i + 1 < text.size() && text[i + 1] == '%') {
       spec += "%%";
+      literal[conversions > 0] += '%';
       ++i;
       continue;
     }
@@ -125,6 +128,7 @@ int SnPattern::parse(const std::string& text, std::string* error) {
       return -1;
     }
     spec += text.substr(i, j - i) + "ll" + text[j];
+    base_ = text[j] == 'o' ? 8 : text[j] == 'x' || text[j] == 'X' ? 16 : 10;
     ++conversions;
     i = j;
   }
@@ -133,7 +137,30 @@ int SnPattern::parse(const std::string& text, std::string* error) {
     return -1;
   }
   spec_ = spec;
+  prefix_ = literal[0];
+  suffix_ = literal[1];
   return 0;
+}
+
+bool SnPattern::number_of(const std::string& serial, uint64_t* n) const {
+  if (spec_.empty() || serial.size() < prefix_.size() + suffix_.size() || serial.compare(0, prefix_.size(), prefix_) ||
+      serial.compare(serial.size() - suffix_.size(), suffix_.size(), suffix_))
+    return false;
+  // What the flags may have put around the digits: padding blanks, a sign,
+  // and with # a 0x.
+  std::string digits = serial.substr(prefix_.size(), serial.size() - prefix_.size() - suffix_.size());
+  const std::size_t first = digits.find_first_not_of(" +"), last = digits.find_last_not_of(' ');
+  if (first == std::string::npos) return false;
+  digits = digits.substr(first, last - first + 1);
+  if (base_ == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits = digits.substr(2);
+  if (digits.empty() || !std::isxdigit(static_cast<unsigned char>(digits[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(digits.c_str(), &end, base_);
+  if (errno || *end) return false;
+  *n = v;
+  return format(v) == serial;
 }
 
 std::string SnPattern::format(uint64_t n) const {
@@ -344,6 +371,22 @@ int SnAllocator::confirm(const std::string& serial, std::string* error) {
       state.unconfirmed.erase(it);
       return write_state(state, error);
     }
+  return 0;
+}
+
+int SnAllocator::known(const std::string& serial, bool* known, std::string* error) const {
+  StateLock lock(path_);
+  if (!lock.held(error)) return -1;
+  State state;
+  if (read_state(&state, error) < 0) return -1;
+  *known = false;
+  for (const UnconfirmedSn& u : state.unconfirmed) *known = *known || u.serial == serial;
+  uint64_t n = 0;
+  if (from_list_) {
+    for (std::size_t i = 0; i < list_.size() && i + 1 < state.next; ++i) *known = *known || list_[i] == serial;
+  } else if (pattern_.number_of(serial, &n)) {
+    *known = *known || (n >= 1 && n < state.next);
+  }
   return 0;
 }
 

@@ -4,9 +4,10 @@
 // A number is never given twice, not even after a crash or a power cut of the
 // station: the counter is advanced durably (written to a temporary file, synced,
 // renamed over the state file, the folder synced) before the number leaves the
-// station. Until the device has confirmed it, the number is also kept in the
-// state file as "unconfirmed"; a confirmation removes it, anything else (a
-// failure, a crash) leaves it there for the line's records.
+// station. Until the device has confirmed it and its record is written, the
+// number is also kept in the state file as "unconfirmed"; confirm() then
+// removes it, anything else (a failure, a crash) leaves it there for the
+// line's records.
 //
 // State file, text:
 //   4714                                              the next counter value
@@ -33,9 +34,14 @@ class SnPattern {
   // 0, or -1 with a message.
   int parse(const std::string& text, std::string* error);
   std::string format(uint64_t n) const;
+  // The n that format turns into serial: true with it, false when the pattern
+  // does not make serial.
+  bool number_of(const std::string& serial, uint64_t* n) const;
 
  private:
   std::string spec_;  // the pattern with "ll" put before the conversion letter
+  std::string prefix_, suffix_;  // the literal text around the conversion
+  int base_ = 10;
 };
 
 // A list file: one serial number per line (trailing blanks and CR dropped, blank
@@ -66,6 +72,11 @@ class SnAllocator {
 
   // The device holds serial: it is no longer kept as unconfirmed. 0, or -1.
   int confirm(const std::string& serial, std::string* error);
+
+  // Whether this counter gave serial: it is kept as unconfirmed, or the
+  // counter went past its place in the pattern or the list. 0 with *known, or
+  // -1 with a message.
+  int known(const std::string& serial, bool* known, std::string* error) const;
 
   // Sets the counter to next, under the lock. It never goes down: the numbers
   // below it were given. 0, or -1 with a message.

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -79,6 +80,11 @@ TEST(SnPattern, OneIntegerConversionOnly) {
     }
     ASSERT_EQ(r, 0) << error;
     EXPECT_EQ(p.format(c.n), c.expected);
+    // And back: the number a serial number of the pattern stands for.
+    uint64_t n = 0;
+    EXPECT_TRUE(p.number_of(c.expected, &n));
+    EXPECT_EQ(n, c.n);
+    EXPECT_FALSE(p.number_of(std::string("Y") + c.expected, &n));
   }
 }
 
@@ -125,6 +131,15 @@ TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
   EXPECT_NE(error.find("stands at 4; it never goes down"), std::string::npos) << error;
   ASSERT_EQ(b.set_counter(4711, &error), 0) << error;
   EXPECT_EQ(read_text(state()), "4711\nunconfirmed QV-0002 02:00:00:00:01:02 t2\nunconfirmed QV-0003 x\n");
+
+  // A number on a device is this counter's when the counter went past it.
+  for (const auto& [serial, expected] : std::vector<std::pair<std::string, bool>>{
+           {"QV-0001", true}, {"QV-4710", true}, {"QV-4711", false}, {"QV-0000", false}, {"QV-001", false},
+           {"XV-0001", false}}) {
+    bool known = !expected;
+    ASSERT_EQ(b.known(serial, &known, &error), 0) << error;
+    EXPECT_EQ(known, expected) << serial;
+  }
 }
 
 // The second station reaches the counter through a symlink (and a relative
@@ -218,8 +233,15 @@ TEST_F(SnState, ListFile) {
   EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
   EXPECT_EQ(a.check(3, nullptr, &error), -1);
   EXPECT_NE(error.find("number 4 is needed"), std::string::npos) << error;
+  bool known = false;
+  ASSERT_EQ(a.known("A1", &known, &error), 0) << error;
+  EXPECT_TRUE(known);
+  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
+  EXPECT_FALSE(known);
   ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
   EXPECT_EQ(sn, "A2");
+  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
+  EXPECT_TRUE(known);
 }
 
 // ---- record and summary ----------------------------------------------------
@@ -300,6 +322,17 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_EQ(r, -1);
   EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
+  EXPECT_EQ(read_text(path), before);
+
+  // A line written whole whose sync fails is taken back: it would say
+  // "passed" for a device then reported as failed.
+  RecordFile unsynced([](int) {
+    errno = EIO;
+    return -1;
+  });
+  ASSERT_EQ(unsynced.open(path, &error), 0) << error;
+  EXPECT_EQ(unsynced.append(sample_record(kExitOk), &error), -1);
+  EXPECT_EQ(error, "cannot sync the record file " + path + ": Input/output error");
   EXPECT_EQ(read_text(path), before);
 }
 
