@@ -86,6 +86,7 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"report", "--db", "l", "--from", "2026-12-09", "--to", "2026-12-08"}, kExitUsage,
        "--from 2026-12-09 is not before --to 2026-12-08", 0},
       {{"report", "--db", "l", "--to", "yesterday"}, kExitUsage, "not a UTC time", 0},
+      {{"-i", "eth1", "--all", "--replace-sn", "connect"}, kExitUsage, "--replace-sn serves write-sn @next", 0},
       {{"--sn-state", "s", "--set-counter", "4711"}, 0, "", 0},
       {{"--db", "l", "--sn-list", "l.txt", "--set-counter", "4711"}, 0, "", 0},
       {{"--db", "l", "--set-counter", "4711"}, kExitUsage, "needs the source of the numbers", 0},
