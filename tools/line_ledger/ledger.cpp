@@ -79,13 +79,15 @@ bool Ledger::take(const SerialSource& source, const Holder& holder, std::string*
         int64_t dummy = 0;
         if (!next_value(source.name, true, &dummy, e)) return false;
         for (int passed = 0; passed <= kPassOverMax; ++passed) {
-          // The UPDATE first: it holds the source's row until the commit, so
-          // another station's take waits for this one.
+          // One statement advances the counter and returns the number it
+          // passed: no read of the counter can come before its update, and
+          // the row stays held until the commit, so another station's take
+          // waits for this one.
           std::vector<Row> rows;
           int64_t n = 0;
-          if (!store_.run("UPDATE serial_sources SET next_value = next_value + 1 WHERE name = $1", {source.name},
-                          nullptr, e) ||
-              !store_.run("SELECT next_value - 1 FROM serial_sources WHERE name = $1", {source.name}, &rows, e))
+          if (!store_.run("UPDATE serial_sources SET next_value = next_value + 1 WHERE name = $1 "
+                          "RETURNING next_value - 1",
+                          {source.name}, &rows, e))
             return false;
           if (rows.empty() || !integer(rows[0][0], &n)) {
             *e = "the counter of " + source.name + " is gone from the ledger";
@@ -235,10 +237,10 @@ bool Ledger::begin_run(const RunStart& start, int64_t* id, std::string* error) {
       store_,
       [&](std::string* e) {
         std::vector<Row> rows;
+        // Advanced and read in one statement, as a source's counter is.
         if (!store_.run("UPDATE ledger_meta SET value = CAST(CAST(value AS BIGINT) + 1 AS TEXT) WHERE key = "
-                        "'next_run_id'",
-                        {}, nullptr, e) ||
-            !store_.run("SELECT CAST(value AS BIGINT) - 1 FROM ledger_meta WHERE key = 'next_run_id'", {}, &rows, e))
+                        "'next_run_id' RETURNING CAST(value AS BIGINT) - 1",
+                        {}, &rows, e))
           return false;
         if (rows.empty() || !integer(rows[0][0], id)) {
           *e = "the ledger has no run counter";

@@ -49,16 +49,24 @@ bool create_schema(LedgerStore& store, std::string* error) {
             !store.run("INSERT INTO ledger_meta (key, value) VALUES ('next_run_id', '1') ON CONFLICT (key) DO NOTHING",
                        {}, nullptr, e))
           return false;
-        std::vector<Row> rows;
-        if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, e)) return false;
-        if (rows.size() != 1 || rows[0][0] != version) {
-          *e = "the ledger's tables are of version " + rows.at(0).at(0).value_or("?") + ", this station knows version " +
-               version;
-          return false;
-        }
-        return true;
+        return check_schema(store, e);
       },
       error);
+}
+
+bool check_schema(LedgerStore& store, std::string* error) {
+  const std::string version = std::to_string(kSchemaVersion);
+  std::vector<Row> rows;
+  if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, error)) {
+    *error = "not a line ledger (" + error->substr(0, error->find('\n')) + ")";
+    return false;
+  }
+  if (rows.size() != 1 || rows[0][0] != version) {
+    *error = "the ledger's tables are of version " + (rows.empty() ? std::string("?") : rows[0][0].value_or("?")) +
+             ", this station knows version " + version;
+    return false;
+  }
+  return true;
 }
 
 bool is_postgresql_name(const std::string& name) {
@@ -70,9 +78,15 @@ std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::str
     *error = "the ledger's name is empty";
     return nullptr;
   }
-  std::unique_ptr<LedgerStore> store = is_postgresql_name(name) ? open_postgres_store(name, error)
-                                           : open_sqlite_store(name, error);
-  return store;
+  return is_postgresql_name(name) ? open_postgres_store(name, false, error) : open_sqlite_store(name, false, error);
+}
+
+std::unique_ptr<LedgerStore> open_ledger_store_read_only(const std::string& name, std::string* error) {
+  if (name.empty()) {
+    *error = "the ledger's name is empty";
+    return nullptr;
+  }
+  return is_postgresql_name(name) ? open_postgres_store(name, true, error) : open_sqlite_store(name, true, error);
 }
 
 }  // namespace line_ledger

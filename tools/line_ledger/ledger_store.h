@@ -52,6 +52,10 @@ class LedgerStore {
 // message on failure.
 std::unique_ptr<LedgerStore> open_ledger_store(const std::string& name, std::string* error);
 
+// The same for reading only (the report): nothing is created or changed, and a
+// database without a ledger of this version is refused with a message.
+std::unique_ptr<LedgerStore> open_ledger_store_read_only(const std::string& name, std::string* error);
+
 // Whether open_ledger_store reads name as a PostgreSQL URI.
 bool is_postgresql_name(const std::string& name);
 

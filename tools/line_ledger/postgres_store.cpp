@@ -95,7 +95,7 @@ class PostgresStore : public LedgerStore {
 
 }  // namespace
 
-std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, std::string* error) {
+std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool read_only, std::string* error) {
   PGconn* conn = PQconnectdb(uri.c_str());
   if (!conn || PQstatus(conn) != CONNECTION_OK) {
     *error = "cannot reach the ledger on PostgreSQL: " + trimmed(conn ? PQerrorMessage(conn) : "out of memory");
@@ -106,6 +106,13 @@ std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, std::st
   // business.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   auto store = std::make_unique<PostgresStore>(conn);
+  if (read_only) {
+    // The server itself then refuses any change in this session.
+    if (!store->run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", {}, nullptr, error) ||
+        !check_schema(*store, error))
+      return nullptr;
+    return store;
+  }
   const std::string lock = std::to_string(kSchemaLock);
   std::string unlock_error;
   const bool ok = store->run("SELECT pg_advisory_lock($1)", {lock}, nullptr, error) && create_schema(*store, error);

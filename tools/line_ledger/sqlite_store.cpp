@@ -96,15 +96,23 @@ class SqliteStore : public LedgerStore {
 
 }  // namespace
 
-std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, std::string* error) {
+std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, bool read_only, std::string* error) {
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+  // Read only, the file is still opened for writing when it may be (never
+  // created): the last connection to close then folds the write-ahead log back
+  // and removes it, as the stations' connections do. query_only keeps every
+  // change out.
+  const int flags = read_only ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     *error = "cannot open the ledger " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close_v2(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyMs);
   auto store = std::make_unique<SqliteStore>(db);
+  if (read_only)
+    return store->run("PRAGMA query_only = ON", {}, nullptr, error) && check_schema(*store, error) ? std::move(store)
+                                                                                                     : nullptr;
   // FULL: a number is on disk before it leaves the station, also in WAL mode.
   std::vector<Row> mode;
   if (!store->run("PRAGMA journal_mode = WAL", {}, &mode, error) ||

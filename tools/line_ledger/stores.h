@@ -1,5 +1,7 @@
 // The two databases behind LedgerStore, for open_ledger_store alone. Each
-// opens its database and creates the tables (create_schema) before it returns.
+// opens its database and creates the tables (create_schema) before it returns;
+// read only, it creates nothing and checks that the tables are there
+// (check_schema).
 #ifndef QV_TOOLS_LINE_LEDGER_STORES_H
 #define QV_TOOLS_LINE_LEDGER_STORES_H
 
@@ -10,11 +12,13 @@
 
 namespace line_ledger {
 
-std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, std::string* error);
-std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, std::string* error);
+std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, bool read_only, std::string* error);
+std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool read_only, std::string* error);
 
 // Creates the tables and checks the schema's version, in one transaction.
 bool create_schema(LedgerStore& store, std::string* error);
+// Checks that the database holds a ledger of this version, changing nothing.
+bool check_schema(LedgerStore& store, std::string* error);
 
 }  // namespace line_ledger
 

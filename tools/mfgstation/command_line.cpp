@@ -24,7 +24,12 @@ constexpr CommandInfo kCommands[] = {
      "print the device's address",
      connect_step, nullptr, nullptr, nullptr},
     {Op::WriteSn, "write-sn", ArgKind::Text, "store the serial number TEXT (1 to 32 characters)", write_sn_step,
-     nullptr, "write-sn @next", "line mode: the next serial number of the counter"},
+     nullptr, "write-sn @next",
+     "line mode: the next serial number of the counter; a\n"
+     "device that already holds one keeps it when the line\n"
+     "gave it (the ledger knows it, or without --db: the\n"
+     "counter went past it), else it is refused (status 10,\n"
+     "or --replace-sn); an empty one counts as none"},
     {Op::ReadSn, "read-sn", ArgKind::None, "print the stored serial number", read_sn_step, nullptr, nullptr,
      nullptr},
     {Op::Flash, "flash", ArgKind::Image, "send IMAGE, have its CRC-32 checked and write it to \"Kernel\"",
@@ -175,6 +180,25 @@ bool store_all(Options& o, const char*, std::string*) {
   return true;
 }
 
+bool store_replace_sn(Options& o, const char*, std::string*) {
+  o.replace_sn = true;
+  return true;
+}
+
+bool store_set_counter(Options& o, const char* v, std::string* error) {
+  if (v && *v >= '1' && *v <= '9') {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long n = std::strtoull(v, &end, 10);
+    if (!errno && !*end && n < 9223372036854775807ull) {
+      o.set_counter = n;
+      return true;
+    }
+  }
+  *error = format("bad counter \"%s\": a whole number from 1 on", v);
+  return false;
+}
+
 // A new option: its field in Options and its row here.
 constexpr OptionInfo kOptions[] = {
     {"-i", "--interface", "IFACE", "network interface towards the device (required)", false, nullptr,
@@ -216,9 +240,20 @@ constexpr OptionInfo kOptions[] = {
      nullptr},
     {nullptr, "--sn-state", "FILE",
      "the counter: the next number (a missing file starts\n"
-     "at 1), and the numbers sent but not yet confirmed;\n"
-     "written and synced before a number is sent",
+     "at 1), and the numbers taken but not yet confirmed\n"
+     "and on record; written and synced before a number\n"
+     "is sent",
      true, &Options::sn_state, nullptr},
+    {nullptr, "--set-counter", "N",
+     "runs alone: the next number of --sn-state FILE (or of\n"
+     "--db with --sn-pattern or --sn-list) becomes N, under\n"
+     "the counter's lock; never lower than it stands",
+     true, nullptr, store_set_counter},
+    {nullptr, "--replace-sn", nullptr,
+     "write-sn @next on a device that holds a serial number\n"
+     "the line did not give: record that number and give a\n"
+     "new one (without it the device is refused, status 10)",
+     true, nullptr, store_replace_sn},
     {nullptr, "--record", "FILE", "append one JSON line per device to FILE (synced)", true, &Options::record,
      nullptr},
     {nullptr, "--db", "LEDGER",
@@ -292,6 +327,8 @@ std::string usage_text() {
       "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
       "       mfgstation -i IFACE discover\n"
       "       mfgstation report --db LEDGER [--from TIME] [--to TIME] [--html FILE]\n"
+      "       mfgstation (--sn-state FILE | --db LEDGER --sn-pattern P | --db LEDGER\n"
+      "                  --sn-list FILE) --set-counter N\n"
       "Runs production-line commands against the device reached on IFACE over the\n"
       "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
       "failure. Every command's input is checked before the first frame goes out.\n"
@@ -341,7 +378,9 @@ std::string usage_text() {
       "8 out of step (after the upgrade was sent: the device may hold another\n"
       "image). Line mode: 0 when every device passed, the status of the failure\n"
       "when the failed devices share one, 9 when they failed in different ways,\n"
-      "10 when several devices answer with one address (none of them is served).\n"
+      "10 when write-sn @next found a serial number on the device that the line\n"
+      "did not give (see --replace-sn), 11 when several devices answer with one\n"
+      "address (none of them is served).\n"
       "report: 0, 1 usage, 2 the ledger could not be read or the page not written.\n";
   return out;
 }
@@ -400,6 +439,7 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
   }
   if (!check_report_usage(opts, error)) return false;
   if (!opts.steps.empty() && command_info(opts.steps[0].op).offline) return true;
+  if (opts.set_counter) return check_set_counter_usage(opts, error);
   if (opts.iface.empty()) {
     *error = "no interface given (-i IFACE)";
     return false;
@@ -409,6 +449,23 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
     return false;
   }
   return check_line_options(opts, error);
+}
+
+bool check_set_counter_usage(const Options& opts, std::string* error) {
+  if (!opts.steps.empty() || !opts.iface.empty() || opts.device_given || opts.all || !opts.record.empty() ||
+      opts.replace_sn) {
+    *error = "--set-counter runs alone: it takes --sn-state FILE, or --db LEDGER with --sn-pattern or --sn-list";
+    return false;
+  }
+  if (opts.sn_state.empty() == opts.db.empty()) {
+    *error = "--set-counter needs the counter: --sn-state FILE or --db LEDGER";
+    return false;
+  }
+  if (!opts.db.empty() && opts.sn_pattern.empty() == opts.sn_list.empty()) {
+    *error = "--set-counter with --db needs the source of the numbers: --sn-pattern PATTERN or --sn-list FILE";
+    return false;
+  }
+  return true;
 }
 
 bool Options::line_mode() const {
@@ -446,6 +503,10 @@ bool check_line_options(const Options& opts, std::string* error) {
   }
   if (next && ((opts.sn_state.empty() && opts.db.empty()) || opts.sn_pattern.empty() == opts.sn_list.empty())) {
     *error = "write-sn @next needs --sn-state FILE or --db LEDGER, and either --sn-pattern PATTERN or --sn-list FILE";
+    return false;
+  }
+  if (opts.replace_sn && !next) {
+    *error = "--replace-sn serves write-sn @next, which is not among the commands";
     return false;
   }
   if (counter && !next) {

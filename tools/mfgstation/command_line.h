@@ -28,7 +28,9 @@ enum ExitStatus : int {
   kExitOutOfStep = 8,     // replies that fit no request, after every allowed restart,
                           // or after the upgrade was sent
   kExitMixed = 9,         // line mode: devices failed in different ways
-  kExitSharedAddress = 10,  // line mode: more than one device answers with the address
+  kExitSerialHeld = 10,   // write-sn @next: the device holds a serial number the
+                          // line did not give (and no --replace-sn)
+  kExitSharedAddress = 11,  // line mode: more than one device answers with the address
 };
 
 // The commands, in the order of the table that declares them (command_line.cpp).
@@ -57,6 +59,11 @@ struct Options {
   // The line's ledger (an SQLite file or a postgresql:// URI); report's time
   // range as typed and its page.
   std::string db, from, to, html;
+  // --set-counter: the counter's next value (0: not given); runs alone.
+  uint64_t set_counter = 0;
+  // --replace-sn: write-sn @next gives a new number to a device that holds one
+  // the line does not know, instead of refusing the device.
+  bool replace_sn = false;
   bool line_mode() const;
 };
 
@@ -122,6 +129,8 @@ std::string usage_text();
 // The rules between the line mode's options and the commands. False with a
 // message.
 bool check_line_options(const Options& opts, std::string* error);
+// The rules of --set-counter, which runs alone. False with a message.
+bool check_set_counter_usage(const Options& opts, std::string* error);
 
 }  // namespace mfgstation
 

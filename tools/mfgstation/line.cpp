@@ -89,8 +89,57 @@ class DeviceRun : public Reporter, public StepLog {
       if (from_counter && !s_.ledger->ledger().confirm(serial, rec_.serial_read_back, &why)) error("write-sn: " + why);
       return;
     }
-    if (from_counter && s_.serials->confirm(serial, &why) < 0)
-      error("write-sn: " + why + " (the number stays on record as unconfirmed)");
+    // It leaves the state file once the device's record holds it.
+    if (from_counter) settle_ = serial;
+  }
+  Held serial_held(const std::string& serial, std::string* message) override {
+    rec_.serial_read = true;
+    rec_.serial_read_back = serial;
+    s_.view->serial(index_, serial);
+    const std::string holds = "the device holds " + serial + ", ";
+    bool known = false, found = false;
+    std::string why, elsewhere;
+    line_ledger::SerialEntry entry;
+    if (s_.ledger) {
+      if (!s_.ledger->ledger().find(serial, &entry, &found, &why)) {
+        *message = "ledger: " + why;
+        return Held::Failed;
+      }
+      // Numbers read from devices and replaced were never the line's own.
+      known = found && entry.source != "device";
+      if (known && (entry.state == "confirmed" || entry.state == "recorded") && !entry.device.empty() &&
+          entry.device != rec_.device) {
+        known = false;
+        elsewhere = " (the ledger has it on " + entry.device + ")";
+      }
+    } else if (s_.serials->known(serial, &known, &why) < 0) {
+      *message = why;
+      return Held::Failed;
+    }
+    const line_ledger::Holder holder{s_.ledger ? s_.ledger->host() : "", rec_.interface, rec_.device, run_id_};
+    if (known) {
+      if (s_.ledger && !s_.ledger->ledger().reuse(serial, holder, &why)) {
+        *message = "ledger: " + why;
+        return Held::Failed;
+      }
+      if (!s_.ledger) settle_ = serial;
+      rec_.serial_confirmed = rec_.serial_kept = true;
+      *message = holds + "a number this line gave: it keeps it, nothing is written";
+      return Held::Keep;
+    }
+    if (!s_.opts->replace_sn) {
+      *message = holds + "a number this line did not give" + elsewhere +
+                 ": the device is refused (--replace-sn gives it a new number)";
+      return Held::Refuse;
+    }
+    if (s_.ledger && !found &&
+        !s_.ledger->ledger().record_replaced(serial, holder, "replaced on " + rec_.device + " (--replace-sn)", &why)) {
+      *message = "ledger: " + why;
+      return Held::Failed;
+    }
+    rec_.serial_replaced = serial;
+    *message = holds + "a number this line did not give" + elsewhere + ": replaced by the next number (--replace-sn)";
+    return Held::Replace;
   }
   void image_sent(const Image& image) override {
     rec_.image = image.path;
@@ -153,6 +202,18 @@ class DeviceRun : public Reporter, public StepLog {
       fail_local(rec, "ledger: " + why);
   }
 
+  // The number the device confirmed leaves the state file once the device's
+  // record holds it (at once without --record); otherwise it stays there as
+  // unconfirmed, for the line's records.
+  void end_in_state(bool on_record) {
+    std::string why;
+    if (!s_.serials || settle_.empty()) return;
+    if (!on_record)
+      message("serial number " + settle_ + " stays in " + s_.serials->state_path() + " as unconfirmed");
+    else if (s_.serials->confirm(settle_, &why) < 0)
+      message("write-sn: " + why + " (the number stays in the state file as unconfirmed)");
+  }
+
   // Told once the record is on disk (or could not be put there).
   void report(const DeviceRecord& rec) {
     s_.view->result(index_, rec.exit_status == kExitOk ? "passed"
@@ -169,6 +230,7 @@ class DeviceRun : public Reporter, public StepLog {
   double step_started_ = 0;
   int64_t run_id_ = 0;      // the run's row in the ledger
   std::string taken_;       // the number taken from the ledger
+  std::string settle_;      // the number to take out of the state file at the end
   std::string db_error_;    // the first write to the ledger that failed
 
   line_ledger::RunFacts facts() const {
@@ -271,19 +333,23 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   auto serve = [&](std::size_t i, int refused, const std::string& why) {
     DeviceRun run(setup, i, i < devices.size() ? devices[i] : shared[i - devices.size()]);
     DeviceRecord rec = run.run(refused, why);
+    bool on_record = true;
     if (setup.record) {
       std::lock_guard<std::mutex> lock(record_mutex);
       std::string error;
       if (setup.record->append(rec, &error) < 0) {
         run.message(error);
-        // A device that is not on record has not passed the line.
+        // A device that is not on record has not passed the line; its
+        // record is tried once more as it now stands.
         if (rec.exit_status == kExitOk) {
           rec.exit_status = kExitLocal;
           rec.reason = failure_kind(kExitLocal);
           rec.messages.push_back(error);
         }
+        on_record = setup.record->append(rec, &error) == 0;
       }
     }
+    run.end_in_state(on_record);
     run.end_in_ledger(rec);
     run.report(rec);
     records[i] = rec;

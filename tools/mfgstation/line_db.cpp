@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <vector>
 
 #include "command_line.h"
@@ -46,6 +47,26 @@ std::unique_ptr<LineLedger> LineLedger::open(const Options& opts, std::string* e
   if (!l->store_) return nullptr;
   l->ledger_ = std::make_unique<line_ledger::Ledger>(*l->store_);
   return l;
+}
+
+int set_counter_main(const Options& opts) {
+  std::string error, where;
+  bool ok = false;
+  if (!opts.db.empty()) {
+    std::unique_ptr<LineLedger> l = LineLedger::open(opts, &error);
+    where = "the ledger's counter of " + opts.sn_pattern + opts.sn_list;
+    ok = l && l->ledger().set_counter(l->source().name, static_cast<int64_t>(opts.set_counter), &error);
+  } else {
+    SnAllocator serials(opts.sn_state, SnPattern());
+    where = "the counter in " + serials.state_path();
+    ok = serials.set_counter(opts.set_counter, &error) == 0;
+  }
+  if (!ok) {
+    std::fprintf(stderr, "mfgstation: --set-counter: %s\n", error.c_str());
+    return kExitLocal;
+  }
+  std::printf("%s stands at %llu\n", where.c_str(), static_cast<unsigned long long>(opts.set_counter));
+  return kExitOk;
 }
 
 }  // namespace mfgstation

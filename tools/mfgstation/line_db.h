@@ -32,6 +32,11 @@ class LineLedger {
   std::string host_;
 };
 
+// --set-counter N: sets the counter of --sn-state FILE, or of the ledger's
+// source (--db with --sn-pattern or --sn-list), under its lock; never down.
+// The exit status.
+int set_counter_main(const Options& opts);
+
 }  // namespace mfgstation
 
 #endif

@@ -49,6 +49,8 @@ std::string record_json(const DeviceRecord& r) {
     s["written"] = r.serial_written.empty() ? Json(nullptr) : Json(r.serial_written);
     s["confirmed"] = r.serial_confirmed;
     s["read_back"] = r.serial_read ? Json(r.serial_read_back) : Json(nullptr);
+    if (r.serial_kept) s["kept"] = true;
+    if (!r.serial_replaced.empty()) s["replaced"] = r.serial_replaced;
     j["serial"] = s;
   }
   if (r.image.empty()) {
@@ -104,8 +106,14 @@ int RecordFile::append(const DeviceRecord& record, std::string* error) {
       *error += "; a part of the record is left at its end: " + std::string(std::strerror(errno));
     return -1;
   }
-  if (fsync(fd_) != 0) {
+  if (sync_(fd_) != 0) {
     *error = "cannot sync the record file " + path_ + ": " + std::strerror(errno);
+    // The line may still reach the disk later, saying more than was made
+    // sure of: it is taken back while it is the last one.
+    struct stat after {};
+    if (fstat(fd_, &after) != 0 || after.st_size != before.st_size + static_cast<off_t>(line.size()) ||
+        ftruncate(fd_, before.st_size) != 0)
+      *error += "; the line stays in the file, and this device's result is not the one it gives";
     return -1;
   }
   return 0;
@@ -124,6 +132,7 @@ const char* failure_kind(int exit_status) {
     case kExitOutOfStep: return "out of step";
     case kExitMixed: return "several kinds";
     case kExitSharedAddress: return "address shared";
+    case kExitSerialHeld: return "holds an unknown serial number";
     default: return "failed";
   }
 }

@@ -4,6 +4,8 @@
 #ifndef QV_TOOLS_MFGSTATION_LINE_RECORD_H
 #define QV_TOOLS_MFGSTATION_LINE_RECORD_H
 
+#include <unistd.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,6 +29,10 @@ struct DeviceRecord {
   bool serial_confirmed = false;
   bool serial_read = false;  // a read-back reply came
   std::string serial_read_back;
+  // write-sn @next found a number on the device: kept (the line gave it), or
+  // replaced (--replace-sn; the number it held).
+  bool serial_kept = false;
+  std::string serial_replaced;
   // The image of the flash step, if any.
   std::string image;
   uint64_t image_size = 0;
@@ -48,7 +54,8 @@ std::string utc_time_text();
 // reported as written and never leaves half a line behind a whole one.
 class RecordFile {
  public:
-  RecordFile() = default;
+  // sync: how a line is made durable (fsync; a test hands in one that fails).
+  explicit RecordFile(int (*sync)(int) = ::fsync) : sync_(sync) {}
   ~RecordFile();
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
@@ -60,6 +67,7 @@ class RecordFile {
  private:
   int fd_ = -1;
   std::string path_;
+  int (*sync_)(int);
 };
 
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "line.h"
+#include "line_db.h"
 #include "link_transport.h"
 #include "station.h"
 #include "station_link.h"
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     std::fputs(mfgstation::usage_text().c_str(), stdout);
     return mfgstation::kExitOk;
   }
+  if (opts.set_counter) return mfgstation::set_counter_main(opts);
   const mfgstation::CommandInfo& first = mfgstation::command_info(opts.steps[0].op);
   if (first.offline) return first.offline(opts);
   // The lock is held until the process ends, however it ends.

@@ -82,7 +82,7 @@ bool check_report_usage(const Options& opts, std::string* error) {
     return false;
   }
   if (!opts.iface.empty() || opts.device_given || opts.all || !opts.record.empty() || !opts.sn_pattern.empty() ||
-      !opts.sn_list.empty() || !opts.sn_state.empty()) {
+      !opts.sn_list.empty() || !opts.sn_state.empty() || opts.set_counter || opts.replace_sn) {
     *error = "report reads the ledger only: it takes --db, --from, --to and --html";
     return false;
   }
@@ -107,7 +107,7 @@ int report_main(const Options& opts) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", opts.db.c_str(), std::strerror(errno));
     return kExitLocal;
   }
-  auto store = line_ledger::open_ledger_store(opts.db, &error);
+  auto store = line_ledger::open_ledger_store_read_only(opts.db, &error);
   line_ledger::Report report;
   if (!store || !line_ledger::load_report(*store, range, &report, &error)) {
     std::fprintf(stderr, "mfgstation: report: %s: %s\n", shown_name(opts.db).c_str(), error.c_str());

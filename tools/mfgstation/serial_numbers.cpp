@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,6 +30,20 @@ std::string folder_of(const std::string& path) {
   std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file that path leads to through any symlinks (at most 40, as the
+// kernel follows); path itself when it is none or cannot be read as one.
+std::string followed(const std::string& path) {
+  std::string p = path;
+  for (int depth = 0; depth < 40; ++depth) {
+    char target[PATH_MAX];
+    const ssize_t n = readlink(p.c_str(), target, sizeof target - 1);
+    if (n <= 0) break;
+    const std::string t(target, static_cast<std::size_t>(n));
+    p = t[0] == '/' ? t : folder_of(p) + "/" + t;
+  }
+  return p;
 }
 
 bool write_all(int fd, const std::string& data) {
@@ -78,7 +93,7 @@ class StateLock {
 }  // namespace
 
 int SnPattern::parse(const std::string& text, std::string* error) {
-  std::string spec;
+  std::string spec, literal[2];
   int conversions = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
@@ -88,10 +103,12 @@ int SnPattern::parse(const std::string& text, std::string* error) {
         return -1;
       }
       spec += c;
+      literal[conversions > 0] += c;
       continue;
     }
     if (i + 1 < text.size() && text[i + 1] == '%') {
       spec += "%%";
+      literal[conversions > 0] += '%';
       ++i;
       continue;
     }
@@ -111,6 +128,7 @@ int SnPattern::parse(const std::string& text, std::string* error) {
       return -1;
     }
     spec += text.substr(i, j - i) + "ll" + text[j];
+    base_ = text[j] == 'o' ? 8 : text[j] == 'x' || text[j] == 'X' ? 16 : 10;
     ++conversions;
     i = j;
   }
@@ -119,7 +137,30 @@ int SnPattern::parse(const std::string& text, std::string* error) {
     return -1;
   }
   spec_ = spec;
+  prefix_ = literal[0];
+  suffix_ = literal[1];
   return 0;
+}
+
+bool SnPattern::number_of(const std::string& serial, uint64_t* n) const {
+  if (spec_.empty() || serial.size() < prefix_.size() + suffix_.size() || serial.compare(0, prefix_.size(), prefix_) ||
+      serial.compare(serial.size() - suffix_.size(), suffix_.size(), suffix_))
+    return false;
+  // What the flags may have put around the digits: padding blanks, a sign,
+  // and with # a 0x.
+  std::string digits = serial.substr(prefix_.size(), serial.size() - prefix_.size() - suffix_.size());
+  const std::size_t first = digits.find_first_not_of(" +"), last = digits.find_last_not_of(' ');
+  if (first == std::string::npos) return false;
+  digits = digits.substr(first, last - first + 1);
+  if (base_ == 16 && digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+    digits = digits.substr(2);
+  if (digits.empty() || !std::isxdigit(static_cast<unsigned char>(digits[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long v = std::strtoull(digits.c_str(), &end, base_);
+  if (errno || *end) return false;
+  *n = v;
+  return format(v) == serial;
 }
 
 std::string SnPattern::format(uint64_t n) const {
@@ -175,10 +216,10 @@ int load_sn_list(const std::string& path, std::vector<std::string>* list, std::s
 }
 
 SnAllocator::SnAllocator(const std::string& state_path, const SnPattern& pattern)
-    : path_(state_path), pattern_(pattern) {}
+    : path_(followed(state_path)), pattern_(pattern) {}
 
 SnAllocator::SnAllocator(const std::string& state_path, std::vector<std::string> list)
-    : path_(state_path), from_list_(true), list_(std::move(list)) {}
+    : path_(followed(state_path)), from_list_(true), list_(std::move(list)) {}
 
 int SnAllocator::read_state(State* state, std::string* error) const {
   *state = State{};
@@ -195,7 +236,7 @@ int SnAllocator::read_state(State* state, std::string* error) const {
     if (line.empty()) continue;
     const std::string where = path_ + " line " + std::to_string(number);
     std::istringstream fields(line);
-    std::string word;
+    std::string word, rest;
     fields >> word;
     if (!counter) {
       char* end = nullptr;
@@ -203,6 +244,11 @@ int SnAllocator::read_state(State* state, std::string* error) const {
       unsigned long long v = std::strtoull(word.c_str(), &end, 10);
       if (word.empty() || word[0] < '0' || word[0] > '9' || *end || errno || v < 1 || v >= LLONG_MAX) {
         *error = where + ": the counter must come first, a whole number from 1 on";
+        return -1;
+      }
+      // Refused rather than dropped at the next rewrite.
+      if (fields >> rest) {
+        *error = where + ": text after the counter: \"" + line + "\"";
         return -1;
       }
       state->next = v;
@@ -326,6 +372,40 @@ int SnAllocator::confirm(const std::string& serial, std::string* error) {
       return write_state(state, error);
     }
   return 0;
+}
+
+int SnAllocator::known(const std::string& serial, bool* known, std::string* error) const {
+  StateLock lock(path_);
+  if (!lock.held(error)) return -1;
+  State state;
+  if (read_state(&state, error) < 0) return -1;
+  *known = false;
+  for (const UnconfirmedSn& u : state.unconfirmed) *known = *known || u.serial == serial;
+  uint64_t n = 0;
+  if (from_list_) {
+    for (std::size_t i = 0; i < list_.size() && i + 1 < state.next; ++i) *known = *known || list_[i] == serial;
+  } else if (pattern_.number_of(serial, &n)) {
+    *known = *known || (n >= 1 && n < state.next);
+  }
+  return 0;
+}
+
+int SnAllocator::set_counter(uint64_t next, std::string* error) {
+  if (next < 1 || next >= LLONG_MAX) {
+    *error = "the counter must be a whole number from 1 on";
+    return -1;
+  }
+  StateLock lock(path_);
+  if (!lock.held(error)) return -1;
+  State state;
+  if (read_state(&state, error) < 0) return -1;
+  if (next < state.next) {
+    *error = "the counter in " + path_ + " stands at " + std::to_string(state.next) + "; it never goes down, numbers below " +
+             std::to_string(state.next) + " were given";
+    return -1;
+  }
+  state.next = next;
+  return write_state(state, error);
 }
 
 }  // namespace mfgstation

@@ -4,16 +4,19 @@
 // A number is never given twice, not even after a crash or a power cut of the
 // station: the counter is advanced durably (written to a temporary file, synced,
 // renamed over the state file, the folder synced) before the number leaves the
-// station. Until the device has confirmed it, the number is also kept in the
-// state file as "unconfirmed"; a confirmation removes it, anything else (a
-// failure, a crash) leaves it there for the line's records.
+// station. Until the device has confirmed it and its record is written, the
+// number is also kept in the state file as "unconfirmed"; confirm() then
+// removes it, anything else (a failure, a crash) leaves it there for the
+// line's records.
 //
 // State file, text:
 //   4714                                              the next counter value
 //   unconfirmed QV2026-004712 02:00:00:00:01:02 2026-12-08T09:41:07Z
-// A missing file starts at 1; "echo 4711 > FILE" starts the counter at 4711.
-// Every change takes the lock file FILE.lock, so that stations sharing one
-// counter never take the same number.
+// A missing file starts at 1; set_counter (mfgstation --set-counter) moves the
+// counter up. Every change takes the lock file FILE.lock, so that stations
+// sharing one counter never take the same number. A FILE that is a symlink is
+// followed once, when the allocator is made: the file it leads to is read,
+// locked (its own FILE.lock) and replaced, and the symlink stays.
 #ifndef QV_TOOLS_MFGSTATION_SERIAL_NUMBERS_H
 #define QV_TOOLS_MFGSTATION_SERIAL_NUMBERS_H
 
@@ -31,9 +34,14 @@ class SnPattern {
   // 0, or -1 with a message.
   int parse(const std::string& text, std::string* error);
   std::string format(uint64_t n) const;
+  // The n that format turns into serial: true with it, false when the pattern
+  // does not make serial.
+  bool number_of(const std::string& serial, uint64_t* n) const;
 
  private:
   std::string spec_;  // the pattern with "ll" put before the conversion letter
+  std::string prefix_, suffix_;  // the literal text around the conversion
+  int base_ = 10;
 };
 
 // A list file: one serial number per line (trailing blanks and CR dropped, blank
@@ -64,6 +72,15 @@ class SnAllocator {
 
   // The device holds serial: it is no longer kept as unconfirmed. 0, or -1.
   int confirm(const std::string& serial, std::string* error);
+
+  // Whether this counter gave serial: it is kept as unconfirmed, or the
+  // counter went past its place in the pattern or the list. 0 with *known, or
+  // -1 with a message.
+  int known(const std::string& serial, bool* known, std::string* error) const;
+
+  // Sets the counter to next, under the lock. It never goes down: the numbers
+  // below it were given. 0, or -1 with a message.
+  int set_counter(uint64_t next, std::string* error);
 
   const std::string& state_path() const { return path_; }
 

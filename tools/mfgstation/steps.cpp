@@ -11,6 +11,10 @@ bool StepLog::take_serial(std::string*, std::string* error) {
   *error = "no serial-number counter";
   return false;
 }
+StepLog::Held StepLog::serial_held(const std::string& serial, std::string* message) {
+  *message = "the device holds \"" + serial + "\" and there is no counter to tell whether this line gave it";
+  return Held::Refuse;
+}
 void StepLog::serial_written(const std::string&) {}
 void StepLog::serial_read(const std::string&) {}
 void StepLog::serial_confirmed(const std::string&, bool) {}
@@ -55,11 +59,22 @@ int run_steps(StepContext& c, const std::vector<Step>& steps) {
 int connect_step(StepContext& c, const Step&) { return c.station.connect(); }
 
 // In line mode the number is read back: only a number that the device
-// acknowledged and reads back as sent counts as confirmed.
+// acknowledged and reads back as sent counts as confirmed. A number from the
+// counter never overwrites one that the device already holds unasked.
 int write_sn_step(StepContext& c, const Step& step) {
   std::string serial = step.arg;
   const bool from_counter = step.arg == kNextSerial;
   if (from_counter) {
+    std::string held, message;
+    int r = c.station.read_sn(&held);
+    if (r != kExitOk) return r;
+    if (!held.empty()) {
+      const StepLog::Held what = c.log.serial_held(held, &message);
+      c.report.error("write-sn: " + message);
+      if (what == StepLog::Held::Keep) return kExitOk;
+      if (what == StepLog::Held::Refuse) return kExitSerialHeld;
+      if (what == StepLog::Held::Failed) return kExitLocal;
+    }
     std::string error;
     if (!c.log.take_serial(&serial, &error)) {
       c.report.error("write-sn: " + error);

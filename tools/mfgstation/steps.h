@@ -37,6 +37,12 @@ class StepLog {
   virtual void step_ended(const Step& step, int status);
   // write-sn @next: the number to send. False with a message.
   virtual bool take_serial(std::string* serial, std::string* error);
+  // write-sn @next, before anything is written: the device already holds
+  // serial (not empty). Keep it (nothing is written), Replace it with the next
+  // number, Refuse the device, or Failed (a station problem); *message says
+  // which and why.
+  enum class Held { Keep, Replace, Refuse, Failed };
+  virtual Held serial_held(const std::string& serial, std::string* message);
   virtual void serial_written(const std::string& serial);
   virtual void serial_read(const std::string& serial);
   // The device read the number back as sent.

@@ -245,10 +245,10 @@ TEST_P(LedgerTest, RunRowsAsStepsEnd) {
   EXPECT_EQ(steps[1], (Row{std::string("2"), std::string("flash"), std::string("failed"), std::string("30000")}));
 }
 
-// Two stations, each with its own connection, take numbers at once: no number
-// twice, none missing.
+// Two stations, each with its own connection, begin runs and take numbers at
+// once: no run id and no number twice, none missing.
 TEST_P(LedgerTest, StationsTakingAtOnce) {
-  constexpr int kStations = 2, kThreads = 3, kEach = 15;
+  constexpr int kStations = 2, kThreads = 3, kEach = 15, kTotal = kStations * kThreads * kEach;
   std::vector<std::unique_ptr<LedgerStore>> stores;
   std::vector<std::unique_ptr<Ledger>> ledgers;
   for (int i = 0; i < kStations; ++i) {
@@ -257,13 +257,22 @@ TEST_P(LedgerTest, StationsTakingAtOnce) {
     ledgers.push_back(std::make_unique<Ledger>(*stores.back()));
   }
   std::vector<std::vector<std::string>> got(kStations * kThreads);
+  std::vector<std::vector<int64_t>> runs(kStations * kThreads);
   std::atomic<int> failures{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < kStations * kThreads; ++t)
     threads.emplace_back([&, t] {
+      Ledger& ledger = *ledgers[t % kStations];
       for (int i = 0; i < kEach; ++i) {
         std::string serial, error;
-        if (ledgers[t % kStations]->take(pattern(), kHolder, &serial, &error))
+        Holder holder = kHolder;
+        if (!ledger.begin_run({"station-1", "eth1", "02:00:00:00:00:aa", kHolder.device, now_ms()}, &holder.run_id,
+                              &error)) {
+          ++failures, ADD_FAILURE() << error;
+          continue;
+        }
+        runs[t].push_back(holder.run_id);
+        if (ledger.take(pattern(), holder, &serial, &error))
           got[t].push_back(serial);
         else
           ++failures, ADD_FAILURE() << error;
@@ -272,13 +281,16 @@ TEST_P(LedgerTest, StationsTakingAtOnce) {
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(failures, 0);
   std::set<std::string> all;
+  std::set<int64_t> ids;
   for (const auto& g : got) all.insert(g.begin(), g.end());
-  EXPECT_EQ(all.size(), static_cast<std::size_t>(kStations * kThreads * kEach));
+  for (const auto& r : runs) ids.insert(r.begin(), r.end());
+  EXPECT_EQ(all.size(), static_cast<std::size_t>(kTotal));
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(kTotal));
   SerialCount count;
   std::string error;
   ASSERT_TRUE(ledger_->count(pattern(), &count, &error)) << error;
-  EXPECT_EQ(count.handed_out, kStations * kThreads * kEach);
-  EXPECT_EQ(count.taken, kStations * kThreads * kEach);
+  EXPECT_EQ(count.handed_out, kTotal);
+  EXPECT_EQ(count.taken, kTotal);
   EXPECT_EQ(count.missing, 0);
 }
 

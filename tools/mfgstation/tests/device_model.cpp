@@ -1,5 +1,7 @@
 #include "device_model.h"
 
+#include <algorithm>
+
 #include "link_protocol.h"
 
 namespace mfgtest {
@@ -74,6 +76,8 @@ void DeviceModel::process(const station_link::Mac& from, uint8_t command, const 
         uint8_t failure[kStoreFailureLength];
         make_store_failure_reply(failure);
         r.assign(failure, failure + sizeof failure);
+      } else if (stores_serial) {
+        serial.assign(params, std::find(params, params + count, 0));
       }
       break;
     case Command::ReadSerialNumber:

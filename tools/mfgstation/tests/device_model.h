@@ -30,6 +30,7 @@ class DeviceModel {
   enum Action { kAnswer, kDrop, kSpecial, kTwice, kCopy, kLose, kDamaged, kNoPeer };
   std::function<Action(uint8_t command, int nth)> fault = [](uint8_t, int) { return kAnswer; };
   std::string serial = "QV1";      // what read-sn answers
+  bool stores_serial = false;      // write-sn changes it
   bool lose_both_upgrade = false;  // kDrop on the upgrade loses its second reply too
   int flash_ms = 0;                // between the upgrade's two replies
 

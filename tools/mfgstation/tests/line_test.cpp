@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -79,16 +80,21 @@ TEST(SnPattern, OneIntegerConversionOnly) {
     }
     ASSERT_EQ(r, 0) << error;
     EXPECT_EQ(p.format(c.n), c.expected);
+    // And back: the number a serial number of the pattern stands for.
+    uint64_t n = 0;
+    EXPECT_TRUE(p.number_of(c.expected, &n));
+    EXPECT_EQ(n, c.n);
+    EXPECT_FALSE(p.number_of(std::string("Y") + c.expected, &n));
   }
 }
 
 class SnState : public TempDir {
  protected:
-  SnAllocator pattern_allocator(const char* pattern = "QV-%04d") {
+  SnAllocator pattern_allocator(const char* pattern = "QV-%04d", const std::string& path = "") {
     SnPattern p;
     std::string error;
     EXPECT_EQ(p.parse(pattern, &error), 0) << error;
-    return SnAllocator(state(), p);
+    return SnAllocator(path.empty() ? state() : path, p);
   }
   std::string state() const { return dir + "/sn.state"; }
 };
@@ -119,14 +125,33 @@ TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
   EXPECT_EQ(earlier[0].note, "02:00:00:00:01:02 t2");
   ASSERT_EQ(b.take("x", &sn, &error), 0);
   EXPECT_EQ(sn, "QV-0003");
+
+  // The counter is set under the lock, up only, keeping the unconfirmed.
+  EXPECT_EQ(b.set_counter(3, &error), -1);
+  EXPECT_NE(error.find("stands at 4; it never goes down"), std::string::npos) << error;
+  ASSERT_EQ(b.set_counter(4711, &error), 0) << error;
+  EXPECT_EQ(read_text(state()), "4711\nunconfirmed QV-0002 02:00:00:00:01:02 t2\nunconfirmed QV-0003 x\n");
+
+  // A number on a device is this counter's when the counter went past it.
+  for (const auto& [serial, expected] : std::vector<std::pair<std::string, bool>>{
+           {"QV-0001", true}, {"QV-4710", true}, {"QV-4711", false}, {"QV-0000", false}, {"QV-001", false},
+           {"XV-0001", false}}) {
+    bool known = !expected;
+    ASSERT_EQ(b.known(serial, &known, &error), 0) << error;
+    EXPECT_EQ(known, expected) << serial;
+  }
 }
 
+// The second station reaches the counter through a symlink (and a relative
+// one): one file, one lock, and the symlink stays.
 TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
+  const std::string link = dir + "/link.state";
+  ASSERT_EQ(symlink("sn.state", link.c_str()), 0);
   std::vector<std::string> got[2];
   std::thread threads[2];
   for (int t = 0; t < 2; ++t)
     threads[t] = std::thread([&, t] {
-      SnAllocator a = pattern_allocator();
+      SnAllocator a = pattern_allocator("QV-%04d", t ? link : state());
       for (int i = 0; i < 40; ++i) {
         std::string sn, error;
         if (a.take("t" + std::to_string(t), &sn, &error) == 0) got[t].push_back(sn);
@@ -138,6 +163,8 @@ TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
   EXPECT_EQ(got[0].size() + got[1].size(), 80u);
   EXPECT_EQ(all.size(), 80u);
   EXPECT_EQ(read_text(state()).substr(0, 3), "81\n");
+  char target[64] = {};
+  EXPECT_EQ(readlink(link.c_str(), target, sizeof target - 1), 8) << "the symlink was replaced";
 }
 
 TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
@@ -150,6 +177,7 @@ TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
   } cases[] = {
       {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first"},
       {"zero counter", "0\n", "QV-%04d", {}, "counter must come first"},
+      {"text after the counter", "4711 QV-004711\n", "QV-%04d", {}, "line 1: text after the counter"},
       {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood"},
       {"empty file", "", "QV-%04d", {}, "holds no counter"},
       {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32"},
@@ -205,8 +233,15 @@ TEST_F(SnState, ListFile) {
   EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
   EXPECT_EQ(a.check(3, nullptr, &error), -1);
   EXPECT_NE(error.find("number 4 is needed"), std::string::npos) << error;
+  bool known = false;
+  ASSERT_EQ(a.known("A1", &known, &error), 0) << error;
+  EXPECT_TRUE(known);
+  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
+  EXPECT_FALSE(known);
   ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
   EXPECT_EQ(sn, "A2");
+  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
+  EXPECT_TRUE(known);
 }
 
 // ---- record and summary ----------------------------------------------------
@@ -287,6 +322,17 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_EQ(r, -1);
   EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
+  EXPECT_EQ(read_text(path), before);
+
+  // A line written whole whose sync fails is taken back: it would say
+  // "passed" for a device then reported as failed.
+  RecordFile unsynced([](int) {
+    errno = EIO;
+    return -1;
+  });
+  ASSERT_EQ(unsynced.open(path, &error), 0) << error;
+  EXPECT_EQ(unsynced.append(sample_record(kExitOk), &error), -1);
+  EXPECT_EQ(error, "cannot sync the record file " + path + ": Input/output error");
   EXPECT_EQ(read_text(path), before);
 }
 

@@ -167,33 +167,65 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
   }
 }
 
-// The stand-in device reads back "FAKE1" whatever it was given: the number
-// sent is not confirmed, and the ledger says so as it happens.
+// The stand-in device holds "FAKE1" and reads it back whatever it was given.
+// A number the line did not give refuses the device, nothing taken; with
+// --replace-sn it is recorded and the next number sent, which is then not
+// confirmed, and the ledger says so as it happens; a number the ledger knows
+// is kept.
 TEST_F(StationNet, LedgerAccountsForANumberTheDeviceDoesNotReadBack) {
   auto dev = fake_device({});
   const std::string db = work + "/line.db";
-  RunResult r = station({"-t", "1000", "--all", "--db", db, "--sn-pattern", "QV-%04d", "connect", "write-sn",
-                         "@next", "reboot"});
-  EXPECT_EQ(r.status, 6) << r.out << r.err;
-  EXPECT_NE(r.out.find("serial number QV-0001 sent to"), std::string::npos) << r.out;
+  auto line = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = {"-t", "1000", "--all", "--db", db, "--sn-pattern", "QV-%04d"};
+    args.insert(args.end(), more.begin(), more.end());
+    for (const char* a : {"connect", "write-sn", "@next", "reboot"}) args.push_back(a);
+    return station(args);
+  };
   std::string error;
   auto store = line_ledger::open_ledger_store(db, &error);
   ASSERT_NE(store, nullptr) << error;
-  std::vector<line_ledger::Row> rows;
-  ASSERT_TRUE(store->run("SELECT serial, state, void_reason FROM serials", {}, &rows, &error)) << error;
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "QV-0001");
-  EXPECT_EQ(rows[0][1], "void");
-  EXPECT_NE(rows[0][2].value_or("").find("sent, never confirmed"), std::string::npos) << rows[0][2].value_or("");
-  rows.clear();
-  ASSERT_TRUE(store->run("SELECT serial_written, serial_read, result, reason FROM runs", {}, &rows, &error));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0], (line_ledger::Row{std::string("QV-0001"), std::string("FAKE1"), std::string("failed"),
-                                       std::string("serial number not stored")}));
-  rows.clear();
-  ASSERT_TRUE(store->run("SELECT step, status FROM steps ORDER BY seq", {}, &rows, &error));
+  auto rows_of = [&](const std::string& sql) {
+    std::vector<line_ledger::Row> rows;
+    EXPECT_TRUE(store->run(sql, {}, &rows, &error)) << error;
+    return rows;
+  };
+
+  RunResult r = line({});
+  EXPECT_EQ(r.status, 10) << r.out << r.err;
+  EXPECT_NE(r.err.find("the device holds FAKE1, a number this line did not give: the device is refused"),
+            std::string::npos) << r.err;
+  EXPECT_TRUE(rows_of("SELECT serial FROM serials").empty());
+  EXPECT_EQ(rows_of("SELECT serial_read, reason FROM runs").at(0),
+            (line_ledger::Row{std::string("FAKE1"), std::string("holds an unknown serial number")}));
+
+  r = line({"--replace-sn"});
+  EXPECT_EQ(r.status, 6) << r.out << r.err;
+  EXPECT_NE(r.out.find("serial number QV-0001 sent to"), std::string::npos) << r.out;
+  auto rows = rows_of("SELECT serial, source, state, void_reason FROM serials ORDER BY serial");
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][0], "FAKE1");
+  EXPECT_EQ(rows[0][1], "device");
+  EXPECT_EQ(rows[0][2], "void");
+  EXPECT_NE(rows[0][3].value_or("").find("replaced on"), std::string::npos) << rows[0][3].value_or("");
+  EXPECT_EQ(rows[1][0], "QV-0001");
+  EXPECT_EQ(rows[1][2], "void");
+  EXPECT_NE(rows[1][3].value_or("").find("sent, never confirmed"), std::string::npos) << rows[1][3].value_or("");
+  EXPECT_EQ(rows_of("SELECT serial_written, serial_read, result, reason FROM runs WHERE id = 2").at(0),
+            (line_ledger::Row{std::string("QV-0001"), std::string("FAKE1"), std::string("failed"),
+                              std::string("serial number not stored")}));
+  rows = rows_of("SELECT step, status FROM steps WHERE run_id = 2 ORDER BY seq");
   ASSERT_EQ(rows.size(), 2u);  // reboot never started
   EXPECT_EQ(rows[1], (line_ledger::Row{std::string("write-sn"), std::string("failed")}));
+
+  // Once the line's own, the number is kept: nothing written, on record.
+  rows_of("UPDATE serials SET source = 'QV-%04d' WHERE serial = 'FAKE1'");
+  r = line({});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.err.find("the device holds FAKE1, a number this line gave: it keeps it"), std::string::npos) << r.err;
+  EXPECT_EQ(rows_of("SELECT state, run_id FROM serials WHERE serial = 'FAKE1'").at(0),
+            (line_ledger::Row{std::string("recorded"), std::string("3")}));
+  dev->stop();
+  EXPECT_EQ(count_lines(qvtest::read_file(work + "/device.log"), "2 8"), 1);  // QV-0001 alone was written
 }
 
 TEST(StationMtu, ChunksFollowADefaultMtu) {
@@ -252,6 +284,15 @@ TEST(StationReport, TextPageAndRefusals) {
           << error;
     }
   }
+  // An SQLite file of something else: refused, and left as it was.
+  const std::string other = dir + "/other.db";
+  {
+    std::string error;
+    auto store = line_ledger::open_ledger_store(other, &error);
+    ASSERT_TRUE(store) << error;
+    ASSERT_TRUE(store->run("DROP TABLE ledger_meta", {}, nullptr, &error)) << error;
+  }
+  const std::string other_bytes = qvtest::read_file(other);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -271,6 +312,8 @@ TEST(StationReport, TextPageAndRefusals) {
       {{"report", "--html", page, "--db", db}, 0, nullptr, ""},
       {{"report", "--db", dir + "/missing.db"}, 2, "",
        "mfgstation: report: " + dir + "/missing.db: No such file or directory\n"},
+      {{"report", "--db", other}, 2, "",
+       "mfgstation: report: " + other + ": not a line ledger (no such table: ledger_meta)\n"},
       {{"report", "--db", db, "--html", dir + "/no/such/folder/report.html"}, 2, "",
        "mfgstation: report: " + dir + "/no/such/folder/report.html: No such file or directory\n"},
   };
@@ -287,7 +330,8 @@ TEST(StationReport, TextPageAndRefusals) {
   const std::string html = qvtest::read_file(page);
   EXPECT_EQ(html.substr(0, 16), "<!DOCTYPE html>\n");
   EXPECT_NE(html.find("<td data-key=\"devices\">4</td>"), std::string::npos);
-  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nreport.html\n");
+  EXPECT_SAME_BYTES(qvtest::read_file(other), other_bytes);
+  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nother.db\nreport.html\n");
   qvtest::run({"rm", "-rf", dir});
 }
 
@@ -514,7 +558,7 @@ TEST(StationLine, TwoDevicesWithOneAddressAreReportedAndNotServed) {
                           "is served\n";
   RunResult r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "--all", "--record", record,
                                               "connect", "read-sn"}));
-  EXPECT_EQ(r.status, 10) << r.out << r.err;
+  EXPECT_EQ(r.status, 11) << r.out << r.err;
   EXPECT_EQ(r.err, why);
   EXPECT_NE(r.out.find("2 devices: 1 passed, 1 failed (1 address shared)\n" + line.device_mac(2) +
                        " FAILED (address shared)\n"),
@@ -529,7 +573,7 @@ TEST(StationLine, TwoDevicesWithOneAddressAreReportedAndNotServed) {
   EXPECT_EQ(shared["steps"][0]["status"], "not run");
 
   r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "discover"}));
-  EXPECT_EQ(r.status, 10) << r.err;
+  EXPECT_EQ(r.status, 11) << r.err;
   EXPECT_EQ(r.out, line.device_mac(1) + " FAKE1\n");
   EXPECT_EQ(r.err, why);
   for (auto& d : devices) d->stop();

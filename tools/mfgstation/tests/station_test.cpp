@@ -6,11 +6,13 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "device_model.h"
 #include "link_protocol.h"
+#include "steps.h"
 
 namespace mfgstation {
 namespace {
@@ -85,6 +87,13 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
       {{"report", "--db", "l", "--from", "2026-12-09", "--to", "2026-12-08"}, kExitUsage,
        "--from 2026-12-09 is not before --to 2026-12-08", 0},
       {{"report", "--db", "l", "--to", "yesterday"}, kExitUsage, "not a UTC time", 0},
+      {{"-i", "eth1", "--all", "--replace-sn", "connect"}, kExitUsage, "--replace-sn serves write-sn @next", 0},
+      {{"--sn-state", "s", "--set-counter", "4711"}, 0, "", 0},
+      {{"--db", "l", "--sn-list", "l.txt", "--set-counter", "4711"}, 0, "", 0},
+      {{"--db", "l", "--set-counter", "4711"}, kExitUsage, "needs the source of the numbers", 0},
+      {{"--set-counter", "4711"}, kExitUsage, "--set-counter needs the counter", 0},
+      {{"-i", "eth1", "--sn-state", "s", "--set-counter", "4711", "connect"}, kExitUsage, "--set-counter runs alone",
+       0},
   };
   for (const ParseCase& c : cases) {
     std::vector<const char*> argv = {"mfgstation"};
@@ -346,6 +355,58 @@ TEST(Station, ConnectNamesTheStationAndWriteSnEndsWithZero) {
   EXPECT_EQ(dev2.dests, std::vector<Mac>(2, kOther));
   EXPECT_NE(Captured::text(cap2.err).find("another device, 02:00:00:00:00:09, answered"), std::string::npos)
       << Captured::text(cap2.err);
+}
+
+// write-sn @next reads what the device holds first: a number the line gave
+// is kept, another is refused unless the counter's side says to replace it,
+// and only an empty one or a replaced one gets the next number.
+TEST(Station, WriteSnFromTheCounterNeverOverwritesUnasked) {
+  struct CounterLog : StepLog {
+    std::set<std::string> known;
+    bool replace = false;
+    std::vector<std::string> events;
+    Held serial_held(const std::string& serial, std::string* message) override {
+      events.push_back("held " + serial);
+      *message = "holds " + serial;
+      return known.count(serial) ? Held::Keep : replace ? Held::Replace : Held::Refuse;
+    }
+    bool take_serial(std::string* serial, std::string*) override {
+      events.push_back("take");
+      *serial = "QV-0010";
+      return true;
+    }
+    void serial_confirmed(const std::string& serial, bool) override { events.push_back("confirmed " + serial); }
+  };
+  const struct {
+    const char* held;
+    bool known, replace;
+    int status;
+    std::vector<std::string> events;
+    const char* after;  // on the device
+    int writes;
+  } cases[] = {
+      {"", false, false, kExitOk, {"take", "confirmed QV-0010"}, "QV-0010", 1},
+      {"QV-0003", true, false, kExitOk, {"held QV-0003"}, "QV-0003", 0},
+      {"X-9", false, false, kExitSerialHeld, {"held X-9"}, "X-9", 0},
+      {"X-9", false, true, kExitOk, {"held X-9", "take", "confirmed QV-0010"}, "QV-0010", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.held) + (c.replace ? " replace" : ""));
+    SimDevice dev;
+    dev.serial = c.held;
+    dev.stores_serial = true;
+    Captured cap;
+    Station st(dev, options(), kMac, cap.output());
+    CounterLog log;
+    if (c.known) log.known.insert(c.held);
+    log.replace = c.replace;
+    const std::vector<Image> images;
+    StepContext context{st, cap.output(), images, log, true};
+    EXPECT_EQ(run_steps(context, {{Op::WriteSn, kNextSerial}}), c.status);
+    EXPECT_EQ(log.events, c.events);
+    EXPECT_EQ(dev.serial, c.after);
+    EXPECT_EQ(dev.count_of(2), c.writes);
+  }
 }
 
 struct FaultCase {
