@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -166,33 +167,131 @@ TEST_F(StationNet, ExitStatusesAndRetries) {
   }
 }
 
-// The stand-in device reads back "FAKE1" whatever it was given: the number
-// sent is not confirmed, and the ledger says so as it happens.
-TEST_F(StationNet, LedgerAccountsForANumberTheDeviceDoesNotReadBack) {
-  auto dev = fake_device({});
-  const std::string db = work + "/line.db";
-  RunResult r = station({"-t", "1000", "--all", "--db", db, "--sn-pattern", "QV-%04d", "connect", "write-sn",
-                         "@next", "reboot"});
-  EXPECT_EQ(r.status, 6) << r.out << r.err;
-  EXPECT_NE(r.out.find("serial number QV-0001 sent to"), std::string::npos) << r.out;
-  std::string error;
-  auto store = line_ledger::open_ledger_store(db, &error);
-  ASSERT_NE(store, nullptr) << error;
-  std::vector<line_ledger::Row> rows;
-  ASSERT_TRUE(store->run("SELECT serial, state, void_reason FROM serials", {}, &rows, &error)) << error;
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0][0], "QV-0001");
-  EXPECT_EQ(rows[0][1], "void");
-  EXPECT_NE(rows[0][2].value_or("").find("sent, never confirmed"), std::string::npos) << rows[0][2].value_or("");
-  rows.clear();
-  ASSERT_TRUE(store->run("SELECT serial_written, serial_read, result, reason FROM runs", {}, &rows, &error));
-  ASSERT_EQ(rows.size(), 1u);
-  EXPECT_EQ(rows[0], (line_ledger::Row{std::string("QV-0001"), std::string("FAKE1"), std::string("failed"),
-                                       std::string("serial number not stored")}));
-  rows.clear();
-  ASSERT_TRUE(store->run("SELECT step, status FROM steps ORDER BY seq", {}, &rows, &error));
-  ASSERT_EQ(rows.size(), 2u);  // reboot never started
-  EXPECT_EQ(rows[1], (line_ledger::Row{std::string("write-sn"), std::string("failed")}));
+// Every number handed out ends with a device and a final state in the ledger,
+// whatever ends the device's run: a read-back of another number (the stand-in
+// device reads back "FAKE1" whatever it was given), a record that cannot be
+// written, a stop during the transfer, during the device's flashing, or twice
+// while a reply is awaited. The list's one number "FAKE1" reads back as sent.
+TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
+  using line_ledger::Row;
+  using line_ledger::Value;
+  const std::string img = image(262144, 9), list = work + "/list";
+  qvtest::write_file(list, "FAKE1\n");
+  const Value none;
+  const std::string mac = qvtest::split_lines(qvtest::run(net.in_ns({"cat", "/sys/class/net/br0/address"})).out).at(0);
+  const struct {
+    const char* name;
+    std::vector<std::string> device, station;  // the stand-in's options; the station's before --db
+    const char* await;  // the signals go once the device logged this request ...
+    int await_count;    // ... this often
+    int signals;        // SIGTERMs, 50 ms apart
+    int status;
+    const char* out;
+    const char *serial_state, *void_reason;  // of the one number
+    Row run;                                 // serial_written, serial_read, result, reason
+    std::vector<Row> steps;                  // the steps that ended: step, status
+    std::vector<std::pair<const char*, int>> device_saw;  // requests and how often
+  } cases[] = {
+      {"read back as another number", {}, {"--sn-pattern", "QV-%04d"}, nullptr, 0, 0, 6,
+       "serial number QV-0001 sent to", "void", "sent, never confirmed",
+       {std::string("QV-0001"), std::string("FAKE1"), std::string("failed"), std::string("serial number not stored")},
+       {{std::string("connect"), std::string("ok")}, {std::string("write-sn"), std::string("failed")}},
+       {{"9 0", 0}}},
+      {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 2,
+       "cannot write the record file /dev/full: No space left on device", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}}},
+      // The reply to the 20th chunk (after the empty one that closes a transfer
+      // left open) is lost: the stop comes while it is awaited,
+      // and no further chunk goes out.
+      {"SIGTERM during the transfer", {"--drop", "5:21"}, {"--sn-list", list}, "5 1514", 20, 1, 143,
+       "INTERRUPTED in flash (serial number FAKE1 confirmed)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("interrupted")}},
+       {{"5 1514", 20}, {"6 4", 0}, {"11 0", 0}}},
+      // The flashing under way is waited for; the reboot does not start.
+      {"SIGTERM while the device flashes", {"--flash-ms", "1000"}, {"--sn-list", list}, "11 0", 1, 1, 143,
+       "INTERRUPTED before reboot (serial number FAKE1 confirmed)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")}},
+       {{"9 0", 0}}},
+      // The device may hold the number sent: void, and still naming the device.
+      {"two SIGTERMs while the write-sn reply is awaited", {"--drop-all", "2"}, {"--sn-list", list}, "2 6", 1, 2, 143,
+       "INTERRUPTED in write-sn (serial number FAKE1 sent, not confirmed)", "void", "interrupted",
+       {std::string("FAKE1"), none, std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")}, {std::string("write-sn"), std::string("interrupted")}},
+       {{"2 6", 1}, {"4 4", 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string db = work + "/line.db", record = work + "/line.jsonl";
+    qvtest::run({"rm", "-f", db, record});
+    auto dev = fake_device(c.device);
+    std::vector<std::string> argv = {"mfgstation", "-i", net.station_if(), "-t", "1000"};
+    argv.insert(argv.end(), c.station.begin(), c.station.end());
+    // The stand-in by its address: a discovery would wait the whole reply time-out.
+    argv.insert(argv.end(), {"--device", mac, "--db", db});
+    if (std::find(c.station.begin(), c.station.end(), "--record") == c.station.end())
+      argv.insert(argv.end(), {"--record", record});
+    argv.insert(argv.end(), {"connect", "write-sn", "@next", "flash", img, "reboot"});
+    qvnet::Background run(net.in_ns(argv), {}, work + "/station.out");
+    if (c.await) {
+      for (int i = 0; i < 2000 && count_lines(qvtest::read_file(work + "/device.log"), c.await) < c.await_count; ++i)
+        usleep(5000);
+      for (int i = 0; i < c.signals; ++i, usleep(50000)) kill(run.pid(), SIGTERM);
+    }
+    EXPECT_EQ(run.wait(30000), c.status);
+    const std::string out = qvtest::read_file(work + "/station.out");
+    EXPECT_NE(out.find(c.out), std::string::npos) << out;
+    dev->stop();
+    const std::string log = qvtest::read_file(work + "/device.log");
+    for (const auto& [request, count] : c.device_saw) EXPECT_EQ(count_lines(log, request), count) << request;
+
+    std::string error;
+    auto store = line_ledger::open_ledger_store(db, &error);
+    ASSERT_NE(store, nullptr) << error;
+    std::vector<Row> rows;
+    ASSERT_TRUE(store->run("SELECT serial_written, serial_read, result, reason, device FROM runs", {}, &rows, &error))
+        << error;
+    ASSERT_EQ(rows.size(), 1u);
+    const Value device = rows[0][4];
+    rows[0].pop_back();
+    EXPECT_EQ(rows[0], c.run);
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT step, status FROM steps ORDER BY seq", {}, &rows, &error)) << error;
+    EXPECT_EQ(rows, c.steps);
+    // Every number the counter went past is in the ledger, settled, on the
+    // device of the run.
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT next_value - 1 FROM serial_sources", {}, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "1");
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT serial, state, void_reason, device FROM serials", {}, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], c.run[0]);
+    EXPECT_EQ(rows[0][1], c.serial_state);
+    EXPECT_EQ(rows[0][3], device);
+    if (c.void_reason)
+      EXPECT_EQ(rows[0][2].value_or("").find(c.void_reason), 0u) << rows[0][2].value_or("");
+    else
+      EXPECT_FALSE(rows[0][2].has_value());
+    // The record says what the ledger says.
+    if (qvtest::file_exists(record)) {
+      const nlohmann::json rec = nlohmann::json::parse(qvtest::read_file(record));
+      EXPECT_EQ(rec["result"], *c.run[2]);
+      EXPECT_EQ(rec["serial"]["written"], *c.run[0]);
+      EXPECT_EQ(rec["serial"]["confirmed"], std::string(c.serial_state) == "confirmed");
+    }
+  }
 }
 
 TEST(StationMtu, ChunksFollowADefaultMtu) {
