@@ -341,6 +341,9 @@ std::string usage_text() {
       "8 out of step (after the upgrade was sent: the device may hold another\n"
       "image). Line mode: 0 when every device passed, the status of the failure\n"
       "when the failed devices share one, 9 when they failed in different ways.\n"
+      "130 or 143: stopped by SIGINT (Ctrl-C) or SIGTERM; after the first signal no\n"
+      "step starts and no chunk or upgrade goes out, replies and flashing under way\n"
+      "are waited for; after the second nothing is; every record is still written.\n"
       "report: 0, 1 usage, 2 the ledger could not be read or the page not written.\n";
   return out;
 }
