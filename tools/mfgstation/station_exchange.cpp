@@ -59,7 +59,15 @@ int Station::send_request(uint8_t command, const uint8_t* params, std::size_t co
 int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
   const double deadline = now() + timeout_ms / 1000.0;
   station_link::Reply r;
+  // Told at a stop at once: also between frames that are not the answer,
+  // which may keep coming.
+  auto stopped = [&] {
+    if (stop_level() < 2) return false;
+    error("%s: no longer waiting for the reply: stopping at once", what);
+    return true;
+  };
   for (;;) {
+    if (stopped()) return interrupted_status();
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
     if (left <= 0) return kExitTimeout;
     std::string why;
@@ -68,11 +76,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
       error("%s: %s", what, why.c_str());
       return kExitLocal;
     }
-    if (!got && stop_level() >= 2) {
-      error("%s: no longer waiting for the reply: stopping at once", what);
-      return interrupted_status();
-    }
-    if (!got) return kExitTimeout;
+    if (!got) return stopped() ? interrupted_status() : kExitTimeout;
     Verdict v = Verdict::Unrelated;
     const Fit fit = fit_reply(session_, r, &v);
     if (fit == Fit::OutOfStep) {
