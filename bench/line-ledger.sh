@@ -15,13 +15,16 @@
 # Every round starts the four stations at once, each on its 8 devices:
 # "connect write-sn @next flash IMAGE reboot quit", serial numbers from one
 # pattern. Every third round (3, 6, ...) every station gets SIGINT part-way
-# through (at 40 % of the first round's time), and stations 2 and 4 a second
-# SIGINT 0.3 s later. After every round: the numbers taken in it per second, from the
+# through (once 16 of the 32 devices hold their numbers, as the ledger shows),
+# and stations 2 and 4 a second SIGINT 0.3 s later. After every round: the numbers taken in it per second, from the
 # first to the last taken (the ledger hands them out while 32 devices ask at
 # once). At the end, from the ledger: numbers handed out by the counter, in the
 # ledger, settled (not taken or sent) on a device, numbers sent to two device
 # runs, runs still running, one record line per run; every count must come out
 # as it should, or the script fails. Then mfgstation report over the ledger.
+# Before the count, LINE_LEDGER_NUMBER_ROUNDS rounds (3 unless told) of
+# "connect write-sn @next quit" alone, where nothing but the exchange and the
+# ledger stands between the devices and their numbers.
 # ROUNDS 6 unless told, IMAGE_KIB 256. LINE_LEDGER_PG_OPTIONS adds server
 # options (say "-c synchronous_commit=off", to see what the commits' syncs
 # cost). Needs root (network namespaces) and the
@@ -33,6 +36,7 @@ cd "$(dirname "$0")/.."
 
 rounds=${1:-6}
 kib=${2:-256}
+number_rounds=${LINE_LEDGER_NUMBER_ROUNDS:-3}
 n=8
 bin=${QV_BIN_DIR:-build/host/bin}
 bench_need line-ledger mfglinkd_fg mfgstation make-device-root
@@ -105,9 +109,11 @@ start_services() {
 
 now_ms() { date +%s%3N; }
 
-# one_round I STOP_AFTER_MS (0: no stop): round_time, round_rate, round_numbers, round_statuses.
+# one_round I STOP COMMAND...: round_time, round_rate, round_numbers,
+# round_statuses; with STOP yes, the stations are stopped part-way.
 one_round() {
-  local i=$1 stop_after=$2 s k args start end st=()
+  local i=$1 stop=$2 s k args start end st=()
+  shift 2
   start_services
   start=$(now_ms)
   for s in 1 2 3 4; do
@@ -116,11 +122,16 @@ one_round() {
     unshare --uts -- sh -c 'hostname "$0" && exec "$@"' "${computers[s - 1]}" \
       ip netns exec "$name$s-st" "$bin/mfgstation" -i "${ifaces[s - 1]}" -t 2000 --chunk-size 1514 --db "$db" \
       --sn-pattern "$pattern" --record "$work/s$s.jsonl" "${args[@]}" \
-      connect write-sn @next flash "$img" reboot quit >"$work/s$s-r$i.out" 2>&1 &
+      "$@" >"$work/s$s-r$i.out" 2>&1 &
     st+=($!)
   done
-  if [ "$stop_after" -gt 0 ]; then
-    sleep "$(awk -v ms="$stop_after" 'BEGIN { printf "%.3f", ms / 1000 }')"
+  if [ "$stop" = yes ]; then
+    # Mid-run: half of the devices hold their numbers, most are flashing.
+    for _ in $(seq 1500); do
+      [ "$(q "SELECT COUNT(*) FROM steps s JOIN runs r ON r.id = s.run_id WHERE r.started_ms >= $start
+              AND s.step = 'write-sn'")" -ge $((2 * n)) ] && break
+      sleep 0.02
+    done
     for p in "${st[@]}"; do kill -INT "$p" 2>/dev/null || true; done
     sleep 0.3
     kill -INT "${st[1]}" "${st[3]}" 2>/dev/null || true
@@ -141,16 +152,22 @@ one_round() {
 }
 
 echo "line-ledger: 4 stations (line-a eth1, line-a eth2, line-b eth1, line-b eth2), $n devices each, one PostgreSQL ledger, $kib KiB image, $rounds rounds, SIGINT in every third"
-first_time=
+: >"$work/rates"
+: >"$work/number-rates"
 for i in $(seq "$rounds"); do
-  stop_after=0
-  [ $((i % 3)) -eq 0 ] && [ -n "$first_time" ] && stop_after=$(awk -v t="$first_time" 'BEGIN { printf "%d", t * 400 }')
-  one_round "$i" "$stop_after"
-  [ -z "$first_time" ] && first_time=$round_time
-  printf 'round %d%-26s %7s s  %3d numbers  %5d numbers/s  exit statuses%s\n' "$i" \
-    "$([ "$stop_after" -gt 0 ] && echo " (SIGINT after $stop_after ms)")" "$round_time" "$round_numbers" "$round_rate" \
-    "$round_statuses"
+  stop=no
+  [ $((i % 3)) -eq 0 ] && stop=yes
+  one_round "$i" "$stop" connect write-sn @next flash "$img" reboot quit
+  printf 'round %d%-9s %7s s  %3d numbers  %5d numbers/s  exit statuses%s\n' "$i" \
+    "$([ "$stop" = yes ] && echo " (SIGINT)")" "$round_time" "$round_numbers" "$round_rate" "$round_statuses"
   echo "$round_rate" >>"$work/rates"
+done
+# Rounds of numbers alone: the 32 devices all ask for theirs at once.
+for i in $(seq "$number_rounds"); do
+  one_round "n$i" no connect write-sn @next quit
+  printf 'numbers round %d%-1s %7s s  %3d numbers  %5d numbers/s  exit statuses%s\n' "$i" "" "$round_time" \
+    "$round_numbers" "$round_rate" "$round_statuses"
+  echo "$round_rate" >>"$work/number-rates"
 done
 
 failed=0
@@ -163,7 +180,7 @@ handed=$(q "SELECT next_value - 1 FROM serial_sources WHERE name = '$pattern'")
 in_ledger=$(q "SELECT COUNT(*) FROM serials WHERE source = '$pattern'")
 settled=$(q "SELECT COUNT(*) FROM serials WHERE source = '$pattern' AND state IN ('confirmed', 'recorded', 'void')
              AND device IS NOT NULL")
-echo "ledger after $rounds rounds:"
+echo "ledger after all rounds:"
 check "numbers handed out by the counter" "$handed" "$handed"
 check "of them in the ledger" "$in_ledger" "$handed"
 check "settled (confirmed, recorded or void) on a device" "$settled" "$handed"
@@ -185,7 +202,8 @@ q "SELECT state, COALESCE(void_reason, ''), COUNT(*) FROM serials GROUP BY 1, 2 
 echo "median time of a step, ms:"
 q "SELECT step, COUNT(*), CAST(percentile_cont(0.5) WITHIN GROUP (ORDER BY duration_ms) AS INTEGER) FROM steps
    GROUP BY step ORDER BY MIN(seq)" | awk -F'|' '{ printf "  %-15s %6d ms (%d steps)\n", $1, $3, $2 }'
-awk -v m="$(median <"$work/rates")" 'BEGIN { printf "numbers handed out per second, first to last of a round, median of the rounds: %d\n", m }'
+awk -v m="$(median <"$work/rates")" -v r="$(median <"$work/number-rates")" 'BEGIN {
+  printf "numbers handed out per second, first to last of a round, median of the rounds: %d with the flash, %d alone\n", m, r }'
 echo
 "$bin/mfgstation" report --db "$db"
 exit "$failed"
