@@ -48,19 +48,20 @@ netns_wait_socket() {
   return 1
 }
 
-# line_netns_up NAME N [MTU]: a production line. The station's namespace NAME-st
-# holds the bridge seg (the segment, STP off) and the station's interface st0, a
-# veth whose other end is a port of seg. Device K (1 to N) is the namespace
-# NAME-dK as from link_netns_up, its br0 at 02:00:00:00:01:KK (K in hex), and
-# its veth end st0 becomes the port dK of seg. Returns when every link is up.
+# line_netns_up NAME N [MTU] [PREFIX]: a production line. The station's
+# namespace NAME-st holds the bridge seg (the segment, STP off) and the
+# station's interface st0, a veth whose other end is a port of seg. Device K (1
+# to N) is the namespace NAME-dK as from link_netns_up, its br0 at PREFIX:KK (K
+# in hex; PREFIX 02:00:00:00:01 unless given), and its veth end st0 becomes the
+# port dK of seg. Returns when every link is up.
 line_netns_up() {
-  local name=$1 n=$2 mtu=${3:-} st=$1-st k l
+  local name=$1 n=$2 mtu=${3:-} prefix=${4:-02:00:00:00:01} st=$1-st k l
   ip netns add "$st"
   ip netns exec "$st" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
   ip -n "$st" link add seg type bridge stp_state 0 forward_delay 0
   ip -n "$st" link add seg0 type veth peer name st0
   for k in $(seq "$n"); do
-    link_netns_up "$name-d$k" "$mtu" "$(printf '02:00:00:00:01:%02x' "$k")" || return 1
+    link_netns_up "$name-d$k" "$mtu" "$(printf '%s:%02x' "$prefix" "$k")" || return 1
     ip -n "$name-d$k" link set st0 down
     ip -n "$name-d$k" link set st0 name "d$k"
     ip -n "$name-d$k" link set "d$k" netns "$st"

@@ -283,6 +283,11 @@ bool Ledger::end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts
 bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string why = "run " + text(run_id) + " " + end.result + (end.reason ? " (" + *end.reason + ")" : "");
+  // A run cut short by a stop: a number sent may be on the device (it still
+  // names the device, whose next run finds it there); one never sent is not.
+  const bool interrupted = end.result == "interrupted";
+  const std::string never_sent = interrupted ? "interrupted, never sent" : "never sent: " + why;
+  const std::string unconfirmed = interrupted ? "interrupted" : "sent, never confirmed: " + why;
   const std::string t = text(now_ms());
   return in_transaction(
       store_,
@@ -298,10 +303,10 @@ bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, s
           return false;
         return store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
                           "state = 'taken'",
-                          {text(run_id), "never sent: " + why, t}, nullptr, e) &&
+                          {text(run_id), never_sent, t}, nullptr, e) &&
                store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
                           "state = 'sent'",
-                          {text(run_id), "sent, never confirmed: " + why, t}, nullptr, e);
+                          {text(run_id), unconfirmed, t}, nullptr, e);
       },
       error);
 }

@@ -116,7 +116,8 @@ class Ledger {
   bool begin_run(const RunStart& start, int64_t* id, std::string* error);
   bool end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts, std::string* error);
   // The run ends: its numbers are settled with it (confirmed -> recorded when
-  // it passed; taken or sent -> void).
+  // it passed; taken or sent -> void, with the reason "interrupted" for a sent
+  // one when the run was interrupted).
   bool end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error);
 
   bool count(const SerialSource& source, SerialCount* count, std::string* error);

@@ -3,7 +3,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <pthread.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <chrono>
 #include <cstdio>
@@ -19,6 +22,7 @@
 #include "line_record.h"
 #include "live_view.h"
 #include "serial_numbers.h"
+#include "stop_signals.h"
 
 namespace mfgstation {
 
@@ -53,7 +57,8 @@ class DeviceRun : public Reporter, public StepLog {
     step_started_ = now_seconds();
   }
   void step_ended(const Step& step, int status) override {
-    rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : "failed", now_seconds() - step_started_});
+    rec_.steps.push_back({op_name(step.op), status == kExitOk ? "ok" : is_interrupted(status) ? "interrupted" : "failed",
+                          now_seconds() - step_started_});
     const StepRecord& s = rec_.steps.back();
     if (s_.ledger && run_id_)
       db_check(s_.ledger->ledger().end_step(run_id_, {static_cast<int>(rec_.steps.size()), s.step, s.status,
@@ -195,7 +200,10 @@ class DeviceRun : public Reporter, public StepLog {
     if (!db_error_.empty()) fail_local(rec, "ledger: " + db_error_);
     const bool passed = rec.exit_status == kExitOk;
     std::string why;
-    if (!s_.ledger->ledger().end_run(run_id_, {passed ? "passed" : "failed", rec.exit_status,
+    if (!s_.ledger->ledger().end_run(run_id_, {passed                              ? "passed"
+                                               : is_interrupted(rec.exit_status) ? "interrupted"
+                                                                                 : "failed",
+                                               rec.exit_status,
                                                passed ? line_ledger::Value() : line_ledger::Value(rec.reason),
                                                line_ledger::now_ms()},
                                      facts(), &why))
@@ -216,8 +224,9 @@ class DeviceRun : public Reporter, public StepLog {
 
   // Told once the record is on disk (or could not be put there).
   void report(const DeviceRecord& rec) {
-    s_.view->result(index_, rec.exit_status == kExitOk ? "passed"
-                                                        : std::string("FAILED (") + failure_kind(rec.exit_status) + ")");
+    s_.view->result(index_, rec.exit_status == kExitOk           ? "passed"
+                            : is_interrupted(rec.exit_status) ? "INTERRUPTED"
+                                                              : std::string("FAILED (") + failure_kind(rec.exit_status) + ")");
   }
 
   void message(const std::string& text) { s_.view->message(index_, text); }
@@ -329,6 +338,8 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   std::mutex record_mutex;
   std::vector<std::thread> threads;
   threads.reserve(devices.size());
+  std::size_t ended = 0;
+  std::condition_variable ended_cv;
   // Device i's run (or refusal) to its record on file, in the ledger and on the view.
   auto serve = [&](std::size_t i, int refused, const std::string& why) {
     DeviceRun run(setup, i, i < devices.size() ? devices[i] : shared[i - devices.size()]);
@@ -352,9 +363,20 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
     run.end_in_state(on_record);
     run.end_in_ledger(rec);
     run.report(rec);
+    std::lock_guard<std::mutex> lock(record_mutex);
     records[i] = rec;
+    ++ended;
+    ended_cv.notify_all();
   };
+  // A stop's signals reach this thread only, which tells the operator; the
+  // devices' threads see the stop at their next step, chunk or wait.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, &before);
   std::string no_thread;  // set once a thread could not start: the devices from there on are not served
+  std::vector<std::size_t> unserved;
   for (std::size_t i = 0; i < devices.size(); ++i) {
     std::thread thread;
     std::string why;
@@ -366,10 +388,24 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
       no_thread = "the station cannot start a thread for " + station_link::mac_text(devices[i]) + " (" + why +
                   "): it and the devices after it are not served";
     }
-    serve(i, kExitLocal, no_thread);
+    unserved.push_back(i);
   }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  for (std::size_t i : unserved) serve(i, kExitLocal, no_thread);
   for (std::size_t i = 0; i < shared.size(); ++i)
     serve(devices.size() + i, kExitSharedAddress, i < shared_why.size() ? shared_why[i] : "address shared");
+  {
+    std::unique_lock<std::mutex> lock(record_mutex);
+    for (int told = 0; ended < records.size();) {
+      ended_cv.wait_for(lock, std::chrono::milliseconds(20));
+      const int level = stop_level();
+      if (level <= told) continue;
+      told = level;
+      lock.unlock();
+      setup.view->notice(stop_notice(level));
+      lock.lock();
+    }
+  }
   for (std::thread& t : threads) t.join();
   setup.view->finish();
   return records;
@@ -377,8 +413,24 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
 
 std::string failed_devices_text(const std::vector<DeviceRecord>& records) {
   std::string text;
-  for (const DeviceRecord& r : records)
-    if (r.exit_status != kExitOk) text += r.device + " FAILED (" + failure_kind(r.exit_status) + ")\n";
+  for (const DeviceRecord& r : records) {
+    if (r.exit_status == kExitOk) continue;
+    if (!is_interrupted(r.exit_status)) {
+      text += r.device + " FAILED (" + failure_kind(r.exit_status) + ")\n";
+      continue;
+    }
+    // Where it stood: the step cut short, or the first that did not start.
+    std::string where;
+    for (const StepRecord& s : r.steps)
+      if (s.status == "interrupted" || s.status == "not run") {
+        where = (s.status == "interrupted" ? " in " : " before ") + s.step;
+        break;
+      }
+    text += r.device + " INTERRUPTED" + where;
+    if (!r.serial_written.empty())
+      text += " (serial number " + r.serial_written + (r.serial_confirmed ? " confirmed" : " sent, not confirmed") + ")";
+    text += "\n";
+  }
   return text;
 }
 
@@ -511,6 +563,11 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     if (ledger && next_steps && !ledger->ledger().check(ledger->source(), devices.size() * next_steps, &next, &error))
       return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
   }
+  if (stop_level() >= 1) {
+    std::fprintf(stderr, "mfgstation: stopped by %s before any device was changed; %s\n", stop_signal_name(),
+                 kHeldAfterStop);
+    return interrupted_status();
+  }
   std::vector<std::string> macs;
   for (const Mac& m : devices) macs.push_back(station_link::mac_text(m));
   for (const Mac& m : shared) macs.push_back(station_link::mac_text(m));
@@ -523,7 +580,10 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<DeviceRecord> records = run_line(setup, devices, shared, shared_why);
   std::fputs(summary_text(records).c_str(), stdout);
   std::fputs(failed_devices_text(records).c_str(), stdout);
-  return line_exit_status(records);
+  if (std::none_of(records.begin(), records.end(), [](const DeviceRecord& r) { return is_interrupted(r.exit_status); }))
+    return line_exit_status(records);
+  std::printf("stopped by %s: %s\n", stop_signal_name(), kHeldAfterStop);
+  return interrupted_status();
 }
 
 }  // namespace mfgstation

@@ -69,7 +69,8 @@ int discover_main(const Options& opts, const station_link::Interface& ifc);
 // locked or opened: the serial-number pattern. False with a message.
 bool check_line_usage(const Options& opts, std::string* error);
 
-// The summary's line for each device that failed: "MAC FAILED (kind)".
+// The summary's line for each device that failed, "MAC FAILED (kind)", or was
+// interrupted, "MAC INTERRUPTED in STEP (serial number SN confirmed)".
 std::string failed_devices_text(const std::vector<DeviceRecord>& records);
 
 // The exit status of a line run: 0 when every device passed, the status of the

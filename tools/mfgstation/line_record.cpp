@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include "station.h"
+#include "stop_signals.h"
 
 namespace mfgstation {
 
@@ -64,7 +65,7 @@ std::string record_json(const DeviceRecord& r) {
   for (const StepRecord& s : r.steps)
     steps.push_back({{"step", s.step}, {"status", s.status}, {"seconds", milliseconds_rounded(s.seconds)}});
   j["steps"] = steps;
-  j["result"] = r.exit_status == kExitOk ? "passed" : "failed";
+  j["result"] = r.exit_status == kExitOk ? "passed" : is_interrupted(r.exit_status) ? "interrupted" : "failed";
   j["exit_status"] = r.exit_status;
   j["reason"] = r.reason;
   j["messages"] = r.messages;
@@ -120,6 +121,7 @@ int RecordFile::append(const DeviceRecord& record, std::string* error) {
 }
 
 const char* failure_kind(int exit_status) {
+  if (is_interrupted(exit_status)) return "interrupted";
   switch (exit_status) {
     case kExitOk: return "passed";
     case kExitUsage: return "usage";
@@ -139,16 +141,18 @@ const char* failure_kind(int exit_status) {
 
 std::string summary_text(const std::vector<DeviceRecord>& records) {
   std::map<int, int> failed;
-  int passed = 0;
+  int passed = 0, interrupted = 0;
   for (const DeviceRecord& r : records) {
     if (r.exit_status == kExitOk)
       ++passed;
+    else if (is_interrupted(r.exit_status))
+      ++interrupted;
     else
       ++failed[r.exit_status];
   }
   const std::size_t total = records.size();
   std::string text = std::to_string(total) + (total == 1 ? " device: " : " devices: ") + std::to_string(passed) +
-                     " passed, " + std::to_string(total - static_cast<std::size_t>(passed)) + " failed";
+                     " passed, " + std::to_string(total - static_cast<std::size_t>(passed + interrupted)) + " failed";
   if (!failed.empty()) {
     text += " (";
     bool first = true;
@@ -158,6 +162,7 @@ std::string summary_text(const std::vector<DeviceRecord>& records) {
     }
     text += ")";
   }
+  if (interrupted) text += ", " + std::to_string(interrupted) + " interrupted";
   text += "\n";
   for (const DeviceRecord& r : records)
     if (!r.serial_written.empty() && !r.serial_confirmed)

@@ -14,7 +14,7 @@ namespace mfgstation {
 
 struct StepRecord {
   std::string step;        // as on the command line: "connect", "flash", ...
-  std::string status;      // "ok", "failed", or "not run" (after an earlier failure)
+  std::string status;      // "ok", "failed", "interrupted" (by a stop), or "not run" (after an earlier failure or a stop)
   double seconds = 0;
 };
 
@@ -73,8 +73,8 @@ class RecordFile {
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
 const char* failure_kind(int exit_status);
 
-// "3 devices: 2 passed, 1 failed (1 no reply)", then a line per unconfirmed
-// serial number.
+// "3 devices: 2 passed, 1 failed (1 no reply)" (and ", 1 interrupted" after a
+// stop), then a line per unconfirmed serial number.
 std::string summary_text(const std::vector<DeviceRecord>& records);
 
 }  // namespace mfgstation

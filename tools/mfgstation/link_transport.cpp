@@ -1,5 +1,10 @@
 #include "link_transport.h"
 
+#include <algorithm>
+#include <chrono>
+
+#include "stop_signals.h"
+
 namespace mfgstation {
 
 bool LinkTransport::send(const Mac& dest, uint8_t command, const uint8_t* params, std::size_t count,
@@ -11,12 +16,20 @@ bool LinkTransport::send(const Mac& dest, uint8_t command, const uint8_t* params
   return station_link::send_frame(ifc_, station_link::build_request(spec_, ifc_.mac), error);
 }
 
+// Waits in slices, so that a stop at once ends a long wait (the end of
+// flashing) within a tenth of a second.
 bool LinkTransport::receive(station_link::Reply& reply, int timeout_ms, bool* got, std::string* error) {
   std::vector<uint8_t> frame;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    if (!station_link::receive_frame(ifc_, frame, timeout_ms, error)) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (!station_link::receive_frame(ifc_, frame, static_cast<int>(std::max<long long>(0, std::min<long long>(left, 100))),
+                                     error))
+      return false;
     *got = !frame.empty();
-    if (!*got || station_link::parse_reply(frame, reply)) return true;
+    if (*got && station_link::parse_reply(frame, reply)) return true;
+    if (!*got && (left <= 100 || stop_level() >= 2)) return true;
   }
 }
 

@@ -153,7 +153,15 @@ void LiveView::result(std::size_t device, const std::string& result) {
 
 void LiveView::message(std::size_t device, const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::string text = rows_.at(device).mac + ": " + line;
+  print_locked(rows_.at(device).mac + ": " + line);
+}
+
+void LiveView::notice(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  print_locked("mfgstation: " + line);
+}
+
+void LiveView::print_locked(const std::string& text) {
   if (!terminal_) {
     std::fprintf(err_, "%s\n", text.c_str());
     return;

@@ -53,12 +53,16 @@ class LiveView {
   // achieved (note, left out of the table on a terminal, which shows it).
   void message(std::size_t device, const std::string& line);
   void note(std::size_t device, const std::string& line);
+  // A line about the whole run (a stop), as "mfgstation: line".
+  void notice(const std::string& line);
   // The table's final state, drawn once more.
   void finish();
 
  private:
   void draw_locked(bool force);
   void clear_table_locked();
+  // A message line: above the table on a terminal, else on the error output.
+  void print_locked(const std::string& text);
 
   std::mutex mutex_;
   FILE* out_;

@@ -12,6 +12,7 @@
 #include "link_transport.h"
 #include "station.h"
 #include "station_link.h"
+#include "stop_signals.h"
 
 int main(int argc, char** argv) {
   mfgstation::Options opts;
@@ -42,6 +43,8 @@ int main(int argc, char** argv) {
     return mfgstation::kExitLocal;
   }
   if (opts.chunk_size == 0) opts.chunk_size = mfgstation::chunk_size_for_mtu(ifc.mtu);
+  // Line mode tells of a stop in its view.
+  mfgstation::catch_stop_signals(!first.alone && !opts.line_mode());
   if (first.alone || opts.line_mode()) {
     int status = first.alone ? first.alone(opts, ifc) : mfgstation::line_main(opts, ifc);
     station_link::close_interface(ifc);
@@ -52,5 +55,7 @@ int main(int argc, char** argv) {
   mfgstation::Station station(transport, opts, ifc.mac, report);
   int status = station.run();
   station_link::close_interface(ifc);
+  if (mfgstation::is_interrupted(status))
+    std::fprintf(stderr, "mfgstation: stopped by %s: %s\n", mfgstation::stop_signal_name(), mfgstation::kHeldAfterStop);
   return status;
 }

@@ -75,6 +75,7 @@ class Station {
   // reply's data in *reply, kExitTimeout, or the status the reply stands for.
   int exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
                std::vector<uint8_t>* reply, int timeout_ms);
+  // 0 once sent; kExitLocal, or interrupted_status() when stopping at once.
   int send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what);
   int await(const char* what, std::vector<uint8_t>* reply, int timeout_ms);
   // Reads the serial number once, without resending, and takes its answer only
@@ -86,6 +87,9 @@ class Station {
   void pass_over(Fit fit, const station_link::Reply& reply);
   void timeout_hint(const char* what);
   int chunk_answered(const char* what);
+  // Whether a stop was asked for: then nothing more of the transfer goes out,
+  // and what is told.
+  bool transfer_stopped(const char* what);
   int send_chunks(const std::vector<uint8_t>& image, int chunk);
   int transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk);
   int close_transfer();

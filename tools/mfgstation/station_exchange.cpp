@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "station.h"
+#include "stop_signals.h"
 
 namespace mfgstation {
 
@@ -42,6 +43,10 @@ void Station::timeout_hint(const char* what) {
 }
 
 int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
+  if (stop_level() >= 2) {
+    error("%s: not sent: stopping at once", what);
+    return interrupted_status();
+  }
   std::string why;
   const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
   if (!transport_.send(dest, command, params, count, &why)) {
@@ -54,7 +59,15 @@ int Station::send_request(uint8_t command, const uint8_t* params, std::size_t co
 int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
   const double deadline = now() + timeout_ms / 1000.0;
   station_link::Reply r;
+  // Told at a stop at once: also between frames that are not the answer,
+  // which may keep coming.
+  auto stopped = [&] {
+    if (stop_level() < 2) return false;
+    error("%s: no longer waiting for the reply: stopping at once", what);
+    return true;
+  };
   for (;;) {
+    if (stopped()) return interrupted_status();
     int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
     if (left <= 0) return kExitTimeout;
     std::string why;
@@ -63,7 +76,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
       error("%s: %s", what, why.c_str());
       return kExitLocal;
     }
-    if (!got) return kExitTimeout;
+    if (!got) return stopped() ? interrupted_status() : kExitTimeout;
     Verdict v = Verdict::Unrelated;
     const Fit fit = fit_reply(session_, r, &v);
     if (fit == Fit::OutOfStep) {
@@ -147,7 +160,7 @@ int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count,
   const int attempts = resend ? opts_.retries + 1 : 1;
   begin_request(session_, command, 1);
   for (int attempt = 1;; ++attempt) {
-    if (send_request(command, params, count, what) != 0) return kExitLocal;
+    if (const int s = send_request(command, params, count, what)) return s;
     const int r = await(what, reply, timeout_ms);
     const bool damaged = r == kExitRejected && rejected_in_transit(last_reply_);
     if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;

@@ -9,6 +9,7 @@
 
 #include "link_protocol.h"
 #include "station.h"
+#include "stop_signals.h"
 #include "text.h"
 
 namespace mfgstation {
@@ -77,6 +78,14 @@ int Station::chunk_answered(const char* what) {
   return static_cast<uint8_t>(session_.next_sequence - 1 - before);
 }
 
+// A transfer cut short leaves the device's own image alone: it flashes only
+// on the upgrade, and the next flash closes the transfer left open.
+bool Station::transfer_stopped(const char* what) {
+  if (stop_level() < 1) return false;
+  error("%s: stopped (%s); nothing is flashed", what, stop_signal_name());
+  return true;
+}
+
 // Sends the image chunk by chunk. The device appends every copy of a chunk it
 // gets, so a chunk goes out again only when the device shows it never answered
 // it: rejected as damaged on the way, or not counted. A chunk whose reply was
@@ -90,6 +99,7 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
     if (n > static_cast<std::size_t>(chunk)) n = static_cast<std::size_t>(chunk);
     char what[64];
     std::snprintf(what, sizeof what, "flash: chunk at byte %zu", offset);
+    if (transfer_stopped(what)) return interrupted_status();
     int r = exchange(kCmdChunk, image.data() + offset, n, false, what, nullptr, opts_.timeout_ms);
     int answered = r == kExitOk ? 1 : -1;
     if (r == kExitTimeout && recoveries < opts_.retries) {
@@ -100,6 +110,7 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
       ++recoveries;
     }
     if (answered < 0) {
+      if (stop_level() >= 2) return interrupted_status();
       if (r == kExitTimeout) error("%s: no reply within %d ms", what, opts_.timeout_ms);
       return r == kExitOk ? kExitOutOfStep : r;
     }
@@ -149,7 +160,7 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
 int Station::upgrade(uint32_t crc) {
   std::vector<uint8_t> reply;
   begin_request(session_, kCmdUpgrade, 2);
-  if (send_request(kCmdUpgrade, nullptr, 0, "flash: upgrade") != 0) return kExitLocal;
+  if (const int s = send_request(kCmdUpgrade, nullptr, 0, "flash: upgrade")) return s;
   // The first reply says flashing starts, the second that the flash tool has
   // returned. The request is never sent again: a second upgrade would flash again.
   bool started = false;
@@ -177,6 +188,7 @@ int Station::upgrade(uint32_t crc) {
                    "may have flashed another image; flash it again");
       return kExitOutOfStep;
     }
+    if (is_interrupted(r)) error("flash: the device may still be flashing; check it before it leaves the line");
     if (r != kExitOk) return r;
     if (reply[2] == static_cast<uint8_t>(qvlink::UpgradePhase::Starts)) {
       started = true;
@@ -211,6 +223,7 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
   // Any doubt about what the device stored restarts the transfer; the upgrade
   // goes out only after a transfer that ran in step to its confirmation.
   for (restarts_ = 0;; ++restarts_) {
+    if (transfer_stopped("flash")) return interrupted_status();
     const int r = transfer(image, crc, chunk);
     if (r == kExitOk) break;
     const bool again = r == kExitTimeout || r == kExitOutOfStep || r == kExitCrcMismatch ||
@@ -225,6 +238,7 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
     settle();
   }
   note("flash: CRC-32 confirmed by the device");
+  if (transfer_stopped("flash: upgrade")) return interrupted_status();
   return upgrade(crc);
 }
 

@@ -2,6 +2,7 @@
 
 #include "device_session.h"
 #include "station.h"
+#include "stop_signals.h"
 
 namespace mfgstation {
 
@@ -48,6 +49,10 @@ int run_steps(StepContext& c, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
     const CommandInfo& info = command_info(step.op);
     if (!info.step) return kExitUsage;  // runs alone, not on a device
+    if (stop_level() >= 1) {
+      c.report.error(std::string("stopped (") + stop_signal_name() + ") before " + op_name(step.op));
+      return interrupted_status();
+    }
     c.log.step_started(step);
     const int r = info.step(c, step);
     c.log.step_ended(step, r);

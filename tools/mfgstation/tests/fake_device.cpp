@@ -25,6 +25,8 @@ const char kUsage[] =
     "  --store-fail       answer the serial-number write with the store's failure reply\n"
     "  --flash-ms MS      time between the two upgrade replies (default 50)\n"
     "  --idle S           end after S seconds without a request (default 60)\n"
+    "  --serial S         hold S (may be empty) and keep what a write gives; without\n"
+    "                     it the device holds FAKE1 and reads it back whatever it is given\n"
     "Ends on the quit command.\n";
 
 struct Config {
@@ -37,6 +39,8 @@ struct Config {
   bool store_fail = false;
   int flash_ms = 50;
   int idle_s = 60;
+  bool serial_given = false;
+  std::string serial = "FAKE1";
 };
 
 bool parse_args(int argc, char** argv, Config& cfg) {
@@ -54,6 +58,10 @@ bool parse_args(int argc, char** argv, Config& cfg) {
     else if (a == "--chunk-fail" && (v = value())) cfg.chunk_fail = std::atoi(v);
     else if (a == "--flash-ms" && (v = value())) cfg.flash_ms = std::atoi(v);
     else if (a == "--idle" && (v = value())) cfg.idle_s = std::atoi(v);
+    else if (a == "--serial" && (v = value())) {
+      cfg.serial = v;
+      cfg.serial_given = true;
+    }
     else return false;
   }
   return !cfg.iface.empty();
@@ -74,7 +82,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   mfgtest::DeviceModel dev;
-  dev.serial = "FAKE1";
+  dev.serial = cfg.serial;
+  dev.stores_serial = cfg.serial_given;
   dev.flash_ms = cfg.flash_ms;
   dev.lose_both_upgrade = cfg.drop_all_cmd == qvlink::command_byte(qvlink::Command::UpgradeNormalCode);
   const uint8_t chunk = qvlink::command_byte(qvlink::Command::FirmwareChunk);

@@ -346,6 +346,15 @@ TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
             "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
             "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
   EXPECT_EQ(summary_text({sample_record(kExitOk)}), "1 device: 1 passed, 0 failed\n");
+  // A stop's devices are neither passed nor failed, and each says where it stood.
+  DeviceRecord stopped = sample_record(128 + SIGTERM);
+  stopped.steps[2].status = "interrupted";
+  EXPECT_EQ(summary_text({crc, stopped, sample_record(kExitOk)}),
+            "3 devices: 1 passed, 1 failed (1 CRC-32 mismatch), 1 interrupted\n"
+            "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
+            "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
+  EXPECT_EQ(failed_devices_text({stopped}),
+            "02:00:00:00:01:02 INTERRUPTED in flash (serial number QV-0002 sent, not confirmed)\n");
   // And the failed devices by name.
   EXPECT_EQ(failed_devices_text({sample_record(kExitOk), crc, sample_record(kExitTimeout)}),
             "02:00:00:00:01:04 FAILED (CRC-32 mismatch)\n02:00:00:00:01:02 FAILED (no reply)\n");

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -226,6 +227,131 @@ TEST_F(StationNet, LedgerAccountsForANumberTheDeviceDoesNotReadBack) {
             (line_ledger::Row{std::string("recorded"), std::string("3")}));
   dev->stop();
   EXPECT_EQ(count_lines(qvtest::read_file(work + "/device.log"), "2 8"), 1);  // QV-0001 alone was written
+}
+
+// Every number handed out ends with a device and a final state in the ledger,
+// whatever ends the device's run: a record that cannot be written, a stop
+// during the transfer, during the device's flashing, or twice while a reply is
+// awaited (a read-back of another number is the case above). The stand-in
+// starts without a serial number; the list's one number "FAKE1" reads back as
+// sent.
+TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
+  using line_ledger::Row;
+  using line_ledger::Value;
+  const std::string img = image(262144, 9), list = work + "/list";
+  qvtest::write_file(list, "FAKE1\n");
+  const Value none;
+  const std::string mac = qvtest::split_lines(qvtest::run(net.in_ns({"cat", "/sys/class/net/br0/address"})).out).at(0);
+  const struct {
+    const char* name;
+    std::vector<std::string> device, station;  // the stand-in's options; the station's before --db
+    const char* await;  // the signals go once the device logged this request ...
+    int await_count;    // ... this often
+    int signals;        // SIGTERMs, 50 ms apart
+    int status;
+    const char* out;
+    const char *serial_state, *void_reason;  // of the one number
+    Row run;                                 // serial_written, serial_read, result, reason
+    std::vector<Row> steps;                  // the steps that ended: step, status
+    std::vector<std::pair<const char*, int>> device_saw;  // requests and how often
+  } cases[] = {
+      {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 2,
+       "cannot write the record file /dev/full: No space left on device", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}}},
+      // The reply to the 20th chunk (after the empty one that closes a transfer
+      // left open) is lost: the stop comes while it is awaited,
+      // and no further chunk goes out.
+      {"SIGTERM during the transfer", {"--drop", "5:21"}, {"--sn-list", list}, "5 1514", 20, 1, 143,
+       "INTERRUPTED in flash (serial number FAKE1 confirmed)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("interrupted")}},
+       {{"5 1514", 20}, {"6 4", 0}, {"11 0", 0}}},
+      // The flashing under way is waited for; the reboot does not start.
+      {"SIGTERM while the device flashes", {"--flash-ms", "1000"}, {"--sn-list", list}, "11 0", 1, 1, 143,
+       "INTERRUPTED before reboot (serial number FAKE1 confirmed)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")}},
+       {{"9 0", 0}}},
+      // The device may hold the number sent: void, and still naming the device.
+      {"two SIGTERMs while the write-sn reply is awaited", {"--drop-all", "2"}, {"--sn-list", list}, "2 6", 1, 2, 143,
+       "INTERRUPTED in write-sn (serial number FAKE1 sent, not confirmed)", "void", "interrupted",
+       {std::string("FAKE1"), none, std::string("interrupted"), std::string("interrupted")},
+       {{std::string("connect"), std::string("ok")}, {std::string("write-sn"), std::string("interrupted")}},
+       {{"2 6", 1}, {"4 4", 0}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string db = work + "/line.db", record = work + "/line.jsonl";
+    qvtest::run({"rm", "-f", db, record});
+    std::vector<std::string> device_options = {"--serial", ""};
+    device_options.insert(device_options.end(), c.device.begin(), c.device.end());
+    auto dev = fake_device(device_options);
+    std::vector<std::string> argv = {"mfgstation", "-i", net.station_if(), "-t", "1000"};
+    argv.insert(argv.end(), c.station.begin(), c.station.end());
+    // The stand-in by its address: a discovery would wait the whole reply time-out.
+    argv.insert(argv.end(), {"--device", mac, "--db", db});
+    if (std::find(c.station.begin(), c.station.end(), "--record") == c.station.end())
+      argv.insert(argv.end(), {"--record", record});
+    argv.insert(argv.end(), {"connect", "write-sn", "@next", "flash", img, "reboot"});
+    qvnet::Background run(net.in_ns(argv), {}, work + "/station.out");
+    if (c.await) {
+      for (int i = 0; i < 2000 && count_lines(qvtest::read_file(work + "/device.log"), c.await) < c.await_count; ++i)
+        usleep(5000);
+      for (int i = 0; i < c.signals; ++i, usleep(50000)) kill(run.pid(), SIGTERM);
+    }
+    EXPECT_EQ(run.wait(30000), c.status);
+    const std::string out = qvtest::read_file(work + "/station.out");
+    EXPECT_NE(out.find(c.out), std::string::npos) << out;
+    dev->stop();
+    const std::string log = qvtest::read_file(work + "/device.log");
+    for (const auto& [request, count] : c.device_saw) EXPECT_EQ(count_lines(log, request), count) << request;
+
+    std::string error;
+    auto store = line_ledger::open_ledger_store(db, &error);
+    ASSERT_NE(store, nullptr) << error;
+    std::vector<Row> rows;
+    ASSERT_TRUE(store->run("SELECT serial_written, serial_read, result, reason, device FROM runs", {}, &rows, &error))
+        << error;
+    ASSERT_EQ(rows.size(), 1u);
+    const Value device = rows[0][4];
+    rows[0].pop_back();
+    EXPECT_EQ(rows[0], c.run);
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT step, status FROM steps ORDER BY seq", {}, &rows, &error)) << error;
+    EXPECT_EQ(rows, c.steps);
+    // Every number the counter went past is in the ledger, settled, on the
+    // device of the run.
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT next_value - 1 FROM serial_sources", {}, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "1");
+    rows.clear();
+    ASSERT_TRUE(store->run("SELECT serial, state, void_reason, device FROM serials", {}, &rows, &error)) << error;
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], c.run[0]);
+    EXPECT_EQ(rows[0][1], c.serial_state);
+    EXPECT_EQ(rows[0][3], device);
+    if (c.void_reason)
+      EXPECT_EQ(rows[0][2].value_or("").find(c.void_reason), 0u) << rows[0][2].value_or("");
+    else
+      EXPECT_FALSE(rows[0][2].has_value());
+    // The record says what the ledger says.
+    if (qvtest::file_exists(record)) {
+      const nlohmann::json rec = nlohmann::json::parse(qvtest::read_file(record));
+      EXPECT_EQ(rec["result"], *c.run[2]);
+      EXPECT_EQ(rec["serial"]["written"], *c.run[0]);
+      EXPECT_EQ(rec["serial"]["confirmed"], std::string(c.serial_state) == "confirmed");
+    }
+  }
 }
 
 TEST(StationMtu, ChunksFollowADefaultMtu) {
