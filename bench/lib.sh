@@ -41,3 +41,27 @@ bench_ratios() {
     printf "median: service %.2f MiB/s, baseline %.2f MiB/s\n", s, b
     printf "ratio service/baseline: %.2f of the medians, %.2f median of the pairs%s\n", s / b, p, note }'
 }
+
+# The simulated devices of a line benchmark; their pids collect in bench_pids.
+bench_pids=()
+# bench_device_start NS ROOT KERNEL_SIZE: a fresh device root ROOT (erased
+# partitions, nothing staged) and $bin/mfglinkd_fg on it in the namespace NS,
+# its output in ROOT.out.
+bench_device_start() {
+  rm -rf "$2"
+  "$bin/make-device-root" "$2" --kernel-size "$3"
+  ip netns exec "$1" env QV_DEVICE_ROOT="$2" PATH="$bin:$PATH" "$bin/mfglinkd_fg" >"$2.out" 2>&1 &
+  bench_pids+=($!)
+}
+# bench_devices_ready: until every device's service holds its packet socket
+# (netns_wait_socket, scripts/link-netns.sh).
+bench_devices_ready() {
+  local p
+  for p in "${bench_pids[@]}"; do netns_wait_socket "$p"; done
+}
+# bench_devices_stop: ends every device's service.
+bench_devices_stop() {
+  local p
+  for p in "${bench_pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
+  bench_pids=()
+}

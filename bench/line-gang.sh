@@ -28,14 +28,8 @@ bench_need line-gang mfglinkd_fg mfgstation make-device-root
 
 name=qvgang-$$
 work=$(mktemp -d /dev/shm/qvgang-XXXXXX)
-pids=()
-stop_services() {
-  local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  pids=()
-}
 cleanup() {
-  stop_services
+  bench_devices_stop
   line_netns_down "$name" "$n"
   rm -rf "$work"
 }
@@ -51,14 +45,8 @@ for k in $(seq "$n"); do macs+=("$(printf '02:00:00:00:01:%02x' "$k")"); done
 # A fresh device root and service for every device: erased partitions, nothing staged.
 start_services() {
   local k
-  for k in $(seq "$n"); do
-    rm -rf "$work/d$k"
-    "$bin/make-device-root" "$work/d$k" --kernel-size "$kernel_size"
-    ip netns exec "$name-d$k" env QV_DEVICE_ROOT="$work/d$k" PATH="$bin:$PATH" "$bin/mfglinkd_fg" \
-      >"$work/d$k.out" 2>&1 &
-    pids+=($!)
-  done
-  for p in "${pids[@]}"; do netns_wait_socket "$p"; done
+  for k in $(seq "$n"); do bench_device_start "$name-d$k" "$work/d$k" "$kernel_size"; done
+  bench_devices_ready
 }
 
 # check_round KIND: every Kernel holds the image, every record passed.
@@ -96,7 +84,7 @@ one_round() {
       { echo "line-gang: mfgstation failed:" >&2; cat "$work/station.out" >&2; exit 1; }
   fi
   end=$(date +%s.%N)
-  stop_services
+  bench_devices_stop
   check_round "$1"
   round_time=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f\n", e - s }')
 }

@@ -51,15 +51,9 @@ port=$((20000 + $$ % 20000))
 pattern=QVL-%06d
 computers=(line-a line-a line-b line-b)
 ifaces=(eth1 eth2 eth1 eth2)
-pids=()
 pg_up=
-stop_services() {
-  local p
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  pids=()
-}
 cleanup() {
-  stop_services
+  bench_devices_stop
   [ -n "$pg_up" ] && runuser -u nobody -- "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null 2>&1 || true
   for s in 1 2 3 4; do line_netns_down "$name$s" "$n"; done
   rm -rf "$work" "$pgdir"
@@ -93,18 +87,9 @@ head -c $((kib * 1024)) /dev/urandom >"$img"
 start_services() {
   local s k
   for s in 1 2 3 4; do
-    for k in $(seq "$n"); do
-      rm -rf "$work/s$s-d$k"
-      "$bin/make-device-root" "$work/s$s-d$k" --kernel-size 4194304
-      ip netns exec "$name$s-d$k" env QV_DEVICE_ROOT="$work/s$s-d$k" PATH="$bin:$PATH" "$bin/mfglinkd_fg" \
-        >"$work/s$s-d$k.out" 2>&1 &
-      pids+=($!)
-    done
+    for k in $(seq "$n"); do bench_device_start "$name$s-d$k" "$work/s$s-d$k" 4194304; done
   done
-  for p in "${pids[@]}"; do
-    for _ in $(seq 200); do [ -e "/proc/$p/fd/3" ] && break; sleep 0.01; done
-  done
-  sleep 0.2
+  bench_devices_ready
 }
 
 now_ms() { date +%s%3N; }
@@ -143,7 +128,7 @@ one_round() {
     round_statuses="$round_statuses $r"
   done
   end=$(now_ms)
-  stop_services
+  bench_devices_stop
   round_time=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", (e - s) / 1000 }')
   local row
   row=$(q "SELECT COUNT(*), COALESCE(MAX(taken_ms) - MIN(taken_ms), 0) FROM serials WHERE taken_ms >= $start")
