@@ -59,7 +59,7 @@ inline constexpr const char* kSchema[] = {
     " run_id BIGINT NOT NULL,"
     " seq INTEGER NOT NULL,"
     " step TEXT NOT NULL,"             // as on the command line: "connect", "flash", ...
-    " status TEXT NOT NULL,"           // "ok", "failed", "not run", "interrupted"
+    " status TEXT NOT NULL,"           // "ok", "failed", "not run", "interrupted", "unverified"
     " duration_ms BIGINT NOT NULL,"
     " PRIMARY KEY (run_id, seq))",
 

@@ -41,13 +41,18 @@ struct Step {
   std::string arg;  // write-sn: the text; flash: the image path
 };
 
+// The "Kernel" partition of this device family. The device does not report
+// what its flash tool made of an image, so the station can tell only this much:
+// an image larger than the partition was not taken by a device of the family.
+constexpr uint64_t kKernelPartitionBytes = 4194304;
+
 struct Options {
   std::string iface;
   int timeout_ms = 2000;            // per reply
   int retries = 3;                  // resends of a request, restarts of a transfer
   int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
   int chunk_size = 0;               // 0: from the interface MTU
-  uint64_t max_size = 4194304;      // largest image: the Kernel partition of this device family
+  uint64_t max_size = kKernelPartitionBytes;  // largest image (--max-size)
   bool device_given = false;        // --device: talk to this device only, unicast from the start
   Mac device{};                     // the first --device; in line mode, each device's own
   std::vector<Step> steps;

@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -167,6 +168,14 @@ std::string summary_text(const std::vector<DeviceRecord>& records) {
   for (const DeviceRecord& r : records)
     if (!r.serial_written.empty() && !r.serial_confirmed)
       text += "serial number " + r.serial_written + " sent to " + r.device + " was not confirmed\n";
+  std::size_t unverified = 0;
+  for (const DeviceRecord& r : records)
+    unverified += std::any_of(r.steps.begin(), r.steps.end(), [](const StepRecord& s) { return s.status == "unverified"; });
+  if (unverified)
+    text += std::to_string(unverified) + (unverified == 1 ? " device was" : " devices were") +
+            " flashed unverified: the image is larger than the " + std::to_string(kKernelPartitionBytes) +
+            " bytes of this device family's \"Kernel\" partition (--max-size), and a device does not report "
+            "whether its flash tool took it\n";
   return text;
 }
 

@@ -14,7 +14,10 @@ namespace mfgstation {
 
 struct StepRecord {
   std::string step;        // as on the command line: "connect", "flash", ...
-  std::string status;      // "ok", "failed", "interrupted" (by a stop), or "not run" (after an earlier failure or a stop)
+  // "ok", "failed", "interrupted" (by a stop), "not run" (after an earlier
+  // failure or a stop), or "unverified" (a flash of an image larger than the
+  // family's "Kernel" partition: done, but not known to have taken).
+  std::string status;
   double seconds = 0;
 };
 
@@ -74,7 +77,8 @@ class RecordFile {
 const char* failure_kind(int exit_status);
 
 // "3 devices: 2 passed, 1 failed (1 no reply)" (and ", 1 interrupted" after a
-// stop), then a line per unconfirmed serial number.
+// stop), then a line per unconfirmed serial number, and one for the devices
+// whose flash is unverified.
 std::string summary_text(const std::vector<DeviceRecord>& records);
 
 }  // namespace mfgstation

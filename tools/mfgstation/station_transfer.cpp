@@ -239,7 +239,12 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
   }
   note("flash: CRC-32 confirmed by the device");
   if (transfer_stopped("flash: upgrade")) return interrupted_status();
-  return upgrade(crc);
+  const int r = upgrade(crc);
+  if (r == kExitOk && image.size() > kKernelPartitionBytes)
+    error("flash: unverified: the image is %zu bytes, more than the %llu of this device family's \"Kernel\" "
+          "partition, and the device does not report whether its flash tool took it",
+          image.size(), static_cast<unsigned long long>(kKernelPartitionBytes));
+  return r;
 }
 
 int Station::flash(const std::string& image_path) {

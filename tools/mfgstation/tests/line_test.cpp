@@ -346,6 +346,13 @@ TEST(Summary, CountsByKindAndNamesUnconfirmedNumbers) {
             "serial number QV-0004 sent to 02:00:00:00:01:04 was not confirmed\n"
             "serial number QV-0002 sent to 02:00:00:00:01:02 was not confirmed\n");
   EXPECT_EQ(summary_text({sample_record(kExitOk)}), "1 device: 1 passed, 0 failed\n");
+  // Passed, but with a flash that no device of the family could have taken.
+  DeviceRecord oversize = sample_record(kExitOk);
+  oversize.steps[2].status = "unverified";
+  EXPECT_EQ(summary_text({oversize, sample_record(kExitOk)}),
+            "2 devices: 2 passed, 0 failed\n"
+            "1 device was flashed unverified: the image is larger than the 4194304 bytes of this device family's "
+            "\"Kernel\" partition (--max-size), and a device does not report whether its flash tool took it\n");
   // A stop's devices are neither passed nor failed, and each says where it stood.
   DeviceRecord stopped = sample_record(128 + SIGTERM);
   stopped.steps[2].status = "interrupted";
