@@ -282,7 +282,9 @@ bool Ledger::end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts
 
 bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::string why = "run " + text(run_id) + " " + end.result + (end.reason ? " (" + *end.reason + ")" : "");
+  // The row names its run; the reason stays the same for every run that ended
+  // alike, so that the report counts them together.
+  const std::string why = end.result + (end.reason ? " (" + *end.reason + ")" : "");
   // A run cut short by a stop: a number sent may be on the device (it still
   // names the device, whose next run finds it there); one never sent is not.
   const bool interrupted = end.result == "interrupted";

@@ -381,7 +381,8 @@ std::string usage_text() {
       "10 when write-sn @next found a serial number on the device that the line\n"
       "did not give (see --replace-sn), 11 when several devices answer with one\n"
       "address (none of them is served).\n"
-      "130 or 143: stopped by SIGINT (Ctrl-C) or SIGTERM; after the first signal no\n"
+      "130, 143 or 129: stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the terminal\n"
+      "closed); after the first signal no\n"
       "step starts and no chunk or upgrade goes out, replies and flashing under way\n"
       "are waited for; after the second nothing is; every record is still written.\n"
       "report: 0, 1 usage, 2 the ledger could not be read or the page not written.\n";

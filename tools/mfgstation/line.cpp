@@ -144,7 +144,7 @@ class DeviceRun : public Reporter, public StepLog {
       return Held::Refuse;
     }
     if (s_.ledger && !found &&
-        !s_.ledger->ledger().record_replaced(serial, holder, "replaced on " + rec_.device + " (--replace-sn)", &why)) {
+        !s_.ledger->ledger().record_replaced(serial, holder, "replaced (--replace-sn)", &why)) {
       *message = "ledger: " + why;
       return Held::Failed;
     }
@@ -378,8 +378,7 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   // devices' threads see the stop at their next step, chunk or wait.
   sigset_t stops, before;
   sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
+  add_stop_signals(&stops);
   pthread_sigmask(SIG_BLOCK, &stops, &before);
   std::string no_thread;  // set once a thread could not start: the devices from there on are not served
   std::vector<std::size_t> unserved;

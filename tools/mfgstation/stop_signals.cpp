@@ -13,11 +13,22 @@ std::atomic<int> g_level{0};
 std::atomic<int> g_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "read and written in a signal handler");
 
+// The signals that stop a run: Ctrl-C, a plain kill, and the operator's
+// terminal going away (which leaves nobody to ask for a second stop).
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
 // With tell: the notices, made before any signal can come; [signal][level].
 bool g_tell = false;
-std::string g_told[2][3];
+std::string g_told[kStopSignalCount][3];
 
-const char* name_of(int sig) { return sig == SIGTERM ? "SIGTERM" : "SIGINT"; }
+int index_of(int sig) {
+  for (int i = 0; i < kStopSignalCount; ++i)
+    if (kStopSignals[i] == sig) return i;
+  return 0;
+}
+
+const char* name_of(int sig) { return sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGINT"; }
 
 std::string notice(int sig, int level) {
   if (level == 1)
@@ -33,7 +44,7 @@ void on_stop(int sig) {
   if (level == 0) g_signal.store(sig);
   g_level.store(level + 1);
   if (!g_tell) return;
-  const std::string& text = g_told[g_signal.load() == SIGTERM][level + 1];
+  const std::string& text = g_told[index_of(g_signal.load())][level + 1];
   ssize_t ignored = write(STDERR_FILENO, text.data(), text.size());
   (void)ignored;
 }
@@ -44,15 +55,14 @@ void catch_stop_signals(bool tell) {
   g_tell = tell;
   // On a terminal the progress bar may stand open on its line.
   const std::string before = isatty(STDOUT_FILENO) ? "\n" : "";
-  for (int s = 0; s < 2; ++s)
+  for (int s = 0; s < kStopSignalCount; ++s)
     for (int level = 1; level <= 2; ++level)
-      g_told[s][level] = before + "mfgstation: " + notice(s ? SIGTERM : SIGINT, level) + "\n";
+      g_told[s][level] = before + "mfgstation: " + notice(kStopSignals[s], level) + "\n";
   struct sigaction sa {};
   sa.sa_handler = on_stop;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
 }
 
 int stop_level() { return g_level.load(); }
@@ -61,7 +71,15 @@ const char* stop_signal_name() { return name_of(g_signal.load()); }
 
 int interrupted_status() { return 128 + (g_signal.load() ? g_signal.load() : SIGINT); }
 
-bool is_interrupted(int exit_status) { return exit_status == 128 + SIGINT || exit_status == 128 + SIGTERM; }
+bool is_interrupted(int exit_status) {
+  for (int sig : kStopSignals)
+    if (exit_status == 128 + sig) return true;
+  return false;
+}
+
+void add_stop_signals(sigset_t* set) {
+  for (int sig : kStopSignals) sigaddset(set, sig);
+}
 
 std::string stop_notice(int level) { return notice(g_signal.load(), level); }
 

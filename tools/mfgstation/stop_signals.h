@@ -1,6 +1,7 @@
-// Ctrl-C (SIGINT) and SIGTERM while the station serves devices: the first asks
-// for a stop, the second for a stop at once; neither ends the process, so that
-// every device's record and ledger row are still written.
+// Ctrl-C (SIGINT), SIGTERM and SIGHUP (the terminal closed) while the station
+// serves devices: the first asks for a stop, the second for a stop at once;
+// none ends the process, so that every device's record and ledger row are
+// still written.
 //
 // After the first no step starts, a firmware transfer sends no further chunk
 // and no upgrade is ordered; a reply on its way and a flashing already under
@@ -9,6 +10,7 @@
 #ifndef QV_TOOLS_MFGSTATION_STOP_SIGNALS_H
 #define QV_TOOLS_MFGSTATION_STOP_SIGNALS_H
 
+#include <csignal>
 #include <string>
 
 namespace mfgstation {
@@ -20,12 +22,15 @@ void catch_stop_signals(bool tell);
 
 // 0 running, 1 a stop was asked for, 2 stop at once.
 int stop_level();
-// "SIGINT" or "SIGTERM": the first signal of the stop.
+// "SIGINT", "SIGTERM" or "SIGHUP": the first signal of the stop.
 const char* stop_signal_name();
 // The status of a device or run cut short by the stop: 128 + the first signal,
-// as a shell reports a program ended by it (130 for SIGINT, 143 for SIGTERM).
+// as a shell reports a program ended by it (130 for SIGINT, 143 for SIGTERM,
+// 129 for SIGHUP).
 int interrupted_status();
 bool is_interrupted(int exit_status);
+// Adds the stop signals to set (to keep them off threads).
+void add_stop_signals(sigset_t* set);
 // What the operator is told when the stop reaches level, one line.
 std::string stop_notice(int level);
 

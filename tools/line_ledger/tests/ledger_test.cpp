@@ -156,8 +156,8 @@ TEST_P(LedgerTest, SerialLife) {
   const Case cases[] = {
       {"passes", {"sent", "confirm", "passed"}, "recorded", "", false},
       {"read back differs", {"sent", "confirm-other"}, "sent", "", true},
-      {"read back differs, run fails", {"sent", "confirm-other", "failed"}, "void", "sent, never confirmed", false},
-      {"never sent", {"failed"}, "void", "never sent", false},
+      {"read back differs, run fails", {"sent", "confirm-other", "failed"}, "void", "sent, never confirmed: failed (no reply)", false},
+      {"never sent", {"failed"}, "void", "never sent: failed (no reply)", false},
       {"confirmed, flash fails: the device keeps it", {"sent", "confirm", "failed"}, "confirmed", "", false},
       {"confirmed is never void", {"sent", "confirm", "void"}, "confirmed", "", true},
       {"void explicitly", {"void"}, "void", "no reply", false},

@@ -202,12 +202,13 @@ TEST_F(StationNet, LedgerAccountsForANumberTheDeviceDoesNotReadBack) {
   r = line({"--replace-sn"});
   EXPECT_EQ(r.status, 6) << r.out << r.err;
   EXPECT_NE(r.out.find("serial number QV-0001 sent to"), std::string::npos) << r.out;
-  auto rows = rows_of("SELECT serial, source, state, void_reason FROM serials ORDER BY serial");
+  auto rows = rows_of("SELECT serial, source, state, void_reason, device FROM serials ORDER BY serial");
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][0], "FAKE1");
   EXPECT_EQ(rows[0][1], "device");
   EXPECT_EQ(rows[0][2], "void");
-  EXPECT_NE(rows[0][3].value_or("").find("replaced on"), std::string::npos) << rows[0][3].value_or("");
+  EXPECT_EQ(rows[0][3], "replaced (--replace-sn)");
+  EXPECT_EQ(rows[0][4], rows[1][4]);  // the device it was found on
   EXPECT_EQ(rows[1][0], "QV-0001");
   EXPECT_EQ(rows[1][2], "void");
   EXPECT_NE(rows[1][3].value_or("").find("sent, never confirmed"), std::string::npos) << rows[1][3].value_or("");
@@ -247,7 +248,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
     std::vector<std::string> device, station;  // the stand-in's options; the station's before --db
     const char* await;  // the signals go once the device logged this request ...
     int await_count;    // ... this often
-    int signals;        // SIGTERMs, 50 ms apart
+    int signal, signals;  // which signal, how often, 50 ms apart
     int status;
     const char* out;
     const char *serial_state, *void_reason;  // of the one number
@@ -255,7 +256,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
     std::vector<Row> steps;                  // the steps that ended: step, status
     std::vector<std::pair<const char*, int>> device_saw;  // requests and how often
   } cases[] = {
-      {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 2,
+      {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 0, 2,
        "cannot write the record file /dev/full: No space left on device", "confirmed", nullptr,
        {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
        {{std::string("connect"), std::string("ok")},
@@ -266,15 +267,16 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
       // The reply to the 20th chunk (after the empty one that closes a transfer
       // left open) is lost: the stop comes while it is awaited,
       // and no further chunk goes out.
-      {"SIGTERM during the transfer", {"--drop", "5:21"}, {"--sn-list", list}, "5 1514", 20, 1, 143,
+      {"SIGTERM during the transfer", {"--drop", "5:21"}, {"--sn-list", list}, "5 1514", 20, SIGTERM, 1, 143,
        "INTERRUPTED in flash (serial number FAKE1 confirmed)", "confirmed", nullptr,
        {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
        {{std::string("connect"), std::string("ok")},
         {std::string("write-sn"), std::string("ok")},
         {std::string("flash"), std::string("interrupted")}},
        {{"5 1514", 20}, {"6 4", 0}, {"11 0", 0}}},
-      // The flashing under way is waited for; the reboot does not start.
-      {"SIGTERM while the device flashes", {"--flash-ms", "1000"}, {"--sn-list", list}, "11 0", 1, 1, 143,
+      // The flashing under way is waited for; the reboot does not start. The
+      // operator's terminal closing stops like a kill.
+      {"SIGHUP while the device flashes", {"--flash-ms", "1000"}, {"--sn-list", list}, "11 0", 1, SIGHUP, 1, 129,
        "INTERRUPTED before reboot (serial number FAKE1 confirmed)", "confirmed", nullptr,
        {std::string("FAKE1"), std::string("FAKE1"), std::string("interrupted"), std::string("interrupted")},
        {{std::string("connect"), std::string("ok")},
@@ -282,7 +284,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
         {std::string("flash"), std::string("ok")}},
        {{"9 0", 0}}},
       // The device may hold the number sent: void, and still naming the device.
-      {"two SIGTERMs while the write-sn reply is awaited", {"--drop-all", "2"}, {"--sn-list", list}, "2 6", 1, 2, 143,
+      {"two SIGTERMs while the write-sn reply is awaited", {"--drop-all", "2"}, {"--sn-list", list}, "2 6", 1, SIGTERM, 2, 143,
        "INTERRUPTED in write-sn (serial number FAKE1 sent, not confirmed)", "void", "interrupted",
        {std::string("FAKE1"), none, std::string("interrupted"), std::string("interrupted")},
        {{std::string("connect"), std::string("ok")}, {std::string("write-sn"), std::string("interrupted")}},
@@ -306,7 +308,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
     if (c.await) {
       for (int i = 0; i < 2000 && count_lines(qvtest::read_file(work + "/device.log"), c.await) < c.await_count; ++i)
         usleep(5000);
-      for (int i = 0; i < c.signals; ++i, usleep(50000)) kill(run.pid(), SIGTERM);
+      for (int i = 0; i < c.signals; ++i, usleep(50000)) kill(run.pid(), c.signal);
     }
     EXPECT_EQ(run.wait(30000), c.status);
     const std::string out = qvtest::read_file(work + "/station.out");
