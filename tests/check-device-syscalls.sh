@@ -89,13 +89,12 @@ arguments() {
 # and each program's RUNPATH, with their tls folders) is the library's wherever
 # they lie.
 findings() {
-  local f
-  for f in "$@"; do
-    grep -ahE "^[0-9]+ ${newer:1:${#newer}-2}(\(|\$)" "$f" |
+  {
+    grep -ahE "^[0-9]+ ${newer:1:${#newer}-2}(\(|\$)" "$@" |
       grep -vE '^[0-9]+ statx\(AT_FDCWD,"[^"]*/(lib|lib/[a-z0-9_]+-linux-gnu)(/tls)?",AT_NO_AUTOMOUNT,' | sed -E 's/^[0-9]+ ([a-z_0-9]+)\(([^)]*)\).*/\1(\2)/; s/^[0-9]+ //' || true
-    flags "$f" | sed -E 's/^[0-9]+ ([^)]*\)).*/\1/'
-    arguments "$f"
-  done | sed -E 's/0x[0-9a-f]+/ADDR/g; s/([(,])[0-9]{7,}/\1ADDR/g; s/\{[^}]*\}/{}/g; s/^statx\([0-9]+,/statx(FD,/
+    flags "$@" | sed -E 's/^[0-9]+ ([^)]*\)).*/\1/'
+    arguments "$@"
+  } | sed -E 's/0x[0-9a-f]+/ADDR/g; s/([(,])[0-9]{7,}/\1ADDR/g; s/\{[^}]*\}/{}/g; s/^statx\([0-9]+,/statx(FD,/
     s/^statx\(AT_FDCWD,"[^"]+"/statx(AT_FDCWD,PATH/' | LC_ALL=C sort -u
 }
 

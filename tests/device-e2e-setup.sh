@@ -40,8 +40,6 @@ for p in "$@"; do ln -sfn "$names/source/tests/device-run.sh" "$dir/bin/$p"; don
 # Host commands that Debian names through /etc/alternatives (awk for the
 # stand-ins) lead nowhere in the programs' file system, whose /etc is the
 # device's: the links here lead straight to the program.
-for c in /usr/bin/*; do
-  case $(readlink "$c") in
-    /etc/alternatives/*) [ -e "$dir/bin/${c##*/}" ] || ln -s "$(readlink -f "$c")" "$dir/bin/${c##*/}" ;;
-  esac
-done
+while IFS= read -r c; do
+  [ -e "$dir/bin/${c##*/}" ] || ln -s "$(readlink -f "$c")" "$dir/bin/${c##*/}"
+done < <(find /usr/bin -maxdepth 1 -lname '/etc/alternatives/*')

@@ -29,72 +29,14 @@
 #
 # Settings that the caller does not give come from device-run.env beside the
 # link, so that a test that hands its programs a minimal environment still
-# reaches them.
+# reaches them. The work itself is device_view's, a program of the host build
+# ($QV_HOST_BIN_DIR): one process instead of the dozens a shell would start.
 set -euo pipefail
 # shellcheck disable=SC1091
 if [ -r "${0%/*}/device-run.env" ]; then . "${0%/*}/device-run.env"; fi
-prog=$(basename "$0") argv0=$0
+prog=${0##*/} argv0=$0
 if [ "$prog" = device-run.sh ]; then
   prog=$1 argv0=$1
   shift
 fi
-root=${QV_DEVICE_ROOT:?QV_DEVICE_ROOT is not set}
-exe=${QV_DEVICE_BIN_DIR:?}/$prog
-view=${QV_DEVICE_VIEW:?}
-[ -x "$exe" ] || { echo "device-run: no program $exe" >&2; exit 127; }
-
-# The working folder by the name the build gives it (the closest), if it has
-# one: a checkout or build in /tmp is the device's /tmp to the program.
-cwd=$PWD
-if [ -n "${QV_DEVICE_NAMES:-}" ]; then
-  here=$(pwd -P) best=
-  for n in "$QV_DEVICE_NAMES"/*; do
-    [ -L "$n" ] || continue
-    t=$(readlink "$n")
-    case $here in "$t" | "$t"/*) [ ${#t} -le ${#best} ] || { best=$t; cwd=$n${here#"$t"}; } ;; esac
-  done
-fi
-
-# The folders seen at their host paths must not lie inside a folder of the
-# device, where their mount points would change the device root.
-emulator=$QV_DEVICE_EMULATOR
-host_dirs=("$root" "$QV_DEVICE_BIN_DIR" "${QV_BIN_DIR:-}" "${QV_HOST_BIN_DIR:-}" "$cwd")
-# Not under a file size limit, which the log would reach before the program.
-if [ -n "${QV_DEVICE_STRACE_DIR:-}" ] && [ "$(ulimit -f)" = unlimited ]; then
-  emulator+=" -strace -D $QV_DEVICE_STRACE_DIR/$prog.$$.strace"
-  host_dirs+=("$QV_DEVICE_STRACE_DIR")
-fi
-for f in ${QV_DEVICE_LIBS:-}; do host_dirs+=("$(dirname "$f")"); done
-for d in "${host_dirs[@]}"; do
-  case $d in
-    "") ;;
-    /etc|/etc/*|/tmp|/tmp/*|/var|/var/*|/dev|/dev/*|/proc|/proc/*|/lib|/lib/*)
-      echo "device-run: $d lies where the device has its own folders (give it a name in QV_DEVICE_NAMES)" >&2
-      exit 125 ;;
-  esac
-done
-
-export DEVICE_RUN_CWD=$cwd DEVICE_RUN_EMULATOR=$emulator DEVICE_RUN_ROOT=$root DEVICE_RUN_EXE=$exe DEVICE_RUN_ARGV0=$argv0 DEVICE_RUN_VIEW=$view DEVICE_RUN_DIRS="${host_dirs[*]}"
-exec unshare --mount --propagation private -- bash -euo pipefail -c '
-  v=$DEVICE_RUN_VIEW root=$DEVICE_RUN_ROOT
-  mount -t tmpfs -o mode=0755 device-view "$v"
-  bind() { # SOURCE TARGET
-    if [ -d "$1" ]; then mkdir -p "$2"; else mkdir -p "$(dirname "$2")"; : > "$2"; fi
-    mount --rbind "$1" "$2"
-  }
-  for e in "$root"/*; do
-    case ${e##*/} in dev|lib|usr|bin|sbin|lib64) ;; *) bind "$e" "$v/${e##*/}" ;; esac
-  done
-  # /dev: the partition images and whatever else the root holds, and the
-  # host nodes a shell needs.
-  mkdir -p "$v/dev"
-  for e in "$root"/dev/*; do [ -e "$e" ] && bind "$e" "$v/dev/${e##*/}"; done
-  for n in null zero full random urandom tty; do [ -e "$v/dev/$n" ] || bind "/dev/$n" "$v/dev/$n"; done
-  bind /usr "$v/usr"
-  for l in bin sbin lib64; do [ -e "/$l" ] && ln -s "usr/$l" "$v/$l"; done
-  mkdir -p "$v/lib"
-  for m in /usr/lib/*-linux-gnu; do [ -d "$m" ] && ln -s "$m" "$v/lib/${m##*/}"; done
-  for f in $QV_DEVICE_LIBS; do ln -sf "$f" "$v/lib/${f##*/}"; done
-  for d in $DEVICE_RUN_DIRS; do [ -e "$v$d" ] || bind "$d" "$v$d"; done
-  exec chroot "$v" /usr/bin/env --chdir="$DEVICE_RUN_CWD" $DEVICE_RUN_EMULATOR -0 "$DEVICE_RUN_ARGV0" "$DEVICE_RUN_EXE" "$@"
-' device-run "$@"
+exec "${QV_HOST_BIN_DIR:?QV_HOST_BIN_DIR is not set}/device_view" "$prog" "$argv0" "$@"
