@@ -540,6 +540,11 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
       if (load_sn_list(opts.sn_list, &list, &error) < 0) return fail(kExitLocal, error);
       serials = std::make_unique<SnAllocator>(opts.sn_state, std::move(list));
     }
+    if (!opts.record.empty()) {
+      std::set<std::string> on_record;
+      if (record_file_serials(opts.record, &on_record, &error) < 0) return fail(kExitLocal, error);
+      serials->set_on_record(std::move(on_record), opts.record);
+    }
     std::vector<UnconfirmedSn> earlier;
     if (serials->check(std::max<std::size_t>(1, opts.devices.size()) * next_steps, &earlier, &error) < 0)
       return fail(kExitLocal, error);

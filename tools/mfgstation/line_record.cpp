@@ -75,6 +75,40 @@ std::string record_json(const DeviceRecord& r) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+int record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error) {
+  FILE* f = std::fopen(path.c_str(), "r");
+  if (!f) {
+    if (errno == ENOENT) return 0;
+    *error = "cannot read the record file " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  std::string line;
+  int c;
+  // A line that is not a record (written by something else) names no number.
+  auto take = [&] {
+    const Json j = Json::parse(line, nullptr, false);
+    if (j.is_object() && j.contains("serial") && j["serial"].is_object()) {
+      const Json& written = j["serial"]["written"];
+      if (written.is_string()) serials->insert(written.get<std::string>());
+    }
+    line.clear();
+  };
+  while ((c = std::fgetc(f)) != EOF) {
+    if (c == '\n')
+      take();
+    else
+      line += static_cast<char>(c);
+  }
+  if (!line.empty()) take();
+  const bool failed = std::ferror(f);
+  std::fclose(f);
+  if (failed) {
+    *error = "cannot read the record file " + path;
+    return -1;
+  }
+  return 0;
+}
+
 RecordFile::~RecordFile() {
   if (fd_ >= 0) close(fd_);
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,10 @@ class RecordFile {
   std::string path_;
   int (*sync_)(int);
 };
+
+// The serial numbers written to devices that the record file at path holds
+// (none when there is no file yet). 0, or -1 with a message.
+int record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error);
 
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
 const char* failure_kind(int exit_status);

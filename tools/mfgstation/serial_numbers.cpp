@@ -342,8 +342,15 @@ int SnAllocator::next(std::size_t count, const std::string* note, std::string* s
   State state;
   std::string s;
   if (read_state(&state, error) < 0) return -1;
-  for (std::size_t i = count; i-- > 0;)
+  for (std::size_t i = count; i-- > 0;) {
     if (serial_for(state.next + i, &s, error) < 0) return -1;
+    if (on_record_.count(s)) {
+      *error = s + " is already in the record file " + record_path_ + ", yet the counter in " + path_ +
+               " would give it again (the state file put back from an older copy?): set the counter past the "
+               "numbers on record (--set-counter N)";
+      return -1;
+    }
+  }
   if (earlier) *earlier = state.unconfirmed;
   if (!note) return 0;
   state.next += 1;

@@ -21,6 +21,7 @@
 #define QV_TOOLS_MFGSTATION_SERIAL_NUMBERS_H
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,14 @@ class SnAllocator {
 
   const std::string& state_path() const { return path_; }
 
+  // The numbers that the line's record file (named where) holds: a counter
+  // that would give one of them again stands behind the records (a state file
+  // put back from an older copy) and gives nothing until it is set past them.
+  void set_on_record(std::set<std::string> serials, const std::string& where) {
+    on_record_ = std::move(serials);
+    record_path_ = where;
+  }
+
  private:
   struct State {
     uint64_t next = 1;
@@ -101,6 +110,8 @@ class SnAllocator {
   bool from_list_ = false;
   SnPattern pattern_;
   std::vector<std::string> list_;
+  std::set<std::string> on_record_;
+  std::string record_path_;
 };
 
 }  // namespace mfgstation

@@ -174,20 +174,25 @@ TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
     const char* pattern;
     std::vector<std::string> list;  // used when pattern is null
     const char* error;
+    std::set<std::string> on_record;  // in the record file
   } cases[] = {
-      {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first"},
-      {"zero counter", "0\n", "QV-%04d", {}, "counter must come first"},
-      {"text after the counter", "4711 QV-004711\n", "QV-%04d", {}, "line 1: text after the counter"},
-      {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood"},
-      {"empty file", "", "QV-%04d", {}, "holds no counter"},
-      {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32"},
-      {"list used up", "3\n", nullptr, {"A1", "A2"}, "not enough serial numbers: the list holds 2"},
+      {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first", {}},
+      {"zero counter", "0\n", "QV-%04d", {}, "counter must come first", {}},
+      {"text after the counter", "4711 QV-004711\n", "QV-%04d", {}, "line 1: text after the counter", {}},
+      {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood", {}},
+      {"empty file", "", "QV-%04d", {}, "holds no counter", {}},
+      {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32", {}},
+      {"list used up", "3\n", nullptr, {"A1", "A2"}, "not enough serial numbers: the list holds 2", {}},
+      // A state file put back from an older copy.
+      {"behind the record file", "2\n", "QV-%04d", {}, "QV-0002 is already in the record file line.jsonl",
+       {"QV-0001", "QV-0002"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     unlink(state().c_str());
     if (c.before) write_text(state(), c.before);
     SnAllocator a = c.pattern ? pattern_allocator(c.pattern) : SnAllocator(state(), c.list);
+    a.set_on_record(c.on_record, "line.jsonl");
     std::string sn, error;
     EXPECT_EQ(a.check(1, nullptr, &error), -1);
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
@@ -302,6 +307,24 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   EXPECT_EQ(fail["steps"][2]["status"], "failed");
   EXPECT_EQ(fail["reason"], "no reply");
   EXPECT_EQ(fail["messages"][1], "flash: restarting the transfer");
+
+  // The numbers on record, for the counter to check itself against; a line
+  // that is no record names none.
+  DeviceRecord other = sample_record(kExitOk);
+  other.serial_written = "QV-0007";
+  {
+    RecordFile f;
+    std::string error;
+    ASSERT_EQ(f.open(path, &error), 0) << error;
+    ASSERT_EQ(f.append(other, &error), 0) << error;
+  }
+  std::set<std::string> serials;
+  std::string error;
+  ASSERT_EQ(record_file_serials(path, &serials, &error), 0) << error;
+  EXPECT_EQ(serials, (std::set<std::string>{"QV-0002", "QV-0007"}));
+  serials.clear();
+  ASSERT_EQ(record_file_serials(dir + "/none.jsonl", &serials, &error), 0) << error;
+  EXPECT_TRUE(serials.empty());
 }
 
 TEST_F(Records, AFullDiskLeavesNoHalfLine) {
