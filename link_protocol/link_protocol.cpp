@@ -1,17 +1,6 @@
 #include "link_protocol.h"
 
-#include <cstring>
-
-namespace {
-
-// Little-endian by construction, so the result is the same on any host; the
-// compilers turn it into one (unaligned) word load, also where a memcpy of
-// four bytes would stay a call (the device's size-optimised build).
-inline __attribute__((always_inline)) uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-}  // namespace
+using qvlink::load_le32;
 
 uint16_t chksum(const uint8_t* data, uint32_t count) {
   // Each byte counts as a signed value v. With its top bit flipped it reads as
@@ -45,7 +34,14 @@ std::size_t encode_payload(uint8_t* payload, uint8_t sequence, uint8_t code, con
   payload[kSequence] = sequence;
   put_be16(payload + kLength, static_cast<uint16_t>(count + 1));
   payload[kCode] = code;
-  if (count) std::memmove(payload + kParams, data, count);
+  // The data may overlap the destination: copied in the direction that reads
+  // each byte before it is overwritten (a loop, not memmove: see copy_bytes).
+  uint8_t* to = payload + kParams;
+  if (to <= data) {
+    for (std::size_t i = 0; i < count; ++i) to[i] = data[i];
+  } else {
+    for (std::size_t i = count; i > 0; --i) to[i - 1] = data[i - 1];
+  }
   put_be16(payload + kChecksum, payload_chksum(payload, count));
   return kPayloadHeaderLength + count;
 }
