@@ -1,17 +1,6 @@
 #include "link_protocol.h"
 
-#include <cstring>
-
-namespace {
-
-// Little-endian by construction, so the result is the same on any host; the
-// compilers turn it into one (unaligned) word load, also where a memcpy of
-// four bytes would stay a call (the device's size-optimised build).
-inline __attribute__((always_inline)) uint32_t load_le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-
-}  // namespace
+using qvlink::load_le32;
 
 uint16_t chksum(const uint8_t* data, uint32_t count) {
   // Each byte counts as a signed value v. With its top bit flipped it reads as
@@ -45,7 +34,14 @@ std::size_t encode_payload(uint8_t* payload, uint8_t sequence, uint8_t code, con
   payload[kSequence] = sequence;
   put_be16(payload + kLength, static_cast<uint16_t>(count + 1));
   payload[kCode] = code;
-  if (count) std::memmove(payload + kParams, data, count);
+  // The data may overlap the destination: copied in the direction that reads
+  // each byte before it is overwritten (a loop, not memmove: see copy_bytes).
+  uint8_t* to = payload + kParams;
+  if (to <= data) {
+    for (std::size_t i = 0; i < count; ++i) to[i] = data[i];
+  } else {
+    for (std::size_t i = count; i > 0; --i) to[i - 1] = data[i - 1];
+  }
   put_be16(payload + kChecksum, payload_chksum(payload, count));
   return kPayloadHeaderLength + count;
 }
@@ -72,44 +68,74 @@ namespace {
 // The braid tables are the hot ones (every byte of a long buffer); the step
 // tables only see the last 32..63 bytes of a long call, which keeps the data-cache
 // footprint per firmware chunk near 8 KiB on a 16 KiB cache.
+//
+// The device walks in steps only. Its processor issues one instruction at a
+// time, so the lanes save it nothing (a step takes about as many instructions
+// a byte as a lane word), and its TLB holds 16 page pairs, shared with the
+// kernel's modules: the braid tables' two more pages, touched by every chunk,
+// would push other pages of the transfer out.
+#ifdef QV_HOST_BUILD
+constexpr bool kLanesWalk = true;
+#else
+constexpr bool kLanesWalk = false;
+#endif
 constexpr uint32_t kPoly = 0xEDB88320u;
 constexpr uint32_t kLaneWord = 8;                    // bytes per lane word
 constexpr uint32_t kLanes = 4;
 constexpr uint32_t kRound = kLanes * kLaneWord;      // bytes per round of all lanes
 constexpr uint32_t kBraidShift = kRound - kLaneWord;  // zero bytes behind the word's last byte
 
-struct CrcTables {
-  uint32_t step[4][256];
-  uint32_t braid[8][256];
+using CrcTable = uint32_t[256];
+struct StepTables {
+  CrcTable t[4];
 };
-static_assert(sizeof(CrcTables) == 12 * 1024, "four step tables and eight braid tables");
+struct BraidTables {
+  CrcTable t[8];
+};
+static_assert(sizeof(StepTables) == 4 * 1024 && sizeof(BraidTables) == 8 * 1024, "4 step and 8 braid tables");
 
-constexpr CrcTables make_crc_tables() {
-  CrcTables tables{};
+// Both sets: step[0] is the byte table; each further zero byte is one more
+// byte step of the remainder.
+constexpr void make_crc_tables(CrcTable (&step)[4], CrcTable (&braid)[8]) {
   for (uint32_t n = 0; n < 256; ++n) {
     uint32_t c = n;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? kPoly ^ (c >> 1) : c >> 1;
-    tables.step[0][n] = c;
+    step[0][n] = c;
   }
-  // Each further zero byte is one more byte step of the remainder.
   for (uint32_t n = 0; n < 256; ++n) {
-    uint32_t c = tables.step[0][n];
+    uint32_t c = step[0][n];
     for (uint32_t k = 1; k < kBraidShift + 8; ++k) {
-      c = tables.step[0][c & 0xFF] ^ (c >> 8);
-      if (k < 4) tables.step[k][n] = c;
-      if (k >= kBraidShift) tables.braid[k - kBraidShift][n] = c;
+      c = step[0][c & 0xFF] ^ (c >> 8);
+      if (k < 4) step[k][n] = c;
+      if (k >= kBraidShift) braid[k - kBraidShift][n] = c;
     }
   }
-  return tables;
 }
 
-constexpr CrcTables kCrc = make_crc_tables();
-static_assert(kCrc.step[0][1] == 0x77073096u, "CRC-32 table of the reflected polynomial");
-static_assert(kCrc.step[0][0x80] == 0xEDB88320u, "byte 0x80 leaves the polynomial itself");
+constexpr StepTables make_step_tables() {
+  StepTables step{};
+  BraidTables braid{};
+  make_crc_tables(step.t, braid.t);
+  return step;
+}
+
+constexpr BraidTables make_braid_tables() {
+  StepTables step{};
+  BraidTables braid{};
+  make_crc_tables(step.t, braid.t);
+  return braid;
+}
+
+// Two objects, so that a build that walks in steps only holds no braid
+// tables; the step tables in one page of their own.
+alignas(4096) constexpr StepTables kStep = make_step_tables();
+constexpr BraidTables kBraid = make_braid_tables();
+static_assert(kStep.t[0][1] == 0x77073096u, "CRC-32 table of the reflected polynomial");
+static_assert(kStep.t[0][0x80] == 0xEDB88320u, "byte 0x80 leaves the polynomial itself");
 
 // Four bytes with the running remainder c: the remainder after them.
 inline uint32_t step4(uint32_t c, const uint8_t* p) {
-  const auto& t = kCrc.step;
+  const auto& t = kStep.t;
   const uint32_t x = load_le32(p) ^ c;
   return t[3][x & 0xFF] ^ t[2][(x >> 8) & 0xFF] ^ t[1][(x >> 16) & 0xFF] ^ t[0][x >> 24];
 }
@@ -119,7 +145,7 @@ inline uint32_t step4(uint32_t c, const uint8_t* p) {
 // is where this beats a plain sliced walk. Returns the remainder due at the
 // lane's next word.
 inline uint32_t braid_word(uint32_t r, const uint8_t* p) {
-  const auto& t = kCrc.braid;
+  const auto& t = kBraid.t;
   const uint32_t x = load_le32(p) ^ r;
   return (t[3][p[4]] ^ t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]]) ^
          (t[7][x & 0xFF] ^ t[6][(x >> 8) & 0xFF] ^ t[5][(x >> 16) & 0xFF] ^ t[4][x >> 24]);
@@ -130,12 +156,12 @@ inline uint32_t braid_word(uint32_t r, const uint8_t* p) {
 uint32_t crc32(uint32_t crc, const uint8_t* data, uint32_t count) {
   if (!data) return 0;
   uint32_t c = ~crc;
-  if (count >= 2 * kRound) {
+  if (kLanesWalk && count >= 2 * kRound) {
     // All but the last round in the lanes; the running value enters lane 0.
     uint32_t lane[kLanes] = {c, 0, 0, 0};
     for (uint32_t rounds = count / kRound - 1; rounds; --rounds) {
-      // Unrolled so that the lanes stay in registers and, in the size-optimised
-      // device build, the word fold is inlined rather than called per word.
+      // Unrolled so that the lanes stay in registers and the word fold is
+      // inlined rather than called per word.
 #pragma GCC unroll 4
       for (uint32_t k = 0; k < kLanes; ++k) lane[k] = braid_word(lane[k], data + k * kLaneWord);
       data += kRound;
@@ -151,6 +177,6 @@ uint32_t crc32(uint32_t crc, const uint8_t* data, uint32_t count) {
     }
   }
   for (; count >= 4; count -= 4, data += 4) c = step4(c, data);
-  while (count--) c = kCrc.step[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
+  while (count--) c = kStep.t[0][(c ^ *data++) & 0xFF] ^ (c >> 8);
   return ~c;
 }

@@ -27,6 +27,19 @@ bool all_zero(const uint8_t* p, std::size_t n) {
   return true;
 }
 
+// The six bytes of a link-layer address, compared and copied in line: each
+// request compares one and each reply copies two, and on the device a call
+// into the C library for six bytes costs more than the bytes.
+bool same_address(const uint8_t* a, const uint8_t* b) {
+  for (std::size_t i = 0; i < 6; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
+void copy_address(uint8_t* to, const uint8_t* from) {
+  for (std::size_t i = 0; i < 6; ++i) to[i] = from[i];
+}
+
 void close_socket(link_context& ctx) {
   if (ctx.sock >= 0) close(ctx.sock);
   ctx.sock = -1;
@@ -62,12 +75,15 @@ int waitfor_peer_action(link_context& ctx) {
       ++timeouts;
       continue;
     }
+    if (n > ctx.rx_written) ctx.rx_written = static_cast<int32_t>(n);
     if (n < static_cast<long>(kEthHeaderLength)) continue;
-    if (!all_zero(ctx.peer_mac, 6) && std::memcmp(ctx.peer_mac, ctx.rx_frame + kEthSource, 6) != 0) continue;
+    if (!all_zero(ctx.peer_mac, 6) && !same_address(ctx.peer_mac, ctx.rx_frame + kEthSource)) continue;
     if (ctx.rx_frame[kEthType] != 0x39 || ctx.rx_frame[kEthType + 1] != 0x14) continue;
     ctx.rx_length = static_cast<int32_t>(n);
-    // Nothing of an earlier, longer frame may stay behind the new one.
-    std::memset(ctx.rx_frame + n, 0, sizeof ctx.rx_frame - static_cast<std::size_t>(n));
+    // Nothing of an earlier, longer frame (taken or not) may stay behind the
+    // new one. Frames of a transfer come in one size: mostly nothing to clear.
+    if (ctx.rx_written > n) std::memset(ctx.rx_frame + n, 0, static_cast<std::size_t>(ctx.rx_written - n));
+    ctx.rx_written = static_cast<int32_t>(n);
     if (timeouts < kIdleLimit) return 0;
     break;
   }
@@ -146,20 +162,19 @@ int insert2OutgoingPayload(link_context& ctx, const reply_record& reply) {
 int waitfor_ack(link_context&) { return 1; }
 
 int sendpacket(link_context& ctx) {
-  std::memcpy(ctx.tx_frame + kEthDest, ctx.peer_mac, 6);
-  std::memcpy(ctx.tx_frame + kEthSource, ctx.own_mac, 6);
+  copy_address(ctx.tx_frame + kEthDest, ctx.peer_mac);
+  copy_address(ctx.tx_frame + kEthSource, ctx.own_mac);
   ctx.tx_frame[kEthType] = 0x39;
   ctx.tx_frame[kEthType + 1] = 0x14;
 
-  sockaddr_ll to;
-  std::memset(&to, 0, sizeof to);
+  sockaddr_ll to{};
   to.sll_family = AF_PACKET;
   to.sll_protocol = htons(kEtherType);
   to.sll_ifindex = ctx.ifindex;
   to.sll_hatype = 1;
   to.sll_pkttype = PACKET_OTHERHOST;
   to.sll_halen = 6;
-  std::memcpy(to.sll_addr, ctx.peer_mac, 6);
+  copy_address(to.sll_addr, ctx.peer_mac);
 
   long sent;
   do {

@@ -42,6 +42,8 @@ struct link_context {
   uint32_t fw_length;
   uint32_t fw_remaining;
   uint32_t fw_crc;
+  uint32_t fw_staged;   // chunk bytes gathered for fw_file, not yet handed to it
+  int32_t rx_written;   // bytes of rx_frame that receives may have filled since it was last cleared
 };
 
 static_assert(offsetof(link_context, tx_sequence) == 4, "state, then the reply counter");

@@ -53,9 +53,11 @@ long link_receive_pass(int, uint8_t* buf, std::size_t size) {
     return kPassFailed;
   }
   if (what == 'Z') return kPassNothing;
-  const std::size_t n = p.incoming.size() < size ? p.incoming.size() : size;
-  std::memcpy(buf, p.incoming.data(), n);
-  if (what == 'X' && n > 13) buf[13] ^= 0xFF;
+  const std::size_t want = p.incoming.size() + (what == 'L' ? 64 : 0);
+  const std::size_t n = want < size ? want : size;
+  std::memset(buf, 0xEE, n);
+  std::memcpy(buf, p.incoming.data(), n < p.incoming.size() ? n : p.incoming.size());
+  if ((what == 'X' || what == 'L') && n > 13) buf[13] ^= 0xFF;
   return static_cast<long>(n);
 }
 

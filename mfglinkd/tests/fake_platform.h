@@ -33,8 +33,9 @@ struct Platform {
   // Events in order: "send" for a frame, "system <command>" for a command.
   std::vector<std::string> events;
   // What each pass of a wait meets, one letter a pass: 'T' a time-out, 'F' the
-  // frame `incoming`, 'X' the same frame with another type, 'Z' a receive that
-  // yields nothing, 'E' a wait that fails (as is the end of the script).
+  // frame `incoming`, 'X' the same frame with another type, 'L' that one 64
+  // bytes longer (0xEE), 'Z' a receive that yields nothing, 'E' a wait that
+  // fails (as is the end of the script).
   std::string passes;
   std::size_t pass = 0;  // passes taken so far
   std::vector<uint8_t> incoming;

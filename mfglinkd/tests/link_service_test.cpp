@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -160,8 +161,9 @@ class Service : public ::testing::Test {
 };
 
 // The idle limit of a wait, pass by pass: time-outs count within one wait only
-// and only in a row of passes; frames that are not taken do not count; a frame
-// that arrives in the pass after the thirtieth time-out ends the run unserved.
+// and only in a row of passes; frames that are not taken do not count (nor
+// leave bytes behind the one taken); a frame that arrives in the pass after
+// the thirtieth time-out ends the run unserved.
 TEST_F(Service, WaitCountsTimeOutsPerWaitAndEndsAfterThirty) {
   const std::string t29(29, 'T'), t30(30, 'T'), t20(20, 'T');
   const struct {
@@ -176,6 +178,7 @@ TEST_F(Service, WaitCountsTimeOutsPerWaitAndEndsAfterThirty) {
       {"a frame after 29 time-outs is served", t29 + "F", {0}, 30, kStateIdle},
       {"every wait counts anew", t20 + "F" + t20 + "F" + t29 + "F", {0, 0, 0}, 72, kStateIdle},
       {"frames not taken do not count", t29 + "XZXZ" + "F", {0}, 34, kStateIdle},
+      {"a longer frame not taken leaves nothing behind the next", "FLF", {0, 0}, 3, kStateIdle},
       {"a failed select ends the run", "TE", {-1}, 2, kStateIdle},
   };
   for (const auto& c : cases) {
@@ -193,6 +196,9 @@ TEST_F(Service, WaitCountsTimeOutsPerWaitAndEndsAfterThirty) {
     EXPECT_EQ(ctx_->state, c.state);
     if (c.results.back() == 0) {
       EXPECT_EQ(ctx_->rx_length, static_cast<int32_t>(p.incoming.size()));
+      const uint8_t* frame = ctx_->rx_frame;
+      EXPECT_TRUE(std::all_of(frame + ctx_->rx_length, frame + sizeof ctx_->rx_frame, [](uint8_t b) { return b == 0; }))
+          << "bytes of an earlier frame behind the one taken";
       EXPECT_EQ(ctx_->sock, sock);
       close(sock);
     } else {
