@@ -94,42 +94,36 @@ struct BraidTables {
 };
 static_assert(sizeof(StepTables) == 4 * 1024 && sizeof(BraidTables) == 8 * 1024, "4 step and 8 braid tables");
 
-// Both sets: step[0] is the byte table; each further zero byte is one more
-// byte step of the remainder.
-constexpr void make_crc_tables(CrcTable (&step)[4], CrcTable (&braid)[8]) {
+struct CrcTables {
+  StepTables step;
+  BraidTables braid;
+};
+
+constexpr CrcTables make_crc_tables() {
+  CrcTables tables{};
+  auto& step = tables.step.t;
   for (uint32_t n = 0; n < 256; ++n) {
     uint32_t c = n;
     for (int k = 0; k < 8; ++k) c = (c & 1) ? kPoly ^ (c >> 1) : c >> 1;
     step[0][n] = c;
   }
+  // Each further zero byte is one more byte step of the remainder.
   for (uint32_t n = 0; n < 256; ++n) {
     uint32_t c = step[0][n];
     for (uint32_t k = 1; k < kBraidShift + 8; ++k) {
       c = step[0][c & 0xFF] ^ (c >> 8);
       if (k < 4) step[k][n] = c;
-      if (k >= kBraidShift) braid[k - kBraidShift][n] = c;
+      if (k >= kBraidShift) tables.braid.t[k - kBraidShift][n] = c;
     }
   }
+  return tables;
 }
 
-constexpr StepTables make_step_tables() {
-  StepTables step{};
-  BraidTables braid{};
-  make_crc_tables(step.t, braid.t);
-  return step;
-}
-
-constexpr BraidTables make_braid_tables() {
-  StepTables step{};
-  BraidTables braid{};
-  make_crc_tables(step.t, braid.t);
-  return braid;
-}
-
-// Two objects, so that a build that walks in steps only holds no braid
-// tables; the step tables in one page of their own.
-alignas(4096) constexpr StepTables kStep = make_step_tables();
-constexpr BraidTables kBraid = make_braid_tables();
+// Computed once, kept as two objects, so that a build that walks in steps
+// only holds no braid tables; the step tables in one page of their own.
+constexpr CrcTables kCrc = make_crc_tables();
+alignas(4096) constexpr StepTables kStep = kCrc.step;
+constexpr BraidTables kBraid = kCrc.braid;
 static_assert(kStep.t[0][1] == 0x77073096u, "CRC-32 table of the reflected polynomial");
 static_assert(kStep.t[0][0x80] == 0xEDB88320u, "byte 0x80 leaves the polynomial itself");
 
