@@ -16,7 +16,7 @@ cat >"$work/library/baseline.1.strace" <<'L'
 7 pipe2(1082122072,524288,1082122080,0,0,0) = 0
 7 setsockopt(3,65535,66,1082132248,16,0) = -1 errno=92 (Protocol not available)
 L
-# program, expected (FAIL or ok), the logged line
+# program, expected (FAIL or ok), the logged lines (\n between them)
 cases=(
   "boottime FAIL 9 clock_gettime64(CLOCK_BOOTTIME,0x408006c8) = 0 ({tv_sec = 1,tv_nsec = 2})"
   "coarse FAIL 9 clock_gettime(CLOCK_MONOTONIC_COARSE,0x408006c8) = 0"
@@ -43,10 +43,13 @@ cases=(
   "reuseaddr ok 9 setsockopt(3,65535,4,1082132248,4,0) = 0"
   "packet ok 9 socket(PF_PACKET,SOCK_RAW,768) = 5"
   "realtime ok 9 clock_gettime(CLOCK_REALTIME,0x408006c8) = 0"
+  # Two processes of one run: the pieces of their calls share lines.
+  "forked_fcntl ok 9 fcntl64(6,10 close(3) = 0\n10 clock_gettime64(F_GETFL) = 1\nCLOCK_MONOTONIC,0x40800abc) = 0 ({tv_sec = 9,tv_nsec = 9})\n10 exit_group(0)"
+  "forked_dup3 FAIL 9 wait4(10,1073738128,0,0,0,0)10 dup3(3,1,0) = 1\n = 10\n10 exit_group(0)"
 )
 for c in "${cases[@]}"; do
   read -r prog _ line <<<"$c"
-  printf '%s\n' "$line" >"$work/logs/$prog.1.strace"
+  printf '%b\n' "$line" >"$work/logs/$prog.1.strace"
 done
 out=$("$here/check-device-syscalls.sh" --library-logs "$work/library" "$work/logs" setfd never_run)
 status=0
