@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -76,33 +77,22 @@ std::string record_json(const DeviceRecord& r) {
 }
 
 int record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error) {
-  FILE* f = std::fopen(path.c_str(), "r");
-  if (!f) {
+  std::ifstream in(path);
+  if (!in) {
     if (errno == ENOENT) return 0;
     *error = "cannot read the record file " + path + ": " + std::strerror(errno);
     return -1;
   }
-  std::string line;
-  int c;
   // A line that is not a record (written by something else) names no number.
-  auto take = [&] {
+  for (std::string line; std::getline(in, line);) {
     const Json j = Json::parse(line, nullptr, false);
-    if (j.is_object() && j.contains("serial") && j["serial"].is_object()) {
-      const Json& written = j["serial"]["written"];
-      if (written.is_string()) serials->insert(written.get<std::string>());
-    }
-    line.clear();
-  };
-  while ((c = std::fgetc(f)) != EOF) {
-    if (c == '\n')
-      take();
-    else
-      line += static_cast<char>(c);
+    if (!j.is_object()) continue;
+    const auto serial = j.find("serial");
+    if (serial == j.end() || !serial->is_object()) continue;
+    const auto written = serial->find("written");
+    if (written != serial->end() && written->is_string()) serials->insert(written->get<std::string>());
   }
-  if (!line.empty()) take();
-  const bool failed = std::ferror(f);
-  std::fclose(f);
-  if (failed) {
+  if (in.bad()) {
     *error = "cannot read the record file " + path;
     return -1;
   }

@@ -309,7 +309,7 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   EXPECT_EQ(fail["messages"][1], "flash: restarting the transfer");
 
   // The numbers on record, for the counter to check itself against; a line
-  // that is no record names none.
+  // that is no record, or a serial without the number written, names none.
   DeviceRecord other = sample_record(kExitOk);
   other.serial_written = "QV-0007";
   {
@@ -318,6 +318,10 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
     ASSERT_EQ(f.open(path, &error), 0) << error;
     ASSERT_EQ(f.append(other, &error), 0) << error;
   }
+  std::FILE* extra = std::fopen(path.c_str(), "a");
+  ASSERT_NE(extra, nullptr);
+  std::fputs("{\"serial\":{\"confirmed\":true}}\n", extra);
+  std::fclose(extra);
   std::set<std::string> serials;
   std::string error;
   ASSERT_EQ(record_file_serials(path, &serials, &error), 0) << error;
