@@ -82,10 +82,10 @@ flags() {
 # F_OFD_* 3.15, seals 3.17), socket families, and socket options (MIPS numbers as
 # qemu shows them, or their names: SO_TIMESTAMPNS 2.6.22, SO_MARK 2.6.25,
 # SO_REUSEPORT 3.9 and the rest of the later ones). A number qemu cannot name is
-# taken as newer. A call read by its name only ("(?") and an argument that its
-# line lost are not judged.
+# taken as newer. A call read by its name only ("(?"), and an argument that its
+# line lost (the pieces of another call in its place), are not judged.
 arguments() {
-  LC_ALL=C sed -nE 's/^[0-9]+ ([a-z_0-9]+)\(([^,)]*),?([^,)]*),?([^,)]*).*/\1 \2 \3 \4/p' "$@" | awk '
+  LC_ALL=C sed -nE 's/^[0-9]+ ([a-z_0-9]+)\(([^,) ]*),?([^,) ]*),?([^,) ]*).*/\1 \2 \3 \4/p' "$@" | awk '
     BEGIN {
       n = split("CLOCK_REALTIME CLOCK_MONOTONIC CLOCK_PROCESS_CPUTIME_ID CLOCK_THREAD_CPUTIME_ID 0 1 2 3", a, " ")
       for (i = 1; i <= n; i++) clock[a[i]] = 1

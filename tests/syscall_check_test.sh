@@ -45,6 +45,7 @@ cases=(
   "realtime ok 9 clock_gettime(CLOCK_REALTIME,0x408006c8) = 0"
   # Two processes of one run: the pieces of their calls share lines.
   "forked_fcntl ok 9 fcntl64(6,10 close(3) = 0\n10 clock_gettime64(F_GETFL) = 1\nCLOCK_MONOTONIC,0x40800abc) = 0 ({tv_sec = 9,tv_nsec = 9})\n10 exit_group(0)"
+  "forked_result ok 10 read(4,0x40800000,64)9 write(5,0x40800000,1) = 1\n9 getpid() = 9\n9 fcntl64(6, = 1\nF_GETFL) = 1\n10 exit_group(0)"
   "forked_dup3 FAIL 9 wait4(10,1073738128,0,0,0,0)10 dup3(3,1,0) = 1\n = 10\n10 exit_group(0)"
 )
 for c in "${cases[@]}"; do
