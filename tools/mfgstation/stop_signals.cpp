@@ -15,7 +15,10 @@ static_assert(std::atomic<int>::is_always_lock_free, "read and written in a sign
 
 // The signals that stop a run: Ctrl-C, a plain kill, and the operator's
 // terminal going away (which leaves nobody to ask for a second stop).
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr struct {
+  int number;
+  const char* name;
+} kStopSignals[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 constexpr int kStopSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
 
 // With tell: the notices, made before any signal can come; [signal][level].
@@ -24,11 +27,11 @@ std::string g_told[kStopSignalCount][3];
 
 int index_of(int sig) {
   for (int i = 0; i < kStopSignalCount; ++i)
-    if (kStopSignals[i] == sig) return i;
+    if (kStopSignals[i].number == sig) return i;
   return 0;
 }
 
-const char* name_of(int sig) { return sig == SIGTERM ? "SIGTERM" : sig == SIGHUP ? "SIGHUP" : "SIGINT"; }
+const char* name_of(int sig) { return kStopSignals[index_of(sig)].name; }
 
 std::string notice(int sig, int level) {
   if (level == 1)
@@ -57,12 +60,12 @@ void catch_stop_signals(bool tell) {
   const std::string before = isatty(STDOUT_FILENO) ? "\n" : "";
   for (int s = 0; s < kStopSignalCount; ++s)
     for (int level = 1; level <= 2; ++level)
-      g_told[s][level] = before + "mfgstation: " + notice(kStopSignals[s], level) + "\n";
+      g_told[s][level] = before + "mfgstation: " + notice(kStopSignals[s].number, level) + "\n";
   struct sigaction sa {};
   sa.sa_handler = on_stop;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
+  for (const auto& sig : kStopSignals) sigaction(sig.number, &sa, nullptr);
 }
 
 int stop_level() { return g_level.load(); }
@@ -72,13 +75,13 @@ const char* stop_signal_name() { return name_of(g_signal.load()); }
 int interrupted_status() { return 128 + (g_signal.load() ? g_signal.load() : SIGINT); }
 
 bool is_interrupted(int exit_status) {
-  for (int sig : kStopSignals)
-    if (exit_status == 128 + sig) return true;
+  for (const auto& sig : kStopSignals)
+    if (exit_status == 128 + sig.number) return true;
   return false;
 }
 
 void add_stop_signals(sigset_t* set) {
-  for (int sig : kStopSignals) sigaddset(set, sig);
+  for (const auto& sig : kStopSignals) sigaddset(set, sig.number);
 }
 
 std::string stop_notice(int level) { return notice(g_signal.load(), level); }
