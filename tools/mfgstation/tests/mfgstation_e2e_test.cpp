@@ -540,14 +540,10 @@ TEST_F(StationService, DissectorReadsARecordedCapture) {
   const std::string pcap = work + "/run.pcapng";
   qvnet::Background capture(net.in_ns({"tshark", "-q", "-i", net.station_if(), "-w", pcap, "-f", "ether proto 0x3914"}),
                             {}, work + "/tshark.out");
-  // tshark captures through its child dumpcap: ready once that holds its socket.
+  // tshark captures through its child dumpcap, which creates the capture file
+  // once its socket has the filter: a frame sent before that is dropped.
   bool capturing = false;
-  for (int i = 0; i < 2000 && !capturing; ++i) {
-    const std::string pid = std::to_string(capture.pid());
-    std::istringstream children(qvtest::read_file("/proc/" + pid + "/task/" + pid + "/children"));
-    for (pid_t child; children >> child;) capturing = capturing || qvnet::packet_socket_bound(child);
-    if (!capturing) usleep(5000);
-  }
+  for (int i = 0; i < 2000 && !(capturing = access(pcap.c_str(), F_OK) == 0); ++i) usleep(5000);
   ASSERT_TRUE(capturing) << qvtest::read_file(work + "/tshark.out");
   const std::string img = image(4000, 8);
   RunResult r = station({"connect", "write-sn", "CAP-1", "read-sn", "flash", img});
