@@ -11,9 +11,9 @@ extern "C" {
 /* Bytes of the Config partition that each block occupies; block i starts at
  * i * NVRAM_BLOCK_BYTES. Each entry stands there as key=value\0 behind a
  * two-byte record header (store_log.h); a block holds its opening record (at
- * most 15 bytes) and one entry of at most NVRAM_ENTRY_MAX bytes of key=value
+ * most 30 bytes) and one entry of at most NVRAM_ENTRY_MAX bytes of key=value
  * text. */
-enum { NVRAM_BLOCK_BYTES = 16384, NVRAM_ENTRY_MAX = NVRAM_BLOCK_BYTES - 3 - 15 };
+enum { NVRAM_BLOCK_BYTES = 16384, NVRAM_ENTRY_MAX = NVRAM_BLOCK_BYTES - 3 - 30 };
 
 /* Opens the store now, as its first use would: a compaction that a power cut
  * stopped is completed from its copy. 0 or -1. */

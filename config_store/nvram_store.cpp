@@ -68,6 +68,7 @@ struct Store {
   int fd = -1;
   pid_t pid = 0;  // the process that opened fd; 0: never opened
   bool writable = false;
+  bool exclusive = false;  // the lock is held exclusive: no copy is pending
   char table[kDevicePathMax] = "";  // the /proc/mtd that named the partition
   dev_t table_dev = 0;
   ino_t table_ino = 0;
@@ -84,6 +85,7 @@ void forget_blocks() {
 
 uint32_t journal_span(uint32_t bytes);
 bool journal_replay();
+bool read_through_copy(int index, unsigned char* out);
 
 // The Config partition, opened once per process (again after a fork, whose
 // child must not share the parent's lock, and when the device root changes).
@@ -129,8 +131,10 @@ struct Locked {
     while (ok && flock(g_store.fd, kind) != 0)
       if (errno != EINTR) ok = false;
     if (ok && kind == LOCK_EX && g_store.writable && journal_span(0) > 0 && journal_replay()) forget_blocks();
+    g_store.exclusive = ok && kind == LOCK_EX;
   }
   ~Locked() {
+    g_store.exclusive = false;
     if (ok) flock(g_store.fd, LOCK_UN);
   }
   Locked(const Locked&) = delete;
@@ -157,7 +161,8 @@ bool refresh(int index) {
         std::memcmp(head, b.bytes, kHeadBytes) == 0 && next == 0xFF)
       return true;
   }
-  b.valid = flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
+  b.valid = (!g_store.exclusive && read_through_copy(index, b.bytes)) ||
+            flash_read(g_store.flash, base, b.bytes, kBlockBytes) == 0;
   if (b.valid) b.scan = store_log::scan(b.bytes);
   return b.valid;
 }
@@ -240,27 +245,60 @@ uint32_t journal_sum(const JournalHead& head) {
   return sum;
 }
 
-// After a cut in the middle of a compaction: programs the blocks again from a
-// complete copy. Called with the exclusive lock held; true when it found one.
-bool journal_replay() {
+// The copy a compaction left complete, read into g_staged: true when there is
+// one and its sum holds. *broken: marked complete, but not a copy the store
+// wrote whole (a cut while the copy was erased again).
+bool pending_copy(JournalHead* head, uint32_t* bytes, bool* broken) {
   const flash_dev& f = g_store.flash;
   const uint32_t at = journal_at();
   unsigned char complete = 0xFF;
-  JournalHead head;
-  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00 ||
-      flash_read(f, at + 1, &head, sizeof head) != 0 || std::memcmp(head.magic, kJournalMagic, 4) != 0 ||
-      head.lo >= head.hi || head.hi > static_cast<uint32_t>(kStoreBytes) || head.lo % f.erase_size ||
-      head.hi % f.erase_size)
+  *broken = false;
+  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00) return false;
+  *broken = true;
+  if (flash_read(f, at + 1, head, sizeof *head) != 0 || std::memcmp(head->magic, kJournalMagic, 4) != 0 ||
+      head->lo >= head->hi || head->hi > static_cast<uint32_t>(kStoreBytes) || head->lo % f.erase_size ||
+      head->hi % f.erase_size)
     return false;
-  uint32_t data = at + kJournalData, bytes = 0;
+  uint32_t data = at + kJournalData;
+  *bytes = 0;
   for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
-    if (head.used[i] > kBlockBytes ||
-        flash_read(f, data + bytes, g_staged + i * kBlockBytes, head.used[i]) != 0)
+    if (head->used[i] > kBlockBytes ||
+        flash_read(f, data + *bytes, g_staged + i * kBlockBytes, head->used[i]) != 0)
       return false;
-    bytes += head.used[i];
+    *bytes += head->used[i];
   }
-  if (journal_sum(head) != head.sum) return false;  // not a copy the store wrote
-  if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(f, at, journal_span(bytes));
+  if (journal_sum(*head) != head->sum) return false;
+  *broken = false;
+  return true;
+}
+
+// After a cut in the middle of a compaction: programs the blocks again from a
+// complete copy, and erases a broken one, once. Called with the exclusive lock
+// held; true when it found a copy to program from.
+bool journal_replay() {
+  JournalHead head;
+  uint32_t bytes = 0;
+  bool broken = false;
+  if (!pending_copy(&head, &bytes, &broken)) {
+    if (broken) flash_erase(g_store.flash, journal_at(), g_store.flash.size - journal_at());
+    return false;
+  }
+  if (program_blocks(head.lo, head.hi, head.used) == 0) flash_erase(g_store.flash, journal_at(), journal_span(bytes));
+  return true;
+}
+
+// For a process that holds the lock shared: the bytes of block index from a
+// complete copy that no writer has programmed back yet (a writer died in its
+// compaction). True when it took them.
+bool read_through_copy(int index, unsigned char* out) {
+  JournalHead head;
+  uint32_t bytes = 0;
+  bool broken = false;
+  const uint32_t start = static_cast<uint32_t>(index) * kBlockBytes;
+  if (journal_span(0) == 0 || !pending_copy(&head, &bytes, &broken) || start < head.lo || start >= head.hi)
+    return false;
+  std::memset(out, 0xFF, kBlockBytes);
+  std::memcpy(out, g_staged + start, head.used[index]);
   return true;
 }
 
@@ -282,10 +320,21 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
     const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
     if (start >= hi || start + kBlockBytes <= lo) continue;  // not in the erased range
     if (!refresh(i)) return -1;
+    const Block& b = g_store.blocks[i];
     const bool own = i == index;
-    const int used = store_log::compact(g_store.blocks[i].bytes, g_store.blocks[i].scan, own && clear,
-                                        own ? changes : nullptr, own ? count : 0, g_staged + start);
-    if (used < 0) return -1;  // does not fit: nothing has been written
+    if (own && b.scan.unreadable) return -1;
+    int used = b.scan.unreadable ? -1
+                                 : store_log::compact(b.bytes, b.scan, own && clear, own ? changes : nullptr,
+                                                      own ? count : 0, g_staged + start);
+    if (used < 0 && own) return -1;  // does not fit: nothing has been written
+    if (used < 0) {
+      // Another block that this store does not rewrite (one it cannot read, or
+      // an older writer's entry that leaves no room for the records' headers):
+      // it goes back as it stands.
+      std::memcpy(g_staged + start, b.bytes, kBlockBytes);
+      used = kBlockBytes;
+      while (used > 0 && b.bytes[used - 1] == 0xFF) --used;
+    }
     head.used[i] = static_cast<uint16_t>(used);
     bytes += static_cast<uint32_t>(used);
   }
@@ -320,34 +369,41 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
   return 0;
 }
 
+// Voids in place what a cut append left behind the block's records (no erase:
+// NOR clears bits). Never in the factory block, whose entries a raw reader
+// takes as it finds them. The caller holds the exclusive lock.
+bool void_cut_append(int index) {
+  Block& b = g_store.blocks[index];
+  static int at[store_log::kVoidMax];
+  const int n = index == NVRAM_FACTORY_BLOCK ? 0 : store_log::void_plan(b.bytes, b.scan, at);
+  const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
+  for (int i = 0; i < n; ++i) {
+    const unsigned char zero = 0x00;
+    if (flash_program(g_store.flash, base + static_cast<uint32_t>(at[i]), &zero, 1) != 0) {
+      b.valid = false;
+      return false;
+    }
+    b.bytes[at[i]] = 0x00;
+  }
+  if (n > 0) b.scan = store_log::scan(b.bytes);
+  return true;
+}
+
 // Applies the changes to block index (after dropping its entries, with clear):
 // appended when they fit into the block's erased space, else by compaction. The
 // caller holds the exclusive lock and has refreshed the block.
 int apply(int index, const Change* changes, int count, bool clear) {
   Block& b = g_store.blocks[index];
-  // A torn append is voided in place rather than compacted away: NOR clears bits
-  // without an erase. Never in the factory block, whose entries a raw reader takes.
-  int check_at = 0, nul_at = 0;
-  if (index != NVRAM_FACTORY_BLOCK && !b.scan.legacy && store_log::torn_tail(b.bytes, b.scan, &check_at, &nul_at)) {
-    const unsigned char zero = 0x00;
-    const uint32_t base = static_cast<uint32_t>(index) * kBlockBytes;
-    if (flash_program(g_store.flash, base + static_cast<uint32_t>(check_at), &zero, 1) != 0 ||
-        flash_program(g_store.flash, base + static_cast<uint32_t>(nul_at), &zero, 1) != 0) {
-      b.valid = false;
-      return -1;
-    }
-    b.bytes[check_at] = 0x00;
-    b.bytes[nul_at] = 0x00;
-    b.scan = store_log::scan(b.bytes);
-  }
+  if (b.scan.unreadable) return -1;  // kept as it stands: nothing is written over it
+  if (!void_cut_append(index)) return -1;
   bool compact = !b.scan.clean || b.scan.legacy;
   for (int i = 0; i < count && !clear && !compact; ++i)
     compact = first_match_key(changes[i].key) && store_log::find(b.bytes, b.scan, changes[i].key);
   if (!compact) {
     static unsigned char records[kBlockBytes];
     const int room = kBlockBytes - b.scan.end;
-    // An empty block begins with its opening record.
-    const int head = b.scan.end == 0 ? store_log::encode_opening(records, room, b.scan.mark, 0) : 0;
+    // A block without its opening record yet begins with one.
+    const int head = b.scan.opened ? 0 : store_log::encode_opening(records, room, b.scan.mark, 0);
     const int body = head < 0 ? -1 : store_log::encode(records + head, room - head, b.scan.mark, changes, count,
                                                        clear ? b.scan.end : -1);
     const int n = body < 0 ? -1 : head + body;

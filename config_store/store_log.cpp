@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link_protocol.h"
+
 namespace store_log {
 
 // One record at pos: its text (NUL-terminated) and whether it has a header.
@@ -56,7 +58,10 @@ int put_record(unsigned char* out, int room, unsigned char mark, const char* key
   return size;
 }
 
-bool opening_count(const Record& r, uint32_t* count) { return store_record::opening_text(r.text, r.len, count); }
+bool is_opening(const Record& r) {
+  store_record::Opening o;
+  return store_record::opening_text(r.text, r.len, &o);
+}
 
 // Text of an entry without a header, which has no check: printable characters
 // only, as the factory's tools write them. Random bytes that a cut erase leaves
@@ -149,33 +154,55 @@ bool split_entry(const Record& r, int pos, Entry* e) {
 Scan scan(const unsigned char* block) {
   constexpr int size = kBlockBytes;
   Scan s;
-  if (is_mark(block[0])) s.mark = block[0];
-  // The form of the block: checked with CRC-7 when it begins with its opening
-  // record, else written before there was one (or raw) and read as it stands.
-  Verify form = kCheck;
-  if (block[0] != 0xFF) {
-    if (store_record::opens_present_form(block, size, &s.opening)) {
-      s.legacy = false;
-    } else {
+  store_record::Opening o;
+  const store_record::Form form = store_record::block_form(block, size, &o);
+  s.opening = o.count;
+  s.opened = o.at >= 0;
+  if (s.opened) s.mark = block[o.at];
+  switch (form) {
+    case store_record::Form::damaged:  // scrambled by a cut erase: compacted away
+      s.damaged = true;
+      s.clean = false;
+      return s;
+    case store_record::Form::plain: {  // the platform's earlier store
+      const store_record::Plain p = store_record::plain_walk(block, size);
       s.legacy = true;
-      form = kLegacyCheck;
+      s.clean = p.clean;
+      if (p.complete) {
+        s.end = p.end;
+      } else {
+        // Bytes behind the entries that no writer leaves: a cut erase scrambled
+        // our own block (nothing of it then reads as an entry), or someone else's
+        // data that this store does not know. Nothing is read; with entries, the
+        // block is kept as it stands.
+        s.unreadable = p.entries > 0;
+        s.clean = false;
+      }
+      return s;
     }
+    case store_record::Form::erased:
+    case store_record::Form::former:
+    case store_record::Form::present:
+      break;
   }
+  // Records: checked with CRC-7 in the present form, the former check otherwise.
   // Every record of a block carries its generation: a record with another mark
-  // is a stop (a cut erase raises bits of marks too).
-  int mark = -1;
+  // is a stop (a cut erase raises bits of marks too); a voided one is passed over
+  // whatever its mark.
+  const Verify verify = form == store_record::Form::former ? kLegacyCheck : kCheck;
+  s.legacy = form == store_record::Form::former;
+  int mark = s.opened ? block[o.at] : -1;
   int pos = 0, group = -1;  // group: where an unfinished group began
   while (pos < size) {
     Record r;
-    const int next = read_record(block, size, pos, &r, form);
-    uint32_t count = 0;
-    if (next <= 0 || (r.checked && mark >= 0 && block[pos] != mark) ||
-        (form == kLegacyCheck && r.checked && opening_count(r, &count))) {
+    const int next = read_record(block, size, pos, &r, verify);
+    if (next <= 0 || (r.checked && !r.voided && mark >= 0 && block[pos] != mark) ||
+        (verify == kLegacyCheck && r.checked && is_opening(r))) {
       s.end = pos;
       s.clean = next == 0 && erased(block + pos, size - pos);
       break;
     }
-    if (r.checked && mark < 0) mark = block[pos];
+    if (r.checked && !r.voided && mark < 0) mark = block[pos];
     if (r.voided) {
     } else if (r.checked && r.len == 1 && r.text[0] == '=') {
       group = pos;
@@ -189,6 +216,7 @@ Scan scan(const unsigned char* block) {
     pos = next;
   }
   if (pos >= size) s.end = size;
+  s.stop = s.end;
   // A block of the former form with a stop before its last record was not
   // written so (its appends never went past a stop): a cut erase left it, and
   // nothing of it is read.
@@ -200,26 +228,67 @@ Scan scan(const unsigned char* block) {
   // A group that never got its reset record counts as never written: nothing
   // from its opening on is read, and the block takes no more appends.
   if (group >= 0) {
+    s.group = group;
     s.end = group;
     s.clean = false;
   }
   return s;
 }
 
-bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at) {
-  if (s.clean || s.end + 2 >= kBlockBytes || !is_mark(block[s.end])) return false;
+int void_plan(const unsigned char* block, const Scan& s, int* at) {
+  if (s.clean || s.legacy || s.damaged || s.unreadable) return 0;
+  static int records[kVoidMax];
+  int count = 0;
+  // The group's records that the scan passed...
+  for (int pos = s.group; s.group >= 0 && pos < s.stop;) {
+    Record r;
+    const int next = read_record(block, s.stop, pos, &r, kTrusted);
+    if (next <= 0 || count >= kVoidMax) return 0;
+    if (r.checked) records[count++] = pos;
+    pos = next;
+  }
+  // ...and behind the stop: whole records only inside a group (where a voiding
+  // cut short leaves them), then at most one record cut short.
   int tail = kBlockBytes;  // from here on every byte is erased
-  while (tail > s.end && block[tail - 1] == 0xFF) --tail;
-  const int nul = tail > s.end + 2 ? tail : s.end + 2;
-  if (nul >= kBlockBytes || std::memchr(block + s.end + 2, '\0', static_cast<size_t>(nul - s.end - 2))) return false;
-  *check_at = s.end + 1;
-  *nul_at = nul;
-  return true;
+  while (tail > s.stop && block[tail - 1] == 0xFF) --tail;
+  int torn = -1;
+  for (int pos = s.stop; pos < tail;) {
+    if (!is_mark(block[pos]) || count >= kVoidMax) return 0;
+    const int from = pos + kHeaderBytes;
+    const void* nul = from < tail ? std::memchr(block + from, '\0', static_cast<size_t>(tail - from)) : nullptr;
+    if (!nul) {
+      torn = pos;
+      break;
+    }
+    if (s.group < 0) return 0;  // a whole record that fails its check: not an append cut short
+    records[count++] = pos;
+    pos = static_cast<int>(static_cast<const unsigned char*>(nul) - block) + 1;
+  }
+  int n = 0;
+  if (torn >= 0) {
+    const int nul = tail > torn + kHeaderBytes ? tail : torn + kHeaderBytes;
+    if (nul >= kBlockBytes) return 0;
+    at[n++] = torn + 1;
+    at[n++] = nul;
+  }
+  for (int i = count - 1; i >= 0 && n < kVoidMax; --i)  // the last first, the group's opening last
+    if (block[records[i] + 1] != 0x00) at[n++] = records[i] + 1;
+  return n;
 }
 
-int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count) {
-  char text[16];
-  std::snprintf(text, sizeof text, "#%lu", static_cast<unsigned long>(count));
+// The longest opening record, header and NUL included, leaves room for one entry
+// of NVRAM_ENTRY_MAX bytes of text.
+static_assert(kHeaderBytes + sizeof "=#4294967295,16384,FFFFFFFF" + kHeaderBytes + NVRAM_ENTRY_MAX + 1 == kBlockBytes,
+              "opening record and the largest entry fill a block");
+
+int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count, bool sealed, int len,
+                   uint32_t crc) {
+  char text[40];
+  if (sealed)
+    std::snprintf(text, sizeof text, "#%lu,%d,%08lX", static_cast<unsigned long>(count), len,
+                  static_cast<unsigned long>(crc));
+  else
+    std::snprintf(text, sizeof text, "#%lu", static_cast<unsigned long>(count));
   return put_record(out, room, mark, "", 0, text);
 }
 
@@ -289,15 +358,16 @@ int encode(unsigned char* out, int room, unsigned char mark, const Change* chang
 
 int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
             unsigned char* out) {
-  std::memset(out, 0xFF, kBlockBytes);
+  // The records first, into a buffer of their own; then the opening record that
+  // seals them, and the records behind it.
+  static unsigned char body[kBlockBytes];
   struct Build {
     unsigned char* out;
     int at;
     unsigned char mark;
     const Change* changes;
     int count;
-  } b{out, 0, next_mark(s.mark), changes, count};
-  b.at = encode_opening(out, kBlockBytes, b.mark, s.opening + 1);
+  } b{body, 0, next_mark(s.mark), changes, count};
   if (!clear) {
     for_each(block, s, true, [](const Entry& e, void* ctx) {
       auto* bd = static_cast<Build*>(ctx);
@@ -311,8 +381,15 @@ int compact(const unsigned char* block, const Scan& s, bool clear, const Change*
     }, &b);
   }
   if (b.at < 0) return -1;
-  const int n = encode(out + b.at, kBlockBytes - b.at, b.mark, changes, count, -1);
-  return n < 0 ? -1 : b.at + n;
+  const int n = encode(body + b.at, kBlockBytes - b.at, b.mark, changes, count, -1);
+  if (n < 0) return -1;
+  const int len = b.at + n;
+  std::memset(out, 0xFF, kBlockBytes);
+  const int head = encode_opening(out, kBlockBytes - len, b.mark, s.opening + 1, true, len,
+                                  crc32(0, body, static_cast<uint32_t>(len)));
+  if (head < 0) return -1;
+  std::memcpy(out + head, body, static_cast<size_t>(len));
+  return head + len;
 }
 
 unsigned char next_mark(unsigned char mark) {

@@ -16,24 +16,27 @@
 //        the reset is on the flash, nothing from the "=" on is read.
 //
 // The opening record is the first record of every block this store writes; N
-// counts the block's compactions. A block that does not begin with one was
-// written before it existed (its checks are the low seven bits of CRC-8, which
-// miss some single-bit errors) or raw: it is read with that former check, takes
-// no appends, and its next write compacts it into the present form. An opening
-// record is never accepted with the former check. Such a block counts only as
-// its former writers left it: a stop, if any, at its last record (else a cut
-// erase scrambled it, and nothing of it is read), and entries without a header
-// printable text. The header checks themselves are in store_record.h, which a
-// raw reader shares.
+// counts the block's compactions. A compaction seals the records it writes with
+// a CRC-32 in the opening record ("=#N,L,C", see store_record.h): a block whose
+// seal fails was scrambled by a cut erase, and nothing of it is read. A block
+// that does not begin with an opening record was written by an older writer:
+// this store before opening records (the former form: records checked with the
+// low seven bits of CRC-8; it counts only as its writers left it, a stop at its
+// last record at most), or the platform's earlier store (the plain form: raw
+// key=value\0 entries, then erased or zero-padded bytes). Such a block is read
+// whole, takes no appends, and its next write compacts it into the present
+// form. A plain block with bytes behind its entries that no writer leaves is
+// not read, and never rewritten: a write to it fails.
 //
 // Both header bytes are above 0x7F, so the raw image still holds each entry as
 // key=value\0 with nothing ASCII glued to its key, which is what a raw reader
-// that searches for "key=" relies on. A byte 0x01 to 0x7F where a record would
-// start begins a plain key=value\0 entry without header: the form a factory tool
-// writes; it is read as it stands (in a block of the former form, when it is
-// printable text). The scan ends at an erased byte (0xFF), and
-// stops at a 0x00 byte or at a record that fails its check: nothing after such a
-// stop is read, and the block takes no more appends until it is compacted.
+// that searches for "key=" relies on. In a block of the present form, a byte
+// 0x01 to 0x7F where a record would start begins a plain key=value\0 entry
+// without header (what a factory tool that writes raw leaves); it is read as it
+// stands. The scan ends at an erased byte (0xFF), and stops at a 0x00 byte or at
+// a record that fails its check: nothing after such a stop is read, and the
+// block takes no more appends until the stop is voided in place or the block is
+// compacted.
 #ifndef QV_CONFIG_STORE_STORE_LOG_H
 #define QV_CONFIG_STORE_STORE_LOG_H
 
@@ -56,8 +59,13 @@ struct Scan {
   int voided = 0;            // entries that start before this offset are void
   bool clean = true;         // every byte from end on is erased: appends go there
   unsigned char mark = kFirstMark;  // mark for records appended to this block
-  bool legacy = false;       // written before the opening record: read, never appended to
+  bool legacy = false;       // of an older writer's form: read, never appended to
+  bool opened = false;       // has its opening record (an append to a block without writes one first)
+  bool damaged = false;      // its seal fails: nothing of it is read
+  bool unreadable = false;   // a plain block that no writer left so: nothing read, never rewritten
   uint32_t opening = 0;      // the opening record's count (compactions of the block)
+  int stop = 0;              // where the walk of its records stopped (past end behind an unfinished group)
+  int group = -1;            // where an unfinished group begins
 };
 
 // block: kBlockBytes bytes.
@@ -101,16 +109,23 @@ int encode(unsigned char* out, int room, unsigned char mark, const Change* chang
 int compact(const unsigned char* block, const Scan& s, bool clear, const Change* changes, int count,
             unsigned char* out);
 
-// Whether the stop at s.end is a record that an append left torn: a mark, then
-// no NUL before the erased rest of the block. It is voided in place, without an
-// erase: its check byte programmed to 0x00 (which no check is), then a NUL at
-// *nul_at; the scan then passes over it. Returns false for any other stop.
-bool torn_tail(const unsigned char* block, const Scan& s, int* check_at, int* nul_at);
+// What a cut append left behind a block's records, voided in place without an
+// erase: a record cut short (a mark, then no NUL before the erased rest: its
+// check byte programmed to 0x00, which no check is, then a NUL behind it), and
+// the records of a group that never got its reset record (their check bytes,
+// the last first and the group's opening last, so that at every cut the group
+// still counts as never written). Fills at[] with the offsets to program to
+// 0x00, in that order, and returns their count; 0 when the block holds anything
+// else behind its records (it is compacted), or nothing to void.
+constexpr int kVoidMax = kBlockBytes / 3;
+int void_plan(const unsigned char* block, const Scan& s, int* at);
 
-// Writes the opening record "=#count" into out (room bytes), marked with mark.
-// Returns the bytes written, or -1. Every block written by this store begins
-// with one; compact writes it with the old count + 1.
-int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count);
+// Writes the opening record "=#count" into out (room bytes), marked with mark;
+// with sealed, "=#count,len,crc" over the len bytes that follow it. Returns the
+// bytes written, or -1. Every block written by this store begins with one;
+// compact writes it sealed, with the old count + 1.
+int encode_opening(unsigned char* out, int room, unsigned char mark, uint32_t count, bool sealed = false,
+                   int len = 0, uint32_t crc = 0);
 
 // The mark that follows mark (generations wrap around).
 unsigned char next_mark(unsigned char mark);

@@ -11,12 +11,10 @@ char* find_key_value(const unsigned char* buf, int length, const char* key, char
   std::memset(value, 0, static_cast<std::size_t>(size));
   for (int i = 0; i < length - k; ++i) {
     if (buf[i + k] != '=' || std::memcmp(buf + i, key, static_cast<std::size_t>(k)) != 0) continue;
-    // An entry behind a store record's header (a mark, then a check byte) whose
-    // check fails is passed over: a cut erase scrambled it. One without a header
-    // is taken as it stands.
-    if (i >= store_record::kHeaderBytes && store_record::is_mark(buf[i - 2]) && buf[i - 1] >= 0x80 &&
-        !store_record::record_holds(buf, length, i - 2))
-      continue;
+    // Only an entry that the store itself would read: behind a record header
+    // that holds, or a plain entry in a block that its writer could have left
+    // (not one that a cut erase scrambled).
+    if (!store_record::entry_holds(buf, length, i)) continue;
     // The value ends at its NUL, at the end of the image, or where the buffer
     // keeps room for the terminating NUL: a longer value is cut to size - 1.
     int from = i + k + 1;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "link_protocol.h"
+
 namespace store_record {
 namespace {
 
@@ -33,13 +35,37 @@ constexpr unsigned char kCheckText[] = "123456789";
 static_assert(crc_step(kCrc7, 0, kCheckText, 9) >> 1 == 0x75, "CRC-7 table");
 static_assert(kCrc8.v[1] == 0x07 && kCrc8.v[0x80] == 0x89, "CRC-8 table");
 
-// The text of the record with its header at pos: its length without the NUL,
-// or -1 when it has no NUL before end.
-int text_len(const unsigned char* p, int pos, int end) {
-  const int at = pos + kHeaderBytes;
-  if (at >= end) return -1;
-  const void* nul = std::memchr(p + at, '\0', static_cast<size_t>(end - at));
-  return nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - (p + at)) : -1;
+// Every byte of [from, to) is value.
+bool all_are(const unsigned char* p, int from, int to, unsigned char value) {
+  for (int i = from; i < to; ++i)
+    if (p[i] != value) return false;
+  return true;
+}
+
+// A decimal number of at most nine digits at text[*at], up to stop.
+bool decimal(const char* text, int len, int* at, uint32_t* n) {
+  const int from = *at;
+  uint32_t v = 0;
+  while (*at < len && *at - from < 10 && text[*at] >= '0' && text[*at] <= '9')
+    v = v * 10 + static_cast<uint32_t>(text[(*at)++] - '0');
+  *n = v;
+  return *at > from && *at - from <= 9;
+}
+
+// Where the record at pos ends (past its NUL), or -1 when it is no whole record
+// with this header check (former: the former form's; a voided one passes).
+int record_end(const unsigned char* block, int pos, int size, bool former) {
+  if (pos + kHeaderBytes > size || !is_mark(block[pos])) return -1;
+  const int len = text_len(block, pos, size);
+  if (len < 0) return -1;
+  const unsigned char check = block[pos + 1];
+  if (check != 0x00 && check != check_of(block[pos], block + pos + kHeaderBytes, len + 1, former)) return -1;
+  return pos + kHeaderBytes + len + 1;
+}
+
+// A record whose NUL is missing up to the block's erased rest: an append cut short.
+bool torn_at(const unsigned char* block, int pos, int size) {
+  return block[size - 1] == 0xFF && !std::memchr(block + pos, '\0', static_cast<size_t>(size - pos));
 }
 
 }  // namespace
@@ -49,34 +75,149 @@ unsigned char check_of(unsigned char mark, const unsigned char* text, int len_wi
   return static_cast<unsigned char>(0x80 | (crc_step(kCrc7, kCrc7.v[mark], text, len_with_nul) >> 1));
 }
 
-bool opening_text(const char* text, int len, uint32_t* count) {
+int text_len(const unsigned char* p, int pos, int end) {
+  const int at = pos + kHeaderBytes;
+  if (at >= end) return -1;
+  const void* nul = std::memchr(p + at, '\0', static_cast<size_t>(end - at));
+  return nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - (p + at)) : -1;
+}
+
+bool opening_text(const char* text, int len, Opening* o) {
   if (len < 3 || text[0] != '=' || text[1] != '#') return false;
-  uint32_t n = 0;
-  for (int i = 2; i < len; ++i) {
-    if (text[i] < '0' || text[i] > '9' || n > 429496728u) return false;
-    n = n * 10 + static_cast<uint32_t>(text[i] - '0');
+  int at = 2;
+  uint32_t count = 0, sealed_len = 0, crc = 0;
+  if (!decimal(text, len, &at, &count)) return false;
+  o->count = count;
+  o->sealed = at < len;
+  if (!o->sealed) return true;
+  if (text[at++] != ',' || !decimal(text, len, &at, &sealed_len) || sealed_len > kBlockBytes || at >= len ||
+      text[at++] != ',' || len - at != 8)
+    return false;
+  for (; at < len; ++at) {
+    const char c = text[at];
+    const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+    if (digit < 0) return false;
+    crc = crc << 4 | static_cast<uint32_t>(digit);
   }
-  *count = n;
+  o->sealed_len = static_cast<int>(sealed_len);
+  o->crc = crc;
   return true;
 }
 
-bool opens_present_form(const unsigned char* block, int size, uint32_t* count) {
-  if (size < kHeaderBytes || !is_mark(block[0])) return false;
-  const int len = text_len(block, 0, size);
-  return len >= 0 && block[1] == check_of(block[0], block + kHeaderBytes, len + 1, false) &&
-         opening_text(reinterpret_cast<const char*>(block + kHeaderBytes), len, count);
+Form block_form(const unsigned char* block, int size, Opening* o) {
+  *o = Opening{};
+  if (size < kHeaderBytes || block[0] == 0xFF) return Form::erased;
+  if (!is_mark(block[0])) return Form::plain;
+  // Records voided in place before the opening record: the block's first append,
+  // cut short and voided by the next write.
+  int pos = 0;
+  while (pos + kHeaderBytes <= size && is_mark(block[pos]) && block[pos + 1] == 0x00) {
+    const int len = text_len(block, pos, size);
+    if (len < 0) break;
+    pos += kHeaderBytes + len + 1;
+  }
+  if (pos >= size || block[pos] == 0xFF || torn_at(block, pos, size)) {
+    // No opening record yet: only voided records, then the erased rest or a
+    // record cut short. Anything else in front of an opening record is not ours.
+    if (pos < size && block[pos] != 0xFF && !is_mark(block[pos])) return Form::former;
+    if (pos < size && block[pos] == 0xFF && !all_are(block, pos, size, 0xFF)) return Form::former;
+    o->end = pos;
+    return Form::present;
+  }
+  const int end = record_end(block, pos, size, false);
+  if (end < 0 || block[pos + 1] == 0x00 ||
+      !opening_text(reinterpret_cast<const char*>(block + pos + kHeaderBytes), end - pos - kHeaderBytes - 1, o)) {
+    *o = Opening{};
+    return Form::former;
+  }
+  o->at = pos;
+  o->end = end;
+  if (o->sealed && (o->sealed_len > size - end ||
+                    crc32(0, block + end, static_cast<uint32_t>(o->sealed_len)) != o->crc))
+    return Form::damaged;
+  return Form::present;
 }
 
-bool record_holds(const unsigned char* image, int size, int pos) {
-  if (pos < 0 || pos + kHeaderBytes > size || !is_mark(image[pos])) return false;
-  const int start = pos / kBlockBytes * kBlockBytes;
-  const int end = start + kBlockBytes < size ? start + kBlockBytes : size;
-  const int len = text_len(image, pos, end);
-  if (len < 0) return false;
-  uint32_t count = 0;
-  const bool present = opens_present_form(image + start, end - start, &count);
-  if (present && image[pos] != image[start]) return false;
-  return image[pos + 1] == check_of(image[pos], image + pos + kHeaderBytes, len + 1, !present);
+// Where the entry at pos of a block of the plain form ends (past its NUL), or
+// -1: a key=value\0 entry with a printable key, or a record of the former form.
+int plain_next(const unsigned char* block, int pos, int size) {
+  if (is_mark(block[pos])) return block[pos + 1] == 0x00 ? -1 : record_end(block, pos, size, true);
+  int at = pos;
+  while (at < size && block[at] >= 0x20 && block[at] <= 0x7E && block[at] != '=') ++at;
+  if (at == pos || at >= size || block[at] != '=') return -1;
+  const void* nul = std::memchr(block + at, '\0', static_cast<size_t>(size - at));
+  return nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - block) + 1 : -1;
+}
+
+Plain plain_walk(const unsigned char* block, int size) {
+  Plain p;
+  int pos = 0;
+  while (pos < size) {
+    const unsigned char b = block[pos];
+    if (b == 0xFF || b == 0x00) {
+      // The rest: erased, or zero padding (which may end in erased bytes).
+      int at = pos;
+      while (at < size && block[at] == 0x00) ++at;
+      p.complete = all_are(block, at, size, 0xFF);
+      p.clean = b == 0xFF && p.complete;
+      break;
+    }
+    const int next = plain_next(block, pos, size);
+    if (next < 0) {
+      p.complete = torn_at(block, pos, size);  // the last entry, cut short as it was written
+      break;
+    }
+    ++p.entries;
+    pos = next;
+  }
+  p.end = pos;
+  if (pos >= size) p.complete = true;
+  return p;
+}
+
+namespace {
+
+// Whether a record of the block (present form) starts at pos: the block walked
+// as the store scans it, up to pos.
+bool starts_record(const unsigned char* block, int size, const Opening& o, int pos) {
+  for (int at = 0; at < size && at <= pos;) {
+    const unsigned char b = block[at];
+    if (at == pos) return is_mark(b);
+    int next;
+    if (is_mark(b)) {
+      next = record_end(block, at, size, false);
+      if (next > 0 && block[at + 1] != 0x00 && (o.at < 0 || b != block[o.at])) next = -1;
+    } else {
+      const void* nul = b == 0xFF || b == 0x00 ? nullptr : std::memchr(block + at, '\0', static_cast<size_t>(size - at));
+      next = nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - block) + 1 : -1;
+    }
+    if (next < 0) return false;
+    at = next;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool entry_holds(const unsigned char* image, int size, int key_at) {
+  if (key_at < 0 || key_at >= size) return false;
+  const int start = key_at / kBlockBytes * kBlockBytes;
+  const int end = (start + kBlockBytes < size ? start + kBlockBytes : size) - start;
+  const unsigned char* block = image + start;
+  const int at = key_at - start;
+  Opening o;
+  const Form form = block_form(block, end, &o);
+  // (A plain block is judged whole: a part of one at the image's end stands as it is.)
+  if (form == Form::damaged || (form == Form::plain && end == kBlockBytes && !plain_walk(block, end).complete))
+    return false;
+  if (at < kHeaderBytes || !is_mark(block[at - 2])) return true;
+  // Behind a record header: its check, in its block's form.
+  if (block[at - 1] >= 0x80) {
+    if (form != Form::present) return record_end(block, at - 2, end, true) > 0;
+    return o.at >= 0 && block[at - 2] == block[o.at] && record_end(block, at - 2, end, false) > 0;
+  }
+  // Behind the header of a record voided in place.
+  return !(form == Form::present && block[at - 1] == 0x00 && starts_record(block, end, o, at - 2));
 }
 
 }  // namespace store_record

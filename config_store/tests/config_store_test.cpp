@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,15 @@ unsigned char present_check(const std::string& mark_text_nul) {
     for (int k = 0; k < 8; ++k) crc = (crc & 0x80) ? ((crc << 1) ^ 0x12) & 0xFF : (crc << 1) & 0xFF;
   }
   return static_cast<unsigned char>(0x80 | (crc >> 1));
+}
+// CRC-32 of the reflected polynomial 0xEDB88320, bit by bit.
+unsigned crc32_of(const std::string& bytes) {
+  unsigned crc = 0xFFFFFFFFu;
+  for (unsigned char b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
 }
 std::string present_record(unsigned char mark, const std::string& text) {
   const std::string m(1, static_cast<char>(mark));
@@ -85,16 +96,21 @@ TEST_F(Store, KeysThatEndLikeOthersAreNotConfused) {
 TEST_F(Store, PersistentFormIsRawKeyValueEntries) {
   ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.4"), 0);
   ASSERT_EQ(nvram_set(1, "qvsig", "QV AP 300"), 0);
-  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
   ASSERT_EQ(nvram_set(3, "SN", "S1"), 0);
+  ASSERT_EQ(nvram_set(1, "qvbootver", "1.0.5"), 0);  // raw readers take the first copy: it must be the new one
   const std::string first64k = root.peek("Config", 0, 65536);
   EXPECT_NE(first64k.find(std::string("qvbootver=1.0.5\0", 16)), std::string::npos);
   EXPECT_NE(first64k.find(std::string("qvsig=QV AP 300\0", 16)), std::string::npos);
   EXPECT_EQ(first64k.find(std::string("qvbootver=1.0.4")), std::string::npos);
   EXPECT_NE(block(3).find(std::string("SN=S1\0", 6)), std::string::npos);
   // The records' headers: the generation (1, after the compaction for the new
-  // qvbootver), the check over mark, text and NUL.
-  EXPECT_EQ(block(3).substr(0, 14), present_record(0x81, "=#1") + present_record(0x81, "SN=S1"));
+  // qvbootver), the check over mark, text and NUL; the opening record seals
+  // the records behind it with their length and CRC-32.
+  const std::string sn = present_record(0x81, "SN=S1");
+  char seal[32];
+  std::snprintf(seal, sizeof seal, "=#1,%zu,%08X", sn.size(), crc32_of(sn));
+  const std::string expect = present_record(0x81, seal) + sn;
+  EXPECT_EQ(block(3).substr(0, expect.size() + 1), expect + '\xff');
 }
 
 TEST_F(Store, EntriesWrittenRawAreRead) {
@@ -109,9 +125,9 @@ TEST_F(Store, RawBlocksAreReadUpToTheirFirstStop) {
     const char* name;
     std::string raw;
   } cases[] = {
-      {"zero byte", std::string("a=1\0\0b=2\0", 9)},
       // In a block of the present form, which takes appends: no append goes
       // behind a tail that is not erased.
+      {"zero byte", present_record(0x80, "=#0") + present_record(0x80, "a=1") + std::string("\0b=2\0", 5)},
       {"erased byte with programmed bytes behind it",
        present_record(0x80, "=#0") + present_record(0x80, "a=1") + std::string("\xff" "b=2\0", 5)},
   };
@@ -147,7 +163,7 @@ TEST_F(Store, RecordsOfTheFormerFormAreReadAndRewritten) {
   EXPECT_STREQ(nvram_get(2, "a"), "3");
   EXPECT_STREQ(nvram_get(2, "b"), "2");
   ASSERT_EQ(nvram_set(2, "c", "4"), 0);  // compacted into the present form
-  EXPECT_EQ(block(2).substr(2, 4), std::string("=#1\0", 4));
+  EXPECT_EQ(block(2).substr(2, 4), "=#1,");
   for (const char* key : {"a", "b", "c"})
     EXPECT_EQ(root.run({"nvram", "get", "2", key}).out, std::string(key[0] == 'a' ? "3" : key[0] == 'b' ? "2" : "4") + "\n");
 }
@@ -179,33 +195,45 @@ TEST_F(Store, NoRaisedBitInARecordIsReadAsAValue) {
 TEST_F(Store, ScrambledRecordsThatPassTheirCheckAreNotRead) {
   ASSERT_EQ(nvram_set(2, "product", "QV AP 300 Outdoor"), 0);
   const std::string good = block(2);
+  // The same block as a compaction writes it, sealed (the factory block's
+  // rewrite compacts every block of the erase block).
+  for (const char* v : {"1.0", "1.1"}) ASSERT_EQ(nvram_set(1, "qvbootver", v), 0);
+  const std::string sealed = block(2);
+  ASSERT_EQ(sealed.substr(2, 4), "=#1,");
   root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
-  // The product's record with a raised bit in its mark and one in its value,
-  // and raised bits of its check byte where that makes the check hold.
-  const size_t rec = 2 + std::strlen(good.c_str() + 2) + 1;
-  const size_t nul = good.find('\0', rec + 2);
-  std::string other_mark;
-  for (int mb = 0; mb < 7 && other_mark.empty(); ++mb)
-    for (size_t at = good.find('=', rec + 2) + 1; at < nul && other_mark.empty(); ++at)
-      for (int bit = 0; bit < 7 && other_mark.empty(); ++bit) {
-        std::string r = good.substr(rec, nul + 1 - rec);
-        if ((r[0] & (1 << mb)) || (r[at - rec] & (1 << bit))) continue;
-        r[0] = static_cast<char>(r[0] | (1 << mb));
-        r[at - rec] = static_cast<char>(r[at - rec] | (1 << bit));
-        const unsigned char check = present_check(r.substr(0, 1) + r.substr(2));
-        if ((check & static_cast<unsigned char>(r[1])) != static_cast<unsigned char>(r[1])) continue;
-        r[1] = static_cast<char>(check);
-        other_mark = good.substr(0, rec) + r;
-      }
+  // The product's record behind the opening record, with a raised bit in its
+  // value (and one in its mark, with raise_mark), and raised bits of its check
+  // byte where that makes the check hold.
+  const auto scrambled = [](const std::string& image, bool raise_mark) {
+    const size_t rec = 2 + std::strlen(image.c_str() + 2) + 1;
+    const size_t nul = image.find('\0', rec + 2);
+    for (int mb = raise_mark ? 0 : 7; mb < 8; ++mb)
+      for (size_t at = image.find('=', rec + 2) + 1; at < nul; ++at)
+        for (int bit = 0; bit < 7; ++bit) {
+          std::string r = image.substr(rec, nul + 1 - rec);
+          if ((mb < 7 && (r[0] & (1 << mb))) || (r[at - rec] & (1 << bit))) continue;
+          if (mb < 7) r[0] = static_cast<char>(r[0] | (1 << mb));
+          r[at - rec] = static_cast<char>(r[at - rec] | (1 << bit));
+          const unsigned char check = present_check(r.substr(0, 1) + r.substr(2));
+          if ((check & static_cast<unsigned char>(r[1])) != static_cast<unsigned char>(r[1])) continue;
+          r[1] = static_cast<char>(check);
+          return image.substr(0, rec) + r;
+        }
+    return std::string();
+  };
+  const std::string other_mark = scrambled(good, true), in_the_seal = scrambled(sealed, false);
   ASSERT_FALSE(other_mark.empty());
+  ASSERT_FALSE(in_the_seal.empty());
   struct Case {
     const char* name;
     std::string image;  // of block 2
     const char* key;
   } cases[] = {
       {"another generation's mark", other_mark, "product"},
+      // Its mark and check hold: only the seal of the compacted records tells.
+      {"a record of the sealed part", in_the_seal, "product"},
       // Random bytes where a block was (an erase that programs zeros first, cut
-      // while its bits rise): text without a header must be printable.
+      // while its bits rise): a plain entry's key is printable.
       {"unprintable text without a header", std::string("pr\x01oduct=\x11\x93\0\x04\x80", 13), "pr\x01oduct"},
       // A block whose opening record a cut erase scrambled is read in the former
       // form; a record that holds the former check there, with others behind a
@@ -224,32 +252,72 @@ TEST_F(Store, ScrambledRecordsThatPassTheirCheckAreNotRead) {
 
 // An append that a cut left torn costs no erase: the next write voids it in
 // place (the block keeps its opening record, so it was not compacted), and a
-// process that had the block in memory sees the write behind it.
+// process that had the block in memory sees the write behind it. Not in the
+// factory block, whose entries a raw reader takes as it finds them.
 TEST_F(Store, TornAppendIsVoidedInPlace) {
   const char* kA = "a value that ends past the block's first 16 bytes";
   struct Case {
     const char* name;
-    std::string torn;       // after the mark
-    const char* opening;    // of block 2 after the next write
+    int block;
+    std::string torn;     // behind the block's records; "M" stands for the block's mark
+    const char* opening;  // of the block after the next write
   } cases[] = {
-      {"mark only", "", "=#0"},
-      {"half a record", "\x95" "b=2", "=#0"},
-      {"torn check byte", "\xff" "b=", "=#0"},
-      {"a NUL inside: compacted", std::string("\x95" "b\0x", 4), "=#1"},
+      {"mark only", 2, "M", "=#0"},
+      {"half a record", 2, "M\x95" "b=2", "=#0"},
+      {"torn check byte", 2, "M\xff" "b=", "=#0"},
+      {"half-programmed mark", 2, "\xbf", "=#0"},
+      // A restore's group without its reset record: "=", entries, a torn one.
+      {"a group cut short", 2, "G" "M\x95" "b=", "=#0"},
+      {"a NUL inside: compacted", 2, std::string("M\x95" "b\0x", 5), "=#1"},
+      {"in the factory block: compacted", 1, "M\x95" "b=2", "=#1"},
   };
   for (const auto& c : cases) {
-    root.poke("Config", 2 * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
-    ASSERT_EQ(nvram_set(2, "a", kA), 0) << c.name;
-    const std::string before = block(2);
+    root.poke("Config", c.block * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
+    ASSERT_EQ(nvram_set(c.block, "a", kA), 0) << c.name;
+    const std::string before = block(c.block);
     const size_t end = before.find_last_not_of('\xff') + 1;
-    root.poke("Config", 2 * NVRAM_BLOCK_BYTES + static_cast<int>(end), before.substr(0, 1) + c.torn);
-    EXPECT_STREQ(nvram_get(2, "a"), kA) << c.name;  // this process keeps the block, with its stop
-    auto r = root.run({"nvram", "set", "2", "c", "3"});
+    const unsigned char mark = static_cast<unsigned char>(before[0]);
+    std::string torn;
+    for (char ch : c.torn)
+      torn += ch == 'M' ? std::string(1, static_cast<char>(mark))
+              : ch == 'G' ? present_record(mark, "=") + present_record(mark, "b=2") + present_record(mark, "x=1")
+                          : std::string(1, ch);
+    root.poke("Config", c.block * NVRAM_BLOCK_BYTES + static_cast<int>(end), torn);
+    EXPECT_STREQ(nvram_get(c.block, "a"), kA) << c.name;  // this process keeps the block, with its stop
+    auto r = root.run({"nvram", "set", std::to_string(c.block), "c", "3"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(block(2).substr(2, 3), c.opening) << c.name;
-    EXPECT_STREQ(nvram_get(2, "c"), "3") << c.name;
-    EXPECT_STREQ(nvram_get(2, "b"), "") << c.name;
-    EXPECT_EQ(root.run({"nvram", "get", "2", "a"}).out, std::string(kA) + "\n") << c.name;
+    EXPECT_EQ(block(c.block).substr(2, 3), c.opening) << c.name;
+    EXPECT_STREQ(nvram_get(c.block, "c"), "3") << c.name;
+    for (const char* key : {"b", "x"}) EXPECT_STREQ(nvram_get(c.block, key), "") << c.name << " " << key;
+    EXPECT_EQ(root.run({"nvram", "get", std::to_string(c.block), "a"}).out, std::string(kA) + "\n") << c.name;
+    root.poke("Config", c.block * NVRAM_BLOCK_BYTES, std::string(NVRAM_BLOCK_BYTES, '\xff'));
+  }
+}
+
+// A block of the platform's earlier store (raw entries, no record headers)
+// with bytes behind its entries that no writer leaves: the store does not know
+// what they are. Nothing of the block is read, a write to it is refused, and a
+// compaction of the blocks around it puts it back byte for byte.
+TEST_F(Store, PlainBlockWithBytesNoWriterLeavesIsKeptAsItStands) {
+  struct Case {
+    const char* name;
+    std::string raw;
+  } cases[] = {
+      {"entries behind zero padding", std::string("a=1\0\0b=2\0", 9)},
+      {"a key that is not ASCII", std::string("a=1\0k\xc3\xa9y=2\0", 11)},
+      {"a value without its NUL", std::string("a=1\0b=", 6) + std::string(NVRAM_BLOCK_BYTES - 6, 'x')},
+  };
+  for (const auto& c : cases) {
+    const std::string image = c.raw + std::string(NVRAM_BLOCK_BYTES - c.raw.size(), '\xff');
+    root.poke("Config", 2 * NVRAM_BLOCK_BYTES, image);
+    EXPECT_EQ(root.run({"nvram", "get", "2", "a"}).out, "\n") << c.name;
+    EXPECT_EQ(root.run({"nvram", "set", "2", "c", "3"}).status, 1) << c.name;
+    for (char f : {'f', 'g'})  // the second cannot be appended behind the first: compacted
+      EXPECT_EQ(root.run({"nvram", "set", "0", "fill", std::string(9000, f)}).status, 0) << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "0", "fill"}).out, std::string(9000, 'g') + "\n") << c.name;
+    EXPECT_EQ(block(0).substr(2, 4), "=#1,") << c.name;
+    EXPECT_TRUE(block(2) == image) << c.name;
+    root.poke("Config", 0, std::string(3 * NVRAM_BLOCK_BYTES, '\xff'));
   }
 }
 
@@ -375,19 +443,40 @@ std::string compaction_copy(const std::string& store) {
   return std::string(1, '\0') + head + data;
 }
 
-TEST(StoreCopy, AWriterThatOpenedEarlierFirstRepairsFromAPendingCopy) {
-  DeviceRoot root({"--config-size", "131072"});
-  setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
-  ASSERT_EQ(nvram_set(0, "a", "1"), 0);  // this process has the store open and block 0 in memory
-  ASSERT_STREQ(nvram_get(0, "a"), "1");
-  // Another writer's compaction stopped by a cut in its erase: the copy is complete.
-  root.poke("Config", 65536, compaction_copy(root.peek("Config", 0, 65536)));
-  root.poke("Config", 0, std::string(65536, '\xff'));
-  ASSERT_EQ(nvram_set(0, "b", "2"), 0);
-  EXPECT_EQ(root.run({"nvram", "get", "0", "a"}).out, "1\n");
-  EXPECT_EQ(root.run({"nvram", "get", "0", "b"}).out, "2\n");
-  EXPECT_STREQ(nvram_get(0, "b"), "2");
-  unsetenv("QV_DEVICE_ROOT");
+// A process that opened the store before another's compaction was cut reads
+// the blocks from its complete copy, and a writer programs them back from it
+// first. A copy marked complete whose sum fails is erased once, by the next
+// writer, and never read.
+TEST(StoreCopy, ProcessesThatOpenedEarlierReadAndRepairFromAPendingCopy) {
+  struct Case {
+    const char* name;
+    bool writes;      // the process that opened earlier sets b=2; else it only reads
+    bool broken;      // the copy's last byte is changed
+    const char* a;    // what a=1 reads then
+  } cases[] = {
+      {"a writer", true, false, "1"},
+      {"a reader", false, false, "1"},
+      {"a writer, the copy broken", true, true, ""},
+  };
+  for (const auto& c : cases) {
+    DeviceRoot root({"--config-size", "131072"});
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    ASSERT_EQ(nvram_set(0, "a", "1"), 0) << c.name;  // this process has the store open and block 0 in memory
+    ASSERT_STREQ(nvram_get(0, "a"), "1") << c.name;
+    // Another writer's compaction stopped by a cut in its erase: the copy is complete.
+    std::string copy = compaction_copy(root.peek("Config", 0, 65536));
+    if (c.broken) copy.back() = static_cast<char>(copy.back() ^ 0x01);
+    root.poke("Config", 65536, copy);
+    root.poke("Config", 0, std::string(65536, '\xff'));
+    EXPECT_STREQ(nvram_get(0, "a"), c.a) << c.name;
+    if (c.writes) ASSERT_EQ(nvram_set(0, "b", "2"), 0) << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "0", "a"}).out, std::string(c.a) + "\n") << c.name;
+    EXPECT_EQ(root.run({"nvram", "get", "0", "b"}).out, c.writes ? "2\n" : "\n") << c.name;
+    // Once a writer has come along (the nvram command opens the store writable), no
+    // copy is left to read again.
+    EXPECT_EQ(root.peek("Config", 65536, 65536), std::string(65536, '\xff')) << c.name;
+    unsetenv("QV_DEVICE_ROOT");
+  }
 }
 
 // The daemon starts before qvdata, which reads the partition raw: it repairs
@@ -658,6 +747,150 @@ TEST(DeviceRootLayout, ListsThePartitionsErased) {
             "mtd3: 00800000 00010000 \"Kernel\"\n");
   EXPECT_EQ(root.peek("Factory", 0, 70000), std::string(65536, '\xff'));
   for (const char* d : {"/etc", "/tmp", "/var/run", "/var/log"}) EXPECT_TRUE(qvtest::file_exists(root.path(d))) << d;
+}
+
+// A Config that the platform's earlier store wrote: every entry raw as
+// key=value\0 from its block's start, without record header or opening record,
+// the rest of the block padded with 0xFF or, on some devices, 0x00. An entry of
+// that store could fill its block. Everything such a partition holds must read
+// back, and outlive the first writes, a restore of the defaults and the
+// compactions of block 0 that later writes bring.
+TEST(StoreOldFormat, EveryEntryIsReadAndKeptAcrossWrites) {
+  struct Entry {
+    int block;
+    std::string key, value;
+  };
+  std::string high("\x7f");  // DEL, then every byte from 0x80 to 0xFE
+  for (int b = 0x80; b <= 0xfe; ++b) high += static_cast<char>(b);
+  const std::string cafe = "Caf\xc3\xa9 \xe2\x98\x95";
+  const Entry bootver{1, "qvbootver", "1.0.2"}, product{1, "qvsig", "QV AP 300"};
+  const Entry set_tz{0, "TZ", "GMT_8"}, set_sn{3, "SN", "NEW123"};  // the production line's serial write
+  struct Row {
+    const char* name;
+    bool tool_factory;           // block 1 written by the present store's nvram command, not raw
+    char pad;                    // after the entries of each block the row writes
+    std::vector<Entry> entries;  // raw, in their order on the flash; the later of a key wins
+    Entry first;                 // the first write through the store
+    bool restore;                // then a restore of the defaults of block 0
+  } rows[] = {
+      {"a tab in a value", false, '\xff',
+       {bootver, product, {0, "SSID1", "Office\tAP"}, {0, "TZ", "GMT_-8"}, {3, "SN", "QV300A00017"}}, set_tz,
+       false},
+      {"a UTF-8 SSID", true, '\xff', {{0, "SSID1", cafe}, {0, "Login", "admin"}, {2, "SSID1", cafe}}, set_sn, true},
+      {"DEL and bytes 0x80-0xFE", false, '\xff',
+       {bootver, product, {0, "WPAPSK1", high}, {0, "Login", "admin"}, {2, "blob", high}, {2, "x", "1"}}, set_tz,
+       true},
+      {"blocks padded with 0x00", false, '\0',
+       {bootver, product, {0, "TZ", "GMT_-8"}, {0, "Login", "admin"}, {2, "note", "n"}, {3, "SN", "QV300A00018"}},
+       set_sn, false},
+      {"such a value last in its block, 0xFF after it", false, '\xff',
+       {bootver, product, {0, "TZ", "GMT_-8"}, {0, "SSID1", cafe + "\t" + high}, {3, "SN", "QV300A00019"},
+        {3, "Comment", cafe + "\t" + high}},
+       set_tz, true},
+      {"such a value last in its block, 0x00 after it", false, '\0',
+       {bootver, product, {0, "TZ", "GMT_-8"}, {0, "SSID1", cafe + "\t" + high}, {3, "SN", "QV300A00020"},
+        {3, "Comment", cafe + "\t" + high}},
+       set_sn, false},
+      // 16380 bytes of text and its NUL: more than NVRAM_ENTRY_MAX.
+      {"an entry that fills its block", false, '\xff',
+       {bootver, product, {0, "TZ", "GMT_-8"}, {2, "big", std::string(16376, 'v')}}, set_tz, true},
+      {"a key twice", false, '\xff',
+       {bootver, product, {0, "WanMode", "DHCP"}, {0, "Login", "admin"}, {0, "WanMode", "PPPoE"},
+        {2, "x", "old"}, {2, "y", "1"}, {2, "x", "new"}},
+       set_sn, false},
+      {"older layout: the factory entries in block 0", false, '\xff',
+       {{0, "qvbootver", "0.9"}, {0, "qvsig", "Old AP"}, {0, "TZ", "GMT_-8"}, {3, "SN", "QV300A00021"}}, set_tz,
+       true},
+      {"the serial number raw in block 3, settings in block 0", true, '\xff',
+       {{0, "TZ", "GMT_-8"}, {0, "Login", "admin"}, {0, "SSID1", "QV"}, {3, "SN", "QV300A00022"}}, set_sn, true},
+  };
+
+  // Values as a failure message shows them: escaped, long ones cut short.
+  const auto shown = [](const std::string& s) {
+    std::string out;
+    for (unsigned char c : s.substr(0, 40)) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += c >= 0x20 && c < 0x7f ? std::string(1, static_cast<char>(c)) : std::string(hex);
+    }
+    return '"' + out + (s.size() > 40 ? "\"... (" + std::to_string(s.size()) + " bytes)" : "\"");
+  };
+  using Values = std::map<std::pair<int, std::string>, std::string>;
+  // Each value read by the nvram command, from the flash.
+  const auto check = [&shown](const DeviceRoot& root, const Values& want, const char* stage) {
+    for (const auto& [at, value] : want) {
+      const std::string got = root.run({"nvram", "get", std::to_string(at.first), at.second}).out;
+      if (got != value + "\n")
+        ADD_FAILURE() << stage << ": block " << at.first << " " << at.second << " reads " << shown(got)
+                      << " instead of " << shown(value + "\n");
+    }
+  };
+  // What qvdata publishes from the raw partition.
+  const auto published = [](const DeviceRoot& root) {
+    for (const char* f : {"/etc/bootromVer", "/etc/product"}) unlink(root.path(f).c_str());
+    root.run({qvtest::bin_dir() + "/qvdata", "-b", root.named("/etc/bootromVer"), "-p", root.named("/etc/product")});
+    return root.read("/etc/bootromVer") + root.read("/etc/product");
+  };
+
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    DeviceRoot root(row.tool_factory ? std::vector<std::string>{"--boot-version", "1.0.2", "--product", "QV AP 300"}
+                                     : std::vector<std::string>{});
+    Values want;
+    if (row.tool_factory)
+      for (const auto& e : {bootver, product}) want[{e.block, e.key}] = e.value;
+    std::string image[NVRAM_BLOCK_COUNT];
+    for (const auto& e : row.entries) {
+      image[e.block] += e.key + "=" + e.value + '\0';
+      want[{e.block, e.key}] = e.value;
+    }
+    for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b)
+      if (!image[b].empty()) {
+        ASSERT_LE(image[b].size(), static_cast<size_t>(NVRAM_BLOCK_BYTES));
+        const std::string padding(NVRAM_BLOCK_BYTES - image[b].size(), row.pad);
+        root.poke("Config", b * NVRAM_BLOCK_BYTES, image[b] + padding);
+      }
+    const std::string factory_data = published(root);
+    std::string factory_entries;  // each row holds them once, in block 1 or (older layout) block 0
+    for (const char* key : {"qvbootver", "qvsig"})
+      for (const auto& [at, value] : want)
+        if (at.second == key) factory_entries += value + "\n";
+    EXPECT_EQ(factory_data, factory_entries) << "what qvdata publishes";
+    check(root, want, "as found");
+
+    const auto first = root.run({"nvram", "set", std::to_string(row.first.block), row.first.key, row.first.value});
+    EXPECT_EQ(first.status, 0) << "the first write: " << first.err;
+    want[{row.first.block, row.first.key}] = row.first.value;
+    check(root, want, "after the first write");
+
+    if (row.restore) {
+      root.start_nvram_daemon();
+      EXPECT_EQ(root.run({"killall", "-SIGUSR2", "nvram_daemon"}).status, 0);
+      const std::string restored = root.path("/var/run/nvram_daemon.restored");
+      for (int i = 0; i < 300 && !qvtest::file_exists(restored); ++i) usleep(10000);
+      EXPECT_TRUE(qvtest::file_exists(restored)) << "the defaults were not restored";
+      // Block 0 now holds the defaults, and the factory entries of the older layout.
+      for (auto it = want.begin(); it != want.end();) {
+        const bool factory_entry = it->first.second == "qvbootver" || it->first.second == "qvsig";
+        it = it->first.first == 0 && !factory_entry ? want.erase(it) : std::next(it);
+      }
+      check(root, want, "after the restore of the defaults");
+    }
+
+    // Values of 150 bytes and more: block 0 fills and is compacted several times over.
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    int refused = 0;
+    std::string counter;
+    for (int i = 0; i < 400; ++i) {
+      counter = std::to_string(i) + std::string(150, 'c');
+      if (nvram_set(0, "counter", counter.c_str()) != 0) ++refused;
+    }
+    unsetenv("QV_DEVICE_ROOT");
+    EXPECT_EQ(refused, 0) << "writes to block 0 refused";
+    want[{0, "counter"}] = counter;
+    check(root, want, "after 400 writes to block 0");
+    EXPECT_EQ(published(root), factory_data) << "what qvdata publishes";
+  }
 }
 
 }  // namespace

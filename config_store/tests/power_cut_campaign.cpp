@@ -12,7 +12,8 @@
 // factory entries (as qvdata reads them raw) are intact or absent, never wrong,
 // and the next write works. With --second-cuts, that next write is cut in turn
 // at each of its steps, and what it loses of the store as the first cut left it
-// is counted. Prints the figures; exits 1 when a key was lost outside a
+// is counted, inside its own window and outside, with the values read that
+// were never written. Prints the figures; exits 1 when a key was lost outside a
 // compaction (with --no-loss: anywhere), a wrong value was read or published, or
 // the next write failed.
 #include <sys/mman.h>
@@ -57,6 +58,7 @@ struct Shared {
   bool next_set_ok;
   long next_steps;      // steps of the next write
   int second_lost;      // keys that a cut next write lost
+  int second_wrong;     // values never written that were read after it
 };
 Shared* g_shared;
 
@@ -167,9 +169,9 @@ void next_write(const qvtest::DeviceRoot& root, long cut_step, int parts) {
     sh.next_steps = nor::steps();
     return;
   }
-  const std::string image = root.peek("Config", 0, 65536);
   if (pid_t pid = fork(); pid == 0) {
     nor::cut_at(cut_step, parts / 2, parts, static_cast<unsigned>(cut_step * 977));
+    nor::op_begin();
     nvram_set(NVRAM_USER_BLOCK, "after_cut", "1");
     _exit(0);
   } else {
@@ -179,9 +181,19 @@ void next_write(const qvtest::DeviceRoot& root, long cut_step, int parts) {
   if (pid_t pid = fork(); pid == 0) {  // a fresh process, which repairs from a copy as it opens
     State now;
     read_state(now);
-    for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b)
-      for (const auto& kv : found[b])
-        if (value_in(now[b], kv.first) != kv.second) ++sh.second_lost;
+    for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b) {
+      for (const auto& kv : found[b]) {
+        const std::string v = value_in(now[b], kv.first);
+        if (v == kv.second) continue;
+        if (v.empty()) ++sh.second_lost;
+        else if (!g_history[b].count({kv.first, v})) ++sh.second_wrong;
+      }
+      for (const auto& kv : now[b])
+        if (!found[b].count(kv.first) && !g_history[b].count(kv) &&
+            !(b == NVRAM_USER_BLOCK && kv.first == "after_cut" && kv.second == "1"))
+          ++sh.second_wrong;
+    }
+    check_factory(root);  // what qvdata publishes: counted with the first cut's figures
     _exit(0);
   } else {
     int status = 0;
@@ -310,7 +322,8 @@ int main(int argc, char** argv) {
   struct Figures {
     long tried = 0, in_window = 0, erase_cuts = 0, lost_outside = 0, lost_inside = 0, cuts_losing = 0, older = 0,
          wrong = 0, factory_lost = 0, factory_wrong = 0, serial_lost = 0, next_failed = 0, second_tried = 0,
-         second_lost = 0, second_cuts_losing = 0, out_of_turn = 0;
+         second_in_window = 0, second_lost_outside = 0, second_lost_inside = 0, second_wrong = 0,
+         second_factory_wrong = 0, second_cuts_losing = 0, out_of_turn = 0;
   } all[3];
   for (long step = 1; step <= total; ++step)
     for (int part = 0; part < parts; ++part)
@@ -375,11 +388,20 @@ int main(int argc, char** argv) {
         if (!second_cuts) continue;
         for (long s2 = 1; s2 <= r.next_steps; ++s2) {
           root.poke("Config", 0, after_cut);
-          g_shared->second_lost = 0;
+          g_shared->second_lost = g_shared->second_wrong = g_shared->factory_wrong = 0;
+          g_shared->in_window = false;
           if (in_child([&] { next_write(root, s2, parts); }) != 0) return 1;
+          const Shared r2 = *g_shared;
           ++f.second_tried;
-          f.second_lost += g_shared->second_lost;
-          if (g_shared->second_lost) ++f.second_cuts_losing;
+          if (r2.in_window) ++f.second_in_window;
+          (r2.in_window ? f.second_lost_inside : f.second_lost_outside) += r2.second_lost;
+          f.second_wrong += r2.second_wrong;
+          f.second_factory_wrong += r2.factory_wrong;
+          if (r2.second_lost) ++f.second_cuts_losing;
+          if (r2.second_wrong || r2.factory_wrong || (!r2.in_window && r2.second_lost))
+            std::fprintf(stderr, "power_cut_campaign: step %ld part %d (write %d), then step %ld of the next write: "
+                         "%d wrong values read, %d published, %d keys lost%s\n", step, part, op, s2, r2.second_wrong,
+                         r2.factory_wrong, r2.second_lost, r2.in_window ? "" : " outside the window");
         }
       }
 
@@ -398,13 +420,20 @@ int main(int argc, char** argv) {
                 "times, factory entries %ld)\n",
                 f.lost_inside, f.older, f.cuts_losing, f.serial_lost, f.factory_lost);
     std::printf("next write failed:                   %ld\n", f.next_failed);
-    if (second_cuts)
-      std::printf("second cuts:                         %ld, keys lost %ld (at %ld of them)\n", f.second_tried,
-                  f.second_lost, f.second_cuts_losing);
-    const bool lost = f.lost_outside > 0 || (no_loss && (f.lost_inside > 0 || f.older > 0 || f.factory_lost > 0));
+    if (second_cuts) {
+      std::printf("second cuts:                         %ld (%ld in the window of the next write)\n", f.second_tried,
+                  f.second_in_window);
+      std::printf("second cuts, wrong values read:      %ld (published by qvdata: %ld)\n", f.second_wrong,
+                  f.second_factory_wrong);
+      std::printf("second cuts, keys lost:              %ld outside the window, %ld inside it (at %ld cut points)\n",
+                  f.second_lost_outside, f.second_lost_inside, f.second_cuts_losing);
+    }
+    const bool lost = f.lost_outside > 0 || f.second_lost_outside > 0 ||
+                      (no_loss && (f.lost_inside > 0 || f.older > 0 || f.factory_lost > 0 || f.second_lost_inside > 0));
     if (f.out_of_turn)
       std::printf("serial number or factory entries lost at a cut in block 0 or 2: %ld\n", f.out_of_turn);
-    failed = failed || lost || f.out_of_turn > 0 || f.wrong > 0 || f.factory_wrong > 0 || f.next_failed > 0;
+    failed = failed || lost || f.out_of_turn > 0 || f.wrong > 0 || f.factory_wrong > 0 || f.next_failed > 0 ||
+             f.second_wrong > 0 || f.second_factory_wrong > 0;
   }
   return failed ? 1 : 0;
 }

@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   std::printf("sets:             %ld of %ld stored, %zu keys in block 0\n", stored, sets, keys.size());
   std::printf("erases:           %ld (64 KiB erase blocks)\n", c.erases);
   std::printf("programs:         %ld\n", c.programs);
+  std::printf("flash bytes read: %ld, %.0f per set\n", c.bytes_read, static_cast<double>(c.bytes_read) / static_cast<double>(sets));
   std::printf("erases per set:   %.4f (1 in %.0f)\n", static_cast<double>(c.erases) / static_cast<double>(sets),
               c.erases ? static_cast<double>(sets) / static_cast<double>(c.erases) : 0.0);
   const long steady = c.erases - erases_at_half, half = sets - sets / 2;

@@ -154,9 +154,10 @@ TEST_F(LinkE2E, SerialNumber) {
 }
 
 TEST_F(LinkE2E, FailingStoreWriteKeepsTheThirtyTwoByteReply) {
-  // A block with no room left refuses the write.
-  ASSERT_EQ(root_->run({"nvram", "set", "3", "FILL", std::string(16361, 'x')}).status, 0);
-  ASSERT_EQ(root_->run({"nvram", "set", "3", "G", ""}).status, 0);
+  // A block with no room left refuses the write: the largest entry the store
+  // takes, and one that leaves less room than SN=SN1 needs.
+  ASSERT_EQ(root_->run({"nvram", "set", "3", "FILL", std::string(16346, 'x')}).status, 0);
+  ASSERT_EQ(root_->run({"nvram", "set", "3", "G", "0123456789A"}).status, 0);
   auto got = station_->exchange(station_->spec(2, e2e::text(std::string("SN1") + '\0')));
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(station_link::hex(got[0].data),

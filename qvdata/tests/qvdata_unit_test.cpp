@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "qvdata.h"
+#include "link_protocol.h"
 #include "store_record.h"
 
 namespace {
@@ -58,6 +60,15 @@ std::string record(unsigned char mark, const std::string& text, bool former = fa
   if (bad) check = static_cast<unsigned char>(0x80 | ((check + 1) & 0x7F));
   return std::string(1, static_cast<char>(mark)) + static_cast<char>(check) + t;
 }
+// The records as a compaction writes them: behind an opening record that seals
+// them with their length and CRC-32 (spoilt with bad).
+std::string sealed(unsigned char mark, const std::string& records, bool bad) {
+  char seal[40];
+  const uint32_t crc = crc32(0, reinterpret_cast<const uint8_t*>(records.data()), static_cast<uint32_t>(records.size()));
+  std::snprintf(seal, sizeof seal, "=#1,%zu,%08X", records.size(), static_cast<unsigned>(crc ^ (bad ? 1u : 0u)));
+  return record(mark, seal) + records;
+}
+
 // Block 0 with text, then block 1 with the factory's entry qvsig=QV AP.
 std::string two_blocks(const std::string& block0) {
   std::string image = block0 + std::string(store_record::kBlockBytes - block0.size(), '\xff');
@@ -96,6 +107,13 @@ TEST(FindKeyValue, Table) {
       {two_blocks(record(0x85, "qvsig=o\xec" "d", true, true)), "qvsig", true, "QV AP"},
       {two_blocks(record(0x85, "qvsig=o\xec" "d")), "qvsig", true, "QV AP"},  // not the former check
       {two_blocks(std::string("\x85\x05qvsig=raw\0", 12)), "qvsig", true, "raw"},  // no header: as it stands
+      // What a compaction wrote counts only while its seal holds; a record voided
+      // in place, and a plain block with bytes that no writer leaves, never.
+      {two_blocks(sealed(0x81, record(0x81, "qvsig=new"), false)), "qvsig", true, "new"},
+      {two_blocks(sealed(0x81, record(0x81, "qvsig=new"), true)), "qvsig", true, "QV AP"},
+      {two_blocks(record(0x80, "=#0") + std::string("\x80\0qvsig=torn\0", 13)), "qvsig", true, "QV AP"},
+      {two_blocks(std::string("qvsig=Caf\xc3\xa9\0", 12)), "qvsig", true, "Caf\xc3\xa9"},
+      {two_blocks(std::string("qvsig=old\0\0x=1\0", 15)), "qvsig", true, "QV AP"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image.substr(0, 40));
