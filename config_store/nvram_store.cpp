@@ -35,6 +35,7 @@
 #include "mtd_table.h"
 #include "nvram_admin.h"
 #include "store_log.h"
+#include "store_record.h"
 
 namespace {
 
@@ -350,8 +351,26 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
     }
   }
 
-  forget_blocks();  // from here on the flash may differ from every copy
   const uint32_t span = beyond == 0 ? journal_span(bytes) : 0;
+  // Without a copy, a cut erase could leave the raw entries of a plain block
+  // (the platform's earlier store; no checks of their own) with risen bits that
+  // still read as entries: they are sealed first, where the block has room.
+  for (int i = 0; i < NVRAM_BLOCK_COUNT && span == 0; ++i) {
+    const uint32_t start = static_cast<uint32_t>(i) * kBlockBytes;
+    if (start >= hi || start + kBlockBytes <= lo || !g_store.blocks[i].scan.legacy) continue;
+    const Block& b = g_store.blocks[i];
+    unsigned char seal[store_record::kPlainSealMax];
+    const int n = b.bytes[0] < 0x80 ? store_record::plain_seal(b.bytes, kBlockBytes,
+                                                               store_record::plain_walk(b.bytes, kBlockBytes), seal)
+                                    : 0;
+    if (n > 0 && flash_program(f, start + kBlockBytes - static_cast<uint32_t>(n), seal, static_cast<uint32_t>(n)) != 0) {
+      std::free(rest);
+      forget_blocks();
+      return -1;
+    }
+  }
+
+  forget_blocks();  // from here on the flash may differ from every copy
   int rc = span > 0 ? journal_write(head, span) : 0;
   if (rc == 0) rc = program_blocks(lo, hi, head.used);
   if (rc == 0 && beyond > 0) rc = flash_program(f, kStoreBytes, rest, beyond);

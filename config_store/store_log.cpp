@@ -168,7 +168,9 @@ Scan scan(const unsigned char* block) {
       const store_record::Plain p = store_record::plain_walk(block, size);
       s.legacy = true;
       s.clean = p.clean;
-      if (p.complete) {
+      if (p.damaged) {  // its seal fails: a cut erase scrambled it
+        s.damaged = true;
+      } else if (p.complete) {
         s.end = p.end;
       } else {
         // Bytes behind the entries that no writer leaves: a cut erase scrambled

@@ -1,5 +1,6 @@
 #include "store_record.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "link_protocol.h"
@@ -149,17 +150,68 @@ int plain_next(const unsigned char* block, int pos, int size) {
   return nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - block) + 1 : -1;
 }
 
+namespace {
+
+// The text of a plain block's seal over its first len bytes.
+int seal_text(char* out, int size, int len, uint32_t crc) {
+  const int n = std::snprintf(out, static_cast<size_t>(size), "=$%d,%08lX", len, static_cast<unsigned long>(crc));
+  return n > 0 && n < size ? n : -1;
+}
+
+enum class SealState { sealed, torn, broken };
+
+// The seal whose record begins at q (the first programmed byte behind the
+// entries, which end at end), right-aligned at the block's end.
+SealState read_seal(const unsigned char* block, int size, int end, int q) {
+  char want[24];
+  const int n = seal_text(want, sizeof want, end, crc32(0, block, static_cast<uint32_t>(end)));
+  const int at = size - (kHeaderBytes + n + 1);
+  if (block[size - 1] == 0x00) {  // a whole record: it holds, or a cut erase scrambled it
+    const bool holds = q == at && n > 0 && std::memcmp(block + q + kHeaderBytes, want, static_cast<size_t>(n)) == 0 &&
+                       block[q + 1] == check_of(block[q], block + q + kHeaderBytes, n + 1, false);
+    return holds ? SealState::sealed : SealState::broken;
+  }
+  // Cut short as it was programmed: its first bytes as they were meant, the
+  // last one perhaps half done, then erased bytes.
+  int last = size - 1;
+  while (last > q && block[last] == 0xFF) --last;
+  if (q != at || n < 0 || !is_mark(block[q])) return SealState::broken;
+  for (int i = q + kHeaderBytes; i < last; ++i)
+    if (block[i] != static_cast<unsigned char>(want[i - q - kHeaderBytes])) return SealState::broken;
+  return SealState::torn;
+}
+
+}  // namespace
+
+int plain_seal(const unsigned char* block, int size, const Plain& p, unsigned char* out) {
+  char text[24];
+  const int n = p.clean && !p.sealed && p.entries > 0
+                    ? seal_text(text, sizeof text, p.end, crc32(0, block, static_cast<uint32_t>(p.end)))
+                    : -1;
+  const int len = kHeaderBytes + n + 1;
+  if (n < 0 || p.end > size - len) return 0;
+  out[0] = kFirstMark;
+  std::memcpy(out + kHeaderBytes, text, static_cast<size_t>(n) + 1);
+  out[1] = check_of(out[0], out + kHeaderBytes, n + 1, false);
+  return len;
+}
+
 Plain plain_walk(const unsigned char* block, int size) {
   Plain p;
   int pos = 0;
   while (pos < size) {
     const unsigned char b = block[pos];
-    if (b == 0xFF || b == 0x00) {
-      // The rest: erased, or zero padding (which may end in erased bytes).
+    if (b == 0xFF) {  // the erased rest
+      int q = pos;
+      while (q < size && block[q] == 0xFF) ++q;
+      p.clean = q == size;
+      p.complete = p.clean;
+      break;
+    }
+    if (b == 0x00) {  // zero padding (which may end in erased bytes)
       int at = pos;
       while (at < size && block[at] == 0x00) ++at;
       p.complete = all_are(block, at, size, 0xFF);
-      p.clean = b == 0xFF && p.complete;
       break;
     }
     const int next = plain_next(block, pos, size);
@@ -172,6 +224,24 @@ Plain plain_walk(const unsigned char* block, int size) {
   }
   p.end = pos;
   if (pos >= size) p.complete = true;
+  // A record header behind an erased byte where the store's seal goes: the block
+  // was sealed, and then holds its entries, its erased rest and the seal as it
+  // was written (or a seal cut short before anything was erased); anything else
+  // is what a cut erase left of it, whatever its entries look like now.
+  bool seal_there = false;
+  for (int q = size - kPlainSealMax; q <= size - kHeaderBytes - 13 && !seal_there; ++q)
+    seal_there = q > 0 && block[q - 1] == 0xFF && is_mark(block[q]);
+  if (seal_there) {
+    int q = pos;
+    while (q < size && block[q] == 0xFF) ++q;
+    const SealState seal = pos < size && block[pos] == 0xFF && q >= size - kPlainSealMax
+                               ? read_seal(block, size, pos, q)
+                               : SealState::broken;
+    p.sealed = seal == SealState::sealed;
+    p.damaged = seal == SealState::broken;
+    p.complete = !p.damaged;
+    p.clean = false;
+  }
   return p;
 }
 
@@ -208,8 +278,11 @@ bool entry_holds(const unsigned char* image, int size, int key_at) {
   Opening o;
   const Form form = block_form(block, end, &o);
   // (A plain block is judged whole: a part of one at the image's end stands as it is.)
-  if (form == Form::damaged || (form == Form::plain && end == kBlockBytes && !plain_walk(block, end).complete))
-    return false;
+  if (form == Form::plain && end == kBlockBytes) {
+    const Plain p = plain_walk(block, end);
+    if (!p.complete || p.damaged) return false;
+  }
+  if (form == Form::damaged) return false;
   if (at < kHeaderBytes || !is_mark(block[at - 2])) return true;
   // Behind a record header: its check, in its block's form.
   if (block[at - 1] >= 0x80) {

@@ -63,13 +63,29 @@ Form block_form(const unsigned char* block, int size, Opening* o);
 // key=value\0 (the key printable ASCII without '='; the value any bytes) or
 // records of the former form, then an erased or zero-padded rest, or a last
 // entry cut short (no NUL up to an erased rest).
+//
+// Before the store first erases a plain block (to rewrite it in the present
+// form), it seals the entries where it can: a record with text "=$L,C" at the
+// block's very end, the L bytes of entries from the block's start having the
+// CRC-32 C. A cut erase then leaves a seal that fails, and nothing of the block
+// is read; a seal cut short while it was programmed (nothing erased yet) leaves
+// the entries as they were.
 struct Plain {
   int end = 0;           // past the last whole entry
   int entries = 0;       // whole entries before end
   bool clean = false;    // every byte from end on is erased
   bool complete = false; // the block is all of the above; else something follows that no writer left
+  bool sealed = false;   // a seal that holds stands at the block's end
+  bool damaged = false;  // a seal that fails: what a cut erase left
 };
 Plain plain_walk(const unsigned char* block, int size);
+
+// The seal of a plain block's entries (p: its walk) as it goes at the block's
+// end: written into out (kPlainSealMax bytes), its length returned; 0 when the
+// block takes none (sealed already, entries not followed by erased bytes, or no
+// room).
+constexpr int kPlainSealMax = kHeaderBytes + 17;  // "=$16384,CCCCCCCC" and NUL
+int plain_seal(const unsigned char* block, int size, const Plain& p, unsigned char* out);
 
 // For a raw reader of the partition image (size bytes from the partition's
 // start), about the key it found at key_at (anywhere: it need not begin an

@@ -1,8 +1,9 @@
 // power_cut_campaign [--erase-size BYTES] [--config-size BYTES] [--parts N] [--no-loss]
-//                    [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts]
+//                    [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts] [--plain-start]
 //
 // Runs a scripted sequence of store writes on a factory-fresh simulated device
-// whose Config partition is NOR flash (nor_model.h), and cuts the power at every
+// whose Config partition is NOR flash (nor_model.h) (with --plain-start, one
+// whose entries the platform's earlier store wrote raw), and cuts the power at every
 // erase and program step in turn, at N points inside each; an erase at each
 // point in every erase cut model (all, the default) or in the one named, with N
 // (1) different sets of risen bits. After
@@ -223,11 +224,12 @@ int in_child(Fn fn) {
 int main(int argc, char** argv) {
   uint32_t erase_size = 65536, config_size = 65536;
   int parts = 4;
-  bool no_loss = false, second_cuts = false;
+  bool no_loss = false, second_cuts = false, plain_start = false;
   int first_model = 0, last_model = 2, seeds = 1;
   for (int i = 1; i < argc; ++i) {
     const bool value = i + 1 < argc;
     if (std::strcmp(argv[i], "--no-loss") == 0) no_loss = true;
+    else if (std::strcmp(argv[i], "--plain-start") == 0) plain_start = true;
     else if (std::strcmp(argv[i], "--second-cuts") == 0) second_cuts = true;
     else if (value && std::strcmp(argv[i], "--seeds") == 0) seeds = std::atoi(argv[++i]);
     else if (value && std::strcmp(argv[i], "--erase-cut") == 0) {
@@ -246,7 +248,7 @@ int main(int argc, char** argv) {
   if (erase_size == 0 || 65536 % erase_size || config_size < 65536 || config_size % erase_size || parts < 1 || seeds < 1) {
     std::fprintf(stderr,
                  "usage: %s [--erase-size BYTES dividing 65536] [--config-size BYTES] [--parts N] [--no-loss]\n"
-                 "       [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts]\n",
+                 "       [--erase-cut raise|barely|zeros_first|all] [--seeds N] [--second-cuts] [--plain-start]\n",
                  argv[0]);
     return 2;
   }
@@ -268,8 +270,23 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 120; ++i) nvram_set(NVRAM_USER_BLOCK, "uptime_minutes", std::to_string(i).c_str());
   nvram_set(2, "note", "one");
   nvram_set(NVRAM_SERIAL_BLOCK, "SN", "QV2026-000123");
+  const int free_bytes =
+      NVRAM_BLOCK_BYTES -
+      store_log::scan(reinterpret_cast<const unsigned char*>(root.peek("Config", 0, NVRAM_BLOCK_BYTES).data())).end;
+  if (plain_start) {
+    // The same entries as the platform's earlier store kept them: raw, no record
+    // headers, the rest of each block erased. The first write compacts them all.
+    State found;
+    read_state(found);
+    std::string raw;
+    for (int b = 0; b < NVRAM_BLOCK_COUNT; ++b) {
+      std::string block;
+      for (const auto& kv : found[b]) block += kv.first + "=" + kv.second + '\0';
+      raw += block + std::string(NVRAM_BLOCK_BYTES - block.size(), '\xff');
+    }
+    root.poke("Config", 0, raw);
+  }
   const std::string image = root.peek("Config", 0, config_size);
-  const int free_bytes = NVRAM_BLOCK_BYTES - store_log::scan(reinterpret_cast<const unsigned char*>(image.data())).end;
 
   const std::vector<Op> ops = {
       {NVRAM_SERIAL_BLOCK, "SN", "QV2026-000124"},
