@@ -253,24 +253,20 @@ bool pending_copy(JournalHead* head, uint32_t* bytes, bool* broken) {
   const flash_dev& f = g_store.flash;
   const uint32_t at = journal_at();
   unsigned char complete = 0xFF;
-  *broken = false;
-  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00) return false;
-  *broken = true;
-  if (flash_read(f, at + 1, head, sizeof *head) != 0 || std::memcmp(head->magic, kJournalMagic, 4) != 0 ||
-      head->lo >= head->hi || head->hi > static_cast<uint32_t>(kStoreBytes) || head->lo % f.erase_size ||
-      head->hi % f.erase_size)
+  *broken = false;  // a read that fails tells nothing: the copy stays
+  if (flash_read(f, at, &complete, 1) != 0 || complete != 0x00 || flash_read(f, at + 1, head, sizeof *head) != 0)
     return false;
+  *broken = std::memcmp(head->magic, kJournalMagic, 4) != 0 || head->lo >= head->hi ||
+            head->hi > static_cast<uint32_t>(kStoreBytes) || head->lo % f.erase_size || head->hi % f.erase_size;
   uint32_t data = at + kJournalData;
   *bytes = 0;
-  for (int i = 0; i < NVRAM_BLOCK_COUNT; ++i) {
-    if (head->used[i] > kBlockBytes ||
-        flash_read(f, data + *bytes, g_staged + i * kBlockBytes, head->used[i]) != 0)
-      return false;
+  for (int i = 0; i < NVRAM_BLOCK_COUNT && !*broken; ++i) {
+    *broken = head->used[i] > kBlockBytes;
+    if (!*broken && flash_read(f, data + *bytes, g_staged + i * kBlockBytes, head->used[i]) != 0) return false;
     *bytes += head->used[i];
   }
-  if (journal_sum(*head) != head->sum) return false;
-  *broken = false;
-  return true;
+  *broken = *broken || journal_sum(*head) != head->sum;
+  return !*broken;
 }
 
 // After a cut in the middle of a compaction: programs the blocks again from a
