@@ -72,6 +72,14 @@ bool plain_text(const unsigned char* p, int len) {
   return true;
 }
 
+// Text of a record of the former form, whose 7-bit check a scrambled record
+// passes once in 128: a reset ("=N", or the like, which reads as no entry) or
+// an entry whose key is printable ASCII, as every key its writers wrote was.
+bool former_text(const unsigned char* p, int len) {
+  const void* eq = std::memchr(p, '=', static_cast<size_t>(len));
+  return eq && plain_text(p, static_cast<int>(static_cast<const unsigned char*>(eq) - p));
+}
+
 // Whether the stop at pos of a block is its last record: up to the erased rest
 // of the block no NUL but the last byte (a record cut short, or one bad record),
 // after a zero byte at pos. The former form's appends never went past a stop.
@@ -132,7 +140,7 @@ int read_record(const unsigned char* block, int size, int pos, Record* r, Verify
   if (!nul) return -1;
   const int len = static_cast<int>(static_cast<const unsigned char*>(nul) - (block + text_at));
   r->voided = checked && block[pos + 1] == 0x00;  // no check byte is ever 0x00
-  if (!checked && verify == kLegacyCheck && !plain_text(block + text_at, len)) return -1;
+  if (verify == kLegacyCheck && !r->voided && !(checked ? former_text : plain_text)(block + text_at, len)) return -1;
   if (!r->voided && verify != kTrusted && checked && block[pos + 1] != check_of(b, block + text_at, len + 1, verify == kLegacyCheck))
     return -1;
   r->text = reinterpret_cast<const char*>(block + text_at);
