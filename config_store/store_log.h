@@ -21,8 +21,8 @@
 // seal fails was scrambled by a cut erase, and nothing of it is read. A block
 // that does not begin with an opening record was written by an older writer:
 // this store before opening records (the former form: records checked with the
-// low seven bits of CRC-8; it counts only as its writers left it, a stop at its
-// last record at most), or the platform's earlier store (the plain form: raw
+// low seven bits of CRC-8, keys of printable text; it counts only as its writers
+// left it, a stop at its last record at most), or the platform's earlier store (the plain form: raw
 // key=value\0 entries, then erased or zero-padded bytes). Such a block is read
 // whole, takes no appends, and its next write compacts it into the present
 // form. A plain block with bytes behind its entries that no writer leaves is
