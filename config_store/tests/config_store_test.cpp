@@ -240,7 +240,7 @@ TEST_F(Store, ScrambledRecordsThatPassTheirCheckAreNotRead) {
       // stop, is what is left of the present form, not a block of the former one.
       // The former check holds for one scrambled record in 128: a key of the
       // former form is text.
-      {"a former-form record whose key is not text", former_record(0x85, "pr\xefduct=QV AP 300"), "pr\xefduct"},
+      {"a former-form record whose key is not text", former_record(0x85, "pr\xef" "duct=QV AP 300"), "pr\xef" "duct"},
       {"a former-form record before a stop with records behind it",
        former_record(0x85, "product=QV AP 300 Ou\xf4" "door") + "\x87\x80" + "x=1" + std::string(1, '\0') +
            former_record(0x85, "y=2"),
