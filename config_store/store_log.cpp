@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link_protocol.h"
-
 namespace store_log {
 
 // One record at pos: its text (NUL-terminated) and whether it has a header.
@@ -396,7 +394,7 @@ int compact(const unsigned char* block, const Scan& s, bool clear, const Change*
   const int len = b.at + n;
   std::memset(out, 0xFF, kBlockBytes);
   const int head = encode_opening(out, kBlockBytes - len, b.mark, s.opening + 1, true, len,
-                                  crc32(0, body, static_cast<uint32_t>(len)));
+                                  store_record::seal_crc(body, len));
   if (head < 0) return -1;
   std::memcpy(out + head, body, static_cast<size_t>(len));
   return head + len;

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link_protocol.h"
-
 namespace store_record {
 namespace {
 
@@ -32,7 +30,32 @@ constexpr unsigned char crc_step(const CrcTable& t, unsigned char crc, const uns
   for (int i = 0; i < len; ++i) crc = t.v[crc ^ p[i]];
   return crc;
 }
+// CRC-32 of the reflected polynomial 0xEDB88320 (zlib's), four bits a step on a
+// table of 16 words: the store checks at most a block at a time, and neither a
+// device program nor the store's library carries a larger table for it.
+struct Crc32Table {
+  uint32_t v[16];
+};
+constexpr Crc32Table make_crc32_table() {
+  Crc32Table t{};
+  for (uint32_t i = 0; i < 16; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 4; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    t.v[i] = c;
+  }
+  return t;
+}
+constexpr Crc32Table kCrc32 = make_crc32_table();
+constexpr uint32_t crc32_step(uint32_t c, const unsigned char* p, int len) {
+  for (int i = 0; i < len; ++i) {
+    c ^= p[i];
+    c = (c >> 4) ^ kCrc32.v[c & 15];
+    c = (c >> 4) ^ kCrc32.v[c & 15];
+  }
+  return c;
+}
 constexpr unsigned char kCheckText[] = "123456789";
+static_assert(~crc32_step(0xFFFFFFFFu, kCheckText, 9) == 0xCBF43926u, "CRC-32 table");
 static_assert(crc_step(kCrc7, 0, kCheckText, 9) >> 1 == 0x75, "CRC-7 table");
 static_assert(kCrc8.v[1] == 0x07 && kCrc8.v[0x80] == 0x89, "CRC-8 table");
 
@@ -70,6 +93,8 @@ bool torn_at(const unsigned char* block, int pos, int size) {
 }
 
 }  // namespace
+
+uint32_t seal_crc(const unsigned char* p, int len) { return ~crc32_step(0xFFFFFFFFu, p, len); }
 
 unsigned char check_of(unsigned char mark, const unsigned char* text, int len_with_nul, bool former) {
   if (former) return static_cast<unsigned char>(0x80 | (crc_step(kCrc8, kCrc8.v[mark], text, len_with_nul) & 0x7F));
@@ -134,7 +159,7 @@ Form block_form(const unsigned char* block, int size, Opening* o) {
   o->at = pos;
   o->end = end;
   if (o->sealed && (o->sealed_len > size - end ||
-                    crc32(0, block + end, static_cast<uint32_t>(o->sealed_len)) != o->crc))
+                    seal_crc(block + end, o->sealed_len) != o->crc))
     return Form::damaged;
   return Form::present;
 }
@@ -164,7 +189,7 @@ enum class SealState { sealed, torn, broken };
 // entries, which end at end), right-aligned at the block's end.
 SealState read_seal(const unsigned char* block, int size, int end, int q) {
   char want[24];
-  const int n = seal_text(want, sizeof want, end, crc32(0, block, static_cast<uint32_t>(end)));
+  const int n = seal_text(want, sizeof want, end, seal_crc(block, end));
   const int at = size - (kHeaderBytes + n + 1);
   if (block[size - 1] == 0x00) {  // a whole record: it holds, or a cut erase scrambled it
     const bool holds = q == at && n > 0 && std::memcmp(block + q + kHeaderBytes, want, static_cast<size_t>(n)) == 0 &&
@@ -186,7 +211,7 @@ SealState read_seal(const unsigned char* block, int size, int end, int q) {
 int plain_seal(const unsigned char* block, int size, const Plain& p, unsigned char* out) {
   char text[24];
   const int n = p.clean && !p.sealed && p.entries > 0
-                    ? seal_text(text, sizeof text, p.end, crc32(0, block, static_cast<uint32_t>(p.end)))
+                    ? seal_text(text, sizeof text, p.end, seal_crc(block, p.end))
                     : -1;
   const int len = kHeaderBytes + n + 1;
   if (n < 0 || p.end > size - len) return 0;

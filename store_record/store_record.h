@@ -1,6 +1,6 @@
 // The form of the store's blocks on flash as far as a reader needs it: what the
 // store's block parser and a raw reader of the Config partition (qvdata) both
-// check. Only the C library (and the project's one CRC-32).
+// check. Only the C library.
 //
 // A record is mark, check, text, NUL. The mark is 0x80 + the block's generation,
 // the same for every record of the block; the check is 0x80 | CRC-7 of mark,
@@ -46,6 +46,9 @@ struct Opening {
   uint32_t count = 0;   // N: the block's compactions
   uint32_t crc = 0;     // C
 };
+
+// The CRC-32 of a seal (zlib's, the same as the factory link's crc32).
+uint32_t seal_crc(const unsigned char* p, int len);
 
 // Whether text (len bytes, no NUL) is an opening record's, "=#N" or "=#N,L,C".
 bool opening_text(const char* text, int len, Opening* o);
