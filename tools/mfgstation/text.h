@@ -7,7 +7,7 @@
 
 namespace mfgstation {
 
-// At most 511 characters; longer texts are cut.
+// The whole text, however long.
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string vformat(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 

@@ -1,6 +1,7 @@
 #include "station.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -31,6 +32,7 @@ struct ParseCase {
 TEST(ParseCommandLine, AcceptsAndRejects) {
   const std::string sn32(32, 'A');
   const std::string sn33(33, 'A');
+  const std::string long_address(600, 'f');  // the reason comes after it, however long it is
   const ParseCase cases[] = {
       {{"-i", "eth1", "connect"}, 0, "", 1},
       {{"-i", "eth1", "connect", "write-sn", "SN1", "flash", "img", "reboot"}, 0, "", 4},
@@ -69,6 +71,8 @@ TEST(ParseCommandLine, AcceptsAndRejects) {
        "a request)", 0},
       {{"-i", "eth1", "-t", "25000", "connect"}, 0, "", 1},
       {{"-i", "eth1", "-d", "02:00:00:00:01:01", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "named twice", 0},
+      {{"-i", "eth1", "-d", long_address.c_str(), "connect"}, kExitUsage,
+       long_address + "\": one device's MAC, as 02:00:00:00:00:01", 0},
       {{"-i", "eth1", "--all", "-d", "02:00:00:00:01:01", "connect"}, kExitUsage, "exclude each other", 0},
       {{"-i", "eth1", "--all", "write-sn", "SN1"}, kExitUsage, "the same serial number", 0},
       {{"-i", "eth1", "--all", "--sn-pattern", "Q%d", "write-sn", "@next"}, kExitUsage, "needs --sn-state", 0},
@@ -409,6 +413,11 @@ TEST(Station, WriteSnFromTheCounterNeverOverwritesUnasked) {
   }
 }
 
+// A file of this test run's own in /tmp.
+std::string unit_path(const char* name) {
+  return "/tmp/mfgstation_unit_" + std::string(name) + "." + std::to_string(getpid());
+}
+
 struct FaultCase {
   const char* name;
   std::function<SimDevice::Action(uint8_t, int)> fault;
@@ -422,7 +431,8 @@ struct FaultCase {
 TEST(Station, LostAndFailedReplies) {
   using A = SimDevice::Action;
   const Bytes image = make_image(5000);  // 4 chunks of 1514 and less
-  const char* path = "/tmp/mfgstation_unit_image";
+  const std::string image_path = unit_path("image");  // another run at once has its own
+  const char* path = image_path.c_str();
   {
     FILE* f = std::fopen(path, "wb");
     ASSERT_NE(f, nullptr);
@@ -638,7 +648,8 @@ TEST(Station, InputsAreCheckedBeforeTheFirstFrame) {
   EXPECT_TRUE(dev.log.empty());
 
   // A bad image is found before the serial number is written.
-  const char* big = "/tmp/mfgstation_unit_big";
+  const std::string big_path = unit_path("big");
+  const char* big = big_path.c_str();
   const Bytes image = make_image(1001);
   FILE* f = std::fopen(big, "wb");
   ASSERT_NE(f, nullptr);
