@@ -197,6 +197,11 @@ int load_sn_list(const std::string& path, std::vector<std::string>* list, std::s
         *error = where + ": only printable characters without blanks";
         return -1;
       }
+    // A list exported as CSV: its header and its columns are no serial numbers.
+    if (line.find_first_of(",;") != std::string::npos) {
+      *error = where + ": \"" + line + "\" is not one serial number (a comma or semicolon: a CSV line?)";
+      return -1;
+    }
     if (!seen.insert(line).second) {
       *error = where + ": \"" + line + "\" is already on the list";
       return -1;

@@ -46,7 +46,8 @@ class SnPattern {
 };
 
 // A list file: one serial number per line (trailing blanks and CR dropped, blank
-// lines skipped); no line may repeat another.
+// lines skipped); no line may repeat another, and none holds a comma or a
+// semicolon (a CSV export's header or columns).
 int load_sn_list(const std::string& path, std::vector<std::string>* list, std::string* error);
 
 struct UnconfirmedSn {

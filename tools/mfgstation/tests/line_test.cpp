@@ -215,6 +215,7 @@ TEST_F(SnState, ListFile) {
       {"A1\r\nA2  \n\nA3\n", {"A1", "A2", "A3"}, ""},
       {"A1\nA2\nA1\n", {}, "line 3: \"A1\" is already on the list"},
       {"A1\nA B\n", {}, "line 2: only printable"},
+      {"serial_number,lot\nA1,7\n", {}, "line 1: \"serial_number,lot\" is not one serial number"},
       {"\n\n", {}, "is empty"},
       {"0123456789012345678901234567890123\n", {}, "longer than 32"},
   };
