@@ -319,8 +319,8 @@ int compact_and_write(int index, const Change* changes, int count, bool clear) {
     if (!refresh(i)) return -1;
     const Block& b = g_store.blocks[i];
     const bool own = i == index;
-    if (own && b.scan.unreadable) return -1;
-    int used = b.scan.unreadable ? -1
+    if (own && b.scan.unreadable && !clear) return -1;
+    int used = b.scan.unreadable && !(own && clear) ? -1
                                  : store_log::compact(b.bytes, b.scan, own && clear, own ? changes : nullptr,
                                                       own ? count : 0, g_staged + start);
     if (used < 0 && own) return -1;  // does not fit: nothing has been written
@@ -409,7 +409,9 @@ bool void_cut_append(int index) {
 // caller holds the exclusive lock and has refreshed the block.
 int apply(int index, const Change* changes, int count, bool clear) {
   Block& b = g_store.blocks[index];
-  if (b.scan.unreadable) return -1;  // kept as it stands: nothing is written over it
+  // Kept as it stands: nothing is written over it, but for a restore of the
+  // defaults, which drops the block's entries whatever they are.
+  if (b.scan.unreadable && !clear) return -1;
   if (!void_cut_append(index)) return -1;
   bool compact = !b.scan.clean || b.scan.legacy;
   for (int i = 0; i < count && !clear && !compact; ++i)

@@ -167,7 +167,7 @@ Form block_form(const unsigned char* block, int size, Opening* o) {
 // Where the entry at pos of a block of the plain form ends (past its NUL), or
 // -1: a key=value\0 entry with a printable key, or a record of the former form.
 int plain_next(const unsigned char* block, int pos, int size) {
-  if (is_mark(block[pos])) return block[pos + 1] == 0x00 ? -1 : record_end(block, pos, size, true);
+  if (is_mark(block[pos])) return pos + 1 >= size || block[pos + 1] == 0x00 ? -1 : record_end(block, pos, size, true);
   int at = pos;
   while (at < size && block[at] >= 0x20 && block[at] <= 0x7E && block[at] != '=') ++at;
   if (at == pos || at >= size || block[at] != '=') return -1;
@@ -210,11 +210,13 @@ SealState read_seal(const unsigned char* block, int size, int end, int q) {
 
 int plain_seal(const unsigned char* block, int size, const Plain& p, unsigned char* out) {
   char text[24];
-  const int n = p.clean && !p.sealed && p.entries > 0
+  // A seal cut short as it was programmed is programmed again whole: NOR keeps
+  // the bytes already there, which are the same.
+  const int n = (p.clean || p.torn_seal) && !p.sealed && p.entries > 0
                     ? seal_text(text, sizeof text, p.end, seal_crc(block, p.end))
                     : -1;
   const int len = kHeaderBytes + n + 1;
-  if (n < 0 || p.end > size - len) return 0;
+  if (n < 0 || p.end >= size - len) return 0;  // an erased byte stays between the entries and the seal
   out[0] = kFirstMark;
   std::memcpy(out + kHeaderBytes, text, static_cast<size_t>(n) + 1);
   out[1] = check_of(out[0], out + kHeaderBytes, n + 1, false);
@@ -263,6 +265,7 @@ Plain plain_walk(const unsigned char* block, int size) {
                                ? read_seal(block, size, pos, q)
                                : SealState::broken;
     p.sealed = seal == SealState::sealed;
+    p.torn_seal = seal == SealState::torn;
     p.damaged = seal == SealState::broken;
     p.complete = !p.damaged;
     p.clean = false;
@@ -305,7 +308,7 @@ bool entry_holds(const unsigned char* image, int size, int key_at) {
   // (A plain block is judged whole: a part of one at the image's end stands as it is.)
   if (form == Form::plain && end == kBlockBytes) {
     const Plain p = plain_walk(block, end);
-    if (!p.complete || p.damaged) return false;
+    if (!p.complete || p.damaged || at >= p.end) return false;  // at p.end: a last entry cut short
   }
   if (form == Form::damaged) return false;
   if (at < kHeaderBytes || !is_mark(block[at - 2])) return true;

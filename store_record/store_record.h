@@ -79,6 +79,7 @@ struct Plain {
   bool clean = false;    // every byte from end on is erased
   bool complete = false; // the block is all of the above; else something follows that no writer left
   bool sealed = false;   // a seal that holds stands at the block's end
+  bool torn_seal = false; // a seal cut short as it was programmed (nothing erased since)
   bool damaged = false;  // a seal that fails: what a cut erase left
 };
 Plain plain_walk(const unsigned char* block, int size);
@@ -86,7 +87,8 @@ Plain plain_walk(const unsigned char* block, int size);
 // The seal of a plain block's entries (p: its walk) as it goes at the block's
 // end: written into out (kPlainSealMax bytes), its length returned; 0 when the
 // block takes none (sealed already, entries not followed by erased bytes, or no
-// room).
+// room for the seal behind at least one erased byte). A seal cut short is
+// given again whole.
 constexpr int kPlainSealMax = kHeaderBytes + 17;  // "=$16384,CCCCCCCC" and NUL
 int plain_seal(const unsigned char* block, int size, const Plain& p, unsigned char* out);
 

@@ -183,4 +183,61 @@ TEST(StoreOnNor, AVoidingCutShortLeavesNothingToRead) {
   unsetenv("QV_DEVICE_ROOT");
 }
 
+// Before a plain block (raw entries of the platform's earlier store) is first
+// erased, its seal goes at its end; the power goes right after that first step.
+// A seal that a cut left short is first given whole; entries that reach the
+// seal's place leave no room for one, and the block is erased unsealed. Either
+// way the block reads afterwards as the store left it, and the next write works.
+TEST(StoreOnNor, APlainBlockIsSealedWholeBeforeItsFirstErase) {
+  constexpr int kBlock = 16384;
+  const std::string entries = "TZ=GMT_-8" + std::string(1, '\0') + "wlan_essid=Office" + std::string(1, '\0');
+  // The seal of these entries, as the store writes it.
+  std::string seal(store_record::kPlainSealMax, '\0');
+  {
+    std::string b = entries + std::string(kBlock - entries.size(), '\xff');
+    const auto* bytes = reinterpret_cast<const unsigned char*>(b.data());
+    const int n = store_record::plain_seal(bytes, kBlock, store_record::plain_walk(bytes, kBlock),
+                                           reinterpret_cast<unsigned char*>(&seal[0]));
+    ASSERT_GT(n, 0);
+    seal.resize(static_cast<size_t>(n));
+  }
+  // Entries that end where a seal of a five-digit length would begin.
+  const std::string filler = "banner=" +
+                             std::string(kBlock - store_record::kPlainSealMax - entries.size() - 8, 'x') +
+                             std::string(1, '\0');
+  struct Case {
+    const char* name;
+    std::string block0;
+    bool sealed;  // after the first step
+  } cases[] = {
+      {"a seal cut short", entries + std::string(kBlock - entries.size() - seal.size(), '\xff') + seal.substr(0, 5),
+       true},
+      {"entries up to the seal's place", filler + entries, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qvtest::DeviceRoot root;
+    setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
+    root.poke("Config", 0, c.block0 + std::string(kBlock - c.block0.size(), '\xff'));
+    nor::fake_mtd(true, kSize, kSize);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      nor::cut_at(1, 1, 1, 0);  // the first step done, then the power goes
+      nvram_set(0, "banner", "short");
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == nor::kCutExit);
+    const std::string after = root.peek("Config", 0, kBlock);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(after.data());
+    EXPECT_EQ(store_record::plain_walk(bytes, kBlock).sealed, c.sealed);
+    if (c.sealed) EXPECT_EQ(root.run({"nvram", "get", "0", "wlan_essid"}).out, "Office\n");
+    EXPECT_EQ(root.run({"nvram", "set", "0", "TZ", "GMT_2"}).status, 0);
+    EXPECT_EQ(root.run({"nvram", "get", "0", "TZ"}).out, "GMT_2\n");
+    nor::fake_mtd(false);
+    unsetenv("QV_DEVICE_ROOT");
+  }
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "qvdata.h"
 #include "link_protocol.h"
@@ -114,13 +115,18 @@ TEST(FindKeyValue, Table) {
       {two_blocks(record(0x80, "=#0") + std::string("\x80\0qvsig=torn\0", 13)), "qvsig", true, "QV AP"},
       {two_blocks(std::string("qvsig=Caf\xc3\xa9\0", 12)), "qvsig", true, "Caf\xc3\xa9"},
       {two_blocks(std::string("qvsig=old\0\0x=1\0", 15)), "qvsig", true, "QV AP"},
+      {two_blocks("qvbootver=1.0.2" + std::string(1, '\0') + "qvsig=QV A"), "qvsig", true, "QV AP"},  // cut short
+      // A whole block that ends in a header byte, at the image's end: read to its
+      // last byte, no further; no writer leaves such a byte, so nothing counts.
+      {"SN=" + std::string(16379, '7') + std::string(1, '\0') + "\x80", "SN", false, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image.substr(0, 40));
     char value[kValueSize];
     std::memset(value, 'Z', sizeof value);
-    const char* got = find_key_value(reinterpret_cast<const unsigned char*>(c.image.data()),
-                                     static_cast<int>(c.image.size()), c.key, value, sizeof value);
+    // The image in a buffer of exactly its size: a read past its end is one past the buffer.
+    const std::vector<unsigned char> image(c.image.begin(), c.image.end());
+    const char* got = find_key_value(image.data(), static_cast<int>(image.size()), c.key, value, sizeof value);
     if (!c.found) {
       EXPECT_EQ(got, nullptr);
       continue;
