@@ -148,6 +148,20 @@ TEST(MtdWriteOnNor, ReadsEveryByteBack) {
   }
 }
 
+// A set in a child process whose power goes once the set's first flash step
+// (a program or an erase) is done.
+void set_cut_after_first_step(int index, const char* key, const char* value) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    nor::cut_at(1, 1, 1, 0);
+    nvram_set(index, key, value);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == nor::kCutExit);
+}
+
 // The store voids a torn append with two programs: the record's check byte to
 // 0x00, then a NUL behind its bytes. Power cut between the two, the record has
 // no NUL, and nothing of it is read; in the other order it would stand whole,
@@ -165,15 +179,7 @@ TEST(StoreOnNor, AVoidingCutShortLeavesNothingToRead) {
   root.poke("Config", 2 * kBlock + end,
             std::string{static_cast<char>(mark), static_cast<char>(store_record::check_of(mark, part, 4, false))} +
                 "b=2");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    nor::cut_at(1, 1, 1, 0);  // the first program done, then the power goes
-    nvram_set(2, "c", "3");
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == nor::kCutExit);
+  set_cut_after_first_step(2, "c", "3");
   EXPECT_EQ(root.run({"nvram", "get", "2", "b"}).out, "\n");
   ASSERT_EQ(nvram_set(2, "c", "3"), 0);  // the next write voids it again, still in place
   EXPECT_EQ(root.peek("Config", 2 * kBlock + 2, 3), "=#0");
@@ -220,15 +226,7 @@ TEST(StoreOnNor, APlainBlockIsSealedWholeBeforeItsFirstErase) {
     setenv("QV_DEVICE_ROOT", root.dir().c_str(), 1);
     root.poke("Config", 0, c.block0 + std::string(kBlock - c.block0.size(), '\xff'));
     nor::fake_mtd(true, kSize, kSize);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      nor::cut_at(1, 1, 1, 0);  // the first step done, then the power goes
-      nvram_set(0, "banner", "short");
-      _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == nor::kCutExit);
+    set_cut_after_first_step(0, "banner", "short");
     const std::string after = root.peek("Config", 0, kBlock);
     const auto* bytes = reinterpret_cast<const unsigned char*>(after.data());
     EXPECT_EQ(store_record::plain_walk(bytes, kBlock).sealed, c.sealed);
