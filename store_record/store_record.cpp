@@ -66,7 +66,7 @@ bool all_are(const unsigned char* p, int from, int to, unsigned char value) {
   return true;
 }
 
-// A decimal number of at most nine digits at text[*at], up to stop.
+// A decimal number of one to nine digits at text[*at] (of len bytes); *at moves past it.
 bool decimal(const char* text, int len, int* at, uint32_t* n) {
   const int from = *at;
   uint32_t v = 0;
@@ -164,6 +164,8 @@ Form block_form(const unsigned char* block, int size, Opening* o) {
   return Form::present;
 }
 
+namespace {
+
 // Where the entry at pos of a block of the plain form ends (past its NUL), or
 // -1: a key=value\0 entry with a printable key, or a record of the former form.
 int plain_next(const unsigned char* block, int pos, int size) {
@@ -174,8 +176,6 @@ int plain_next(const unsigned char* block, int pos, int size) {
   const void* nul = std::memchr(block + at, '\0', static_cast<size_t>(size - at));
   return nul ? static_cast<int>(static_cast<const unsigned char*>(nul) - block) + 1 : -1;
 }
-
-namespace {
 
 // The text of a plain block's seal over its first len bytes.
 int seal_text(char* out, int size, int len, uint32_t crc) {
