@@ -62,7 +62,7 @@ check_round() {
   [ "$passed" -eq "$n" ] || { echo "line-gang: $1: $passed of $n records passed" >&2; exit 1; }
 }
 
-station=("$bin/mfgstation" -i st0 -t "${LINE_GANG_TIMEOUT_MS:-2000}" --chunk-size 1514 --sn-pattern "QVB-%06d" --sn-state "$work/sn.state")
+station=("$bin/mfgstation" -i st0 -t "${LINE_GANG_TIMEOUT_MS:-2000}" --chunk-size 1514 --sn-pattern "QVB-%06d" --db "$work/line.db")
 commands=(connect write-sn @next flash "$img" reboot quit)
 
 # one_round KIND: round_time := the wall time in seconds of programming every device.

@@ -64,7 +64,8 @@ bool Ledger::next_value(const std::string& source, bool create, int64_t* next, s
 
 bool Ledger::check(const SerialSource& source, std::size_t count, int64_t* next, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!next_value(source.name, false, next, error)) return false;
+  if (!in_transaction(store_, [&](std::string* e) { return next_value(source.name, false, next, e); }, error))
+    return false;
   std::string serial;
   for (std::size_t i = count; i-- > 0;)
     if (!source.serial_for(*next + static_cast<int64_t>(i), &serial, error)) return false;
@@ -99,6 +100,14 @@ bool Ledger::take(const SerialSource& source, const Holder& holder, std::string*
           if (!store_.run("SELECT state FROM serials WHERE serial = $1", {s}, &rows, e)) return false;
           if (!rows.empty()) continue;
           const std::string t = text(now_ms());
+          std::string why;
+          if (source.given_before && source.given_before(s, &why)) {
+            if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, station, interface, taken_ms, "
+                            "changed_ms) VALUES ($1, $2, 'void', $3, $4, $5, $6, $6)",
+                            {s, source.name, why, holder.station, holder.interface, t}, nullptr, e))
+              return false;
+            continue;
+          }
           if (!store_.run("INSERT INTO serials (serial, source, state, run_id, station, interface, device, taken_ms, "
                           "changed_ms) VALUES ($1, $2, 'taken', $3, $4, $5, $6, $7, $7)",
                           {s, source.name, id_value(holder.run_id), holder.station, holder.interface,
@@ -185,9 +194,15 @@ bool Ledger::void_serial(const std::string& serial, const std::string& reason, s
 bool Ledger::find(const std::string& serial, SerialEntry* entry, bool* found, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Row> rows;
-  if (!store_.run("SELECT serial, source, state, void_reason, station, interface, device, run_id FROM serials "
-                  "WHERE serial = $1",
-                  {serial}, &rows, error))
+  if (!in_transaction(
+          store_,
+          [&](std::string* e) {
+            rows.clear();
+            return store_.run("SELECT serial, source, state, void_reason, station, interface, device, run_id FROM "
+                              "serials WHERE serial = $1",
+                              {serial}, &rows, e);
+          },
+          error))
     return false;
   *found = !rows.empty();
   if (!*found) return true;
@@ -223,10 +238,41 @@ bool Ledger::record_replaced(const std::string& serial, const Holder& holder, co
   return in_transaction(
       store_,
       [&](std::string* e) {
-        return store_.run("INSERT INTO serials (serial, source, state, void_reason, run_id, station, interface, device, "
-                          "taken_ms, changed_ms) VALUES ($1, 'device', 'void', $2, $3, $4, $5, $6, $7, $7)",
-                          {serial, reason, id_value(holder.run_id), holder.station, holder.interface, holder.device, t},
-                          nullptr, e);
+        std::vector<Row> rows;
+        if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, run_id, station, interface, device, "
+                        "taken_ms, changed_ms) VALUES ($1, 'device', 'void', $2, $3, $4, $5, $6, $7, $7) "
+                        "ON CONFLICT (serial) DO NOTHING RETURNING serial",
+                        {serial, reason, id_value(holder.run_id), holder.station, holder.interface, holder.device, t},
+                        &rows, e))
+          return false;
+        if (!rows.empty()) return true;
+        // Already there: this run's own entry (a commit cut short), or the
+        // number is another's.
+        if (!store_.run("SELECT source, run_id FROM serials WHERE serial = $1", {serial}, &rows, e)) return false;
+        if (!rows.empty() && rows[0][0] == Value("device") && rows[0][1] == id_value(holder.run_id)) return true;
+        *e = "serial number " + serial + " is in the ledger already";
+        return false;
+      },
+      error);
+}
+
+bool Ledger::enter_void(const std::string& serial, const std::string& source, const Holder& holder,
+                        const std::string& reason, bool* entered, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string t = text(now_ms());
+  return in_transaction(
+      store_,
+      [&](std::string* e) {
+        std::vector<Row> rows;
+        if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, station, interface, device, "
+                        "taken_ms, changed_ms) VALUES ($1, $2, 'void', $3, $4, $5, $6, $7, $7) "
+                        "ON CONFLICT (serial) DO NOTHING RETURNING serial",
+                        {serial, source, reason, holder.station, holder.interface,
+                         holder.device.empty() ? Value() : Value(holder.device), t},
+                        &rows, e))
+          return false;
+        *entered = !rows.empty();
+        return true;
       },
       error);
 }
@@ -237,6 +283,16 @@ bool Ledger::begin_run(const RunStart& start, int64_t* id, std::string* error) {
       store_,
       [&](std::string* e) {
         std::vector<Row> rows;
+        // The run's row may be there already, from a commit whose answer the
+        // connection lost.
+        if (store_.in_doubt &&
+            !store_.run("SELECT id FROM runs WHERE started_ms = $1 AND station = $2 AND interface = $3 AND "
+                        "station_mac = $4 AND device = $5",
+                        {text(start.started_ms), start.station, start.interface, start.station_mac, start.device},
+                        &rows, e))
+          return false;
+        if (!rows.empty() && integer(rows[0][0], id)) return true;
+        rows.clear();
         // Advanced and read in one statement, as a source's counter is.
         if (!store_.run("UPDATE ledger_meta SET value = CAST(CAST(value AS BIGINT) + 1 AS TEXT) WHERE key = "
                         "'next_run_id' RETURNING CAST(value AS BIGINT) - 1",
@@ -272,7 +328,8 @@ bool Ledger::end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts
   return in_transaction(
       store_,
       [&](std::string* e) {
-        return store_.run("INSERT INTO steps (run_id, seq, step, status, duration_ms) VALUES ($1, $2, $3, $4, $5)",
+        return store_.run("INSERT INTO steps (run_id, seq, step, status, duration_ms) VALUES ($1, $2, $3, $4, $5) "
+                          "ON CONFLICT (run_id, seq) DO UPDATE SET step = $3, status = $4, duration_ms = $5",
                           {text(run_id), text(step.seq), step.step, step.status, text(step.duration_ms)}, nullptr,
                           e) &&
                write_facts(store_, run_id, facts, e);
@@ -298,9 +355,19 @@ bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, s
             !store_.run("UPDATE runs SET ended_ms = $2, result = $3, exit_status = $4, reason = $5 WHERE id = $1",
                         {text(run_id), text(end.ended_ms), end.result, text(end.exit_status), end.reason}, nullptr, e))
           return false;
-        if (end.result == "passed" &&
-            !store_.run("UPDATE serials SET state = 'recorded', changed_ms = $2 WHERE run_id = $1 AND state = "
-                        "'confirmed'",
+        // The device read back the number it was sent: it holds it, whatever
+        // the ledger heard of it before (a confirmation that did not reach it).
+        if (facts.serial_written && facts.serial_read == facts.serial_written &&
+            !store_.run("UPDATE serials SET state = 'confirmed', void_reason = NULL, changed_ms = $3 WHERE run_id = "
+                        "$1 AND serial = $2 AND state IN ('taken', 'sent')",
+                        {text(run_id), facts.serial_written, t}, nullptr, e))
+          return false;
+        // Ended a second time, now not passed (its record could not be
+        // written): its numbers are on devices, no longer on record.
+        if (!store_.run(end.result == "passed" ? "UPDATE serials SET state = 'recorded', changed_ms = $2 WHERE run_id "
+                                                 "= $1 AND state = 'confirmed'"
+                                               : "UPDATE serials SET state = 'confirmed', changed_ms = $2 WHERE run_id "
+                                                 "= $1 AND state = 'recorded'",
                         {text(run_id), t}, nullptr, e))
           return false;
         return store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
@@ -318,8 +385,14 @@ bool Ledger::count(const SerialSource& source, SerialCount* c, std::string* erro
   *c = SerialCount{};
   int64_t next = 1;
   std::vector<Row> rows;
-  if (!next_value(source.name, false, &next, error) ||
-      !store_.run("SELECT serial, state, source FROM serials", {}, &rows, error))
+  if (!in_transaction(
+          store_,
+          [&](std::string* e) {
+            rows.clear();
+            return next_value(source.name, false, &next, e) &&
+                   store_.run("SELECT serial, state, source FROM serials", {}, &rows, e);
+          },
+          error))
     return false;
   std::set<std::string> known;
   for (const Row& r : rows) {

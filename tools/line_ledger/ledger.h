@@ -31,6 +31,10 @@ struct SerialSource {
   // The n-th number (n from 1): true with it, or false with a message when
   // there is none (the list is used up, the number does not fit).
   std::function<bool(int64_t n, std::string* serial, std::string* error)> serial_for;
+  // Numbers the line gave before it kept them in the ledger (its record file):
+  // a take that meets one passes over it and enters it as void with the reason
+  // *why, so that it is never given again. Unset: none.
+  std::function<bool(const std::string& serial, std::string* why)> given_before;
 };
 
 // Who takes or holds a number.
@@ -111,6 +115,12 @@ class Ledger {
   // never handed out.
   bool record_replaced(const std::string& serial, const Holder& holder, const std::string& reason,
                        std::string* error);
+
+  // A number the line gave before the ledger (a carried state file's): entered
+  // as void with the reason, so that it is never handed out, unless the
+  // ledger has it already (*entered false).
+  bool enter_void(const std::string& serial, const std::string& source, const Holder& holder,
+                  const std::string& reason, bool* entered, std::string* error);
 
   // A device's run begins: *id is its row.
   bool begin_run(const RunStart& start, int64_t* id, std::string* error);

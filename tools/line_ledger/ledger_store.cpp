@@ -1,5 +1,6 @@
 #include "ledger_store.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -19,20 +20,42 @@ constexpr int kTries = 8;
 }  // namespace
 
 bool in_transaction(LedgerStore& store, const std::function<bool(std::string* error)>& body, std::string* error) {
-  for (int attempt = 1;; ++attempt) {
+  using Clock = std::chrono::steady_clock;
+  struct Doubt {
+    LedgerStore& store;
+    ~Doubt() { store.in_doubt = false; }
+  } doubt{store};
+  for (int attempt = 1, conflicts = 0;; ++attempt) {
     bool retry = false;
     if (store.begin(error)) {
       if (body(error)) {
-        if (store.commit(&retry, error)) return true;
+        if (store.commit(&retry, error)) {
+          store.broken_since.reset();
+          return true;
+        }
+        retry = retry || store.lost();
+        store.in_doubt = store.in_doubt || store.lost();
       } else {
-        retry = store.conflicted();
+        retry = store.conflicted() || store.lost();
         store.rollback();
       }
     } else {
-      retry = store.conflicted();
+      retry = store.conflicted() || store.lost();
     }
-    if (!retry || attempt == kTries) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2 << attempt));
+    if (!retry) return false;
+    if (store.lost()) {
+      // A server that comes back within the wait loses no device's run.
+      if (!store.broken_since) store.broken_since = Clock::now();
+      if (Clock::now() - *store.broken_since >= std::chrono::milliseconds(kLostWaitMs)) {
+        *error = "the connection to the ledger is broken (" + std::to_string(kLostWaitMs / 1000) +
+                 " s without it): " + *error;
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10 << std::min(attempt, 6), 500)));
+      continue;
+    }
+    if (++conflicts == kTries) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 << conflicts));
   }
 }
 

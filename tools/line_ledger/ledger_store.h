@@ -9,6 +9,7 @@
 #ifndef QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
 #define QV_TOOLS_LINE_LEDGER_LEDGER_STORE_H
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,6 +43,22 @@ class LedgerStore {
   // busy beyond its wait): the whole transaction may be started again.
   virtual bool conflicted() const = 0;
 
+  // Whether the last failure of run, begin or commit was the connection to the
+  // database breaking (a server restarted, a backend terminated). The next
+  // begin connects again. What a commit cut short this way did is unknown: the
+  // transaction, started again, finds out by reading.
+  virtual bool lost() const { return false; }
+
+  // Since when the connection has been broken, for in_transaction: every
+  // transaction waits for it to come back until kLostWaitMs after this, so
+  // that a server that stays away costs the line that wait once, not once per
+  // transaction. Unset while the connection works.
+  std::optional<std::chrono::steady_clock::time_point> broken_since;
+  // Set while in_transaction runs a body again after the connection broke at
+  // its commit: the first run may have committed, and the body reads first
+  // what it would otherwise write twice.
+  bool in_doubt = false;
+
   // "sqlite" or "postgresql", for messages.
   virtual const char* kind() const = 0;
 };
@@ -61,8 +78,12 @@ bool is_postgresql_name(const std::string& name);
 
 // Runs body in one transaction and commits it; when another station's work
 // made a statement or the commit fail, rolls back and runs body again from the
-// start, a few times. body returns false with a message to roll back. true
-// once committed.
+// start, a few times; when the connection broke, connects again and runs body
+// again for up to kLostWaitMs. body must therefore read what it is about to
+// change and do nothing twice: after a commit cut short it may find its own
+// work done. body returns false with a message to roll back. true once
+// committed.
+inline constexpr int kLostWaitMs = 15000;
 bool in_transaction(LedgerStore& store, const std::function<bool(std::string* error)>& body, std::string* error);
 
 }  // namespace line_ledger

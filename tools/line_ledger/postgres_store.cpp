@@ -32,7 +32,7 @@ class PostgresStore : public LedgerStore {
 
   bool run(const std::string& sql, const std::vector<Value>& params, std::vector<Row>* rows,
            std::string* error) override {
-    conflicted_ = false;
+    conflicted_ = lost_ = false;
     // A server restarted between two transactions: connect again. Inside a
     // transaction, what it had done is gone, so that is a failure.
     if (!in_transaction_ && PQstatus(conn_) == CONNECTION_BAD) PQreset(conn_);
@@ -45,6 +45,10 @@ class PostgresStore : public LedgerStore {
       const char* state = res ? PQresultErrorField(res, PG_DIAG_SQLSTATE) : nullptr;
       // 40001 serialization failure, 40P01 deadlock.
       conflicted_ = state && (std::strcmp(state, "40001") == 0 || std::strcmp(state, "40P01") == 0);
+      // A terminated backend says so (57P01) before it closes the connection;
+      // a connection that broke on its own shows as CONNECTION_BAD.
+      lost_ = PQstatus(conn_) == CONNECTION_BAD || (state && std::strncmp(state, "57P", 3) == 0) ||
+              (state && std::strncmp(state, "08", 2) == 0);
       *error = trimmed(res ? PQresultErrorMessage(res) : PQerrorMessage(conn_));
       if (error->empty()) *error = trimmed(PQerrorMessage(conn_));
       PQclear(res);
@@ -73,8 +77,10 @@ class PostgresStore : public LedgerStore {
 
   bool commit(bool* retry, std::string* error) override {
     const bool ok = run("COMMIT", {}, nullptr, error);
-    *retry = !ok && conflicted_;
+    *retry = !ok && (conflicted_ || lost_);
+    const bool lost = lost_;
     if (!ok) rollback();
+    lost_ = lost;
     in_transaction_ = false;
     return ok;
   }
@@ -85,11 +91,13 @@ class PostgresStore : public LedgerStore {
   }
 
   bool conflicted() const override { return conflicted_; }
+  bool lost() const override { return lost_; }
   const char* kind() const override { return "postgresql"; }
 
  private:
   PGconn* conn_;
   bool conflicted_ = false;
+  bool lost_ = false;
   bool in_transaction_ = false;
 };
 

@@ -25,11 +25,11 @@ constexpr CommandInfo kCommands[] = {
      connect_step, nullptr, nullptr, nullptr},
     {Op::WriteSn, "write-sn", ArgKind::Text, "store the serial number TEXT (1 to 32 characters)", write_sn_step,
      nullptr, "write-sn @next",
-     "line mode: the next serial number of the counter; a\n"
-     "device that already holds one keeps it when the line\n"
-     "gave it (the ledger knows it, or without --db: the\n"
-     "counter went past it), else it is refused (status 10,\n"
-     "or --replace-sn); an empty one counts as none"},
+     "line mode: the next serial number of the ledger's\n"
+     "counter; a device that already holds one keeps it when\n"
+     "the line gave it (the ledger knows it), else it is\n"
+     "refused (status 10, or --replace-sn); an empty one\n"
+     "counts as none"},
     {Op::ReadSn, "read-sn", ArgKind::None, "print the stored serial number", read_sn_step, nullptr, nullptr,
      nullptr},
     {Op::Flash, "flash", ArgKind::Image, "send IMAGE, have its CRC-32 checked and write it to \"Kernel\"",
@@ -239,15 +239,14 @@ constexpr OptionInfo kOptions[] = {
     {nullptr, "--sn-list", "FILE", "serial numbers from FILE, one per line, instead", true, &Options::sn_list,
      nullptr},
     {nullptr, "--sn-state", "FILE",
-     "the counter: the next number (a missing file starts\n"
-     "at 1), and the numbers taken but not yet confirmed\n"
-     "and on record; written and synced before a number\n"
-     "is sent",
+     "with --db: carry the state file of a station from\n"
+     "before the ledger into it (its counter, and its\n"
+     "numbers never confirmed as void); FILE is only read",
      true, &Options::sn_state, nullptr},
     {nullptr, "--set-counter", "N",
-     "runs alone: the next number of --sn-state FILE (or of\n"
-     "--db with --sn-pattern or --sn-list) becomes N, under\n"
-     "the counter's lock; never lower than it stands",
+     "runs alone: the next number of the ledger's counter\n"
+     "(--db with --sn-pattern or --sn-list) becomes N;\n"
+     "never lower than it stands",
      true, nullptr, store_set_counter},
     {nullptr, "--replace-sn", nullptr,
      "write-sn @next on a device that holds a serial number\n"
@@ -259,8 +258,7 @@ constexpr OptionInfo kOptions[] = {
     {nullptr, "--db", "LEDGER",
      "the line's ledger, an SQLite file or postgresql://...:\n"
      "the counter, every number's state and every device's\n"
-     "run, written as each happens (instead of --sn-state);\n"
-     "report reads it",
+     "run, written as each happens; report reads it",
      true, &Options::db, nullptr},
     {nullptr, "--from", "TIME",
      "report: from this UTC time on, as 2026-12-08 or\n"
@@ -327,8 +325,7 @@ std::string usage_text() {
       "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
       "       mfgstation -i IFACE discover\n"
       "       mfgstation report --db LEDGER [--from TIME] [--to TIME] [--html FILE]\n"
-      "       mfgstation (--sn-state FILE | --db LEDGER --sn-pattern P | --db LEDGER\n"
-      "                  --sn-list FILE) --set-counter N\n"
+      "       mfgstation --db LEDGER (--sn-pattern P | --sn-list FILE) --set-counter N\n"
       "Runs production-line commands against the device reached on IFACE over the\n"
       "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
       "failure. Every command's input is checked before the first frame goes out.\n"
@@ -455,17 +452,23 @@ bool parse_command_line(int argc, const char* const* argv, Options& opts, std::s
   return check_line_options(opts, error);
 }
 
+// The state file no longer keeps a counter of its own: the ledger is the
+// line's one book, and an SQLite file needs no server.
+constexpr char kStateRetired[] =
+    "the counter lives in the line's ledger: give --db LEDGER (an SQLite file such as /var/lib/line/line.db, "
+    "created when missing); --sn-state FILE beside it carries that state file's counter and open numbers in";
+
 bool check_set_counter_usage(const Options& opts, std::string* error) {
   if (!opts.steps.empty() || !opts.iface.empty() || opts.device_given || opts.all || !opts.record.empty() ||
       opts.replace_sn) {
-    *error = "--set-counter runs alone: it takes --sn-state FILE, or --db LEDGER with --sn-pattern or --sn-list";
+    *error = "--set-counter runs alone: it takes --db LEDGER with --sn-pattern or --sn-list";
     return false;
   }
-  if (opts.sn_state.empty() == opts.db.empty()) {
-    *error = "--set-counter needs the counter: --sn-state FILE or --db LEDGER";
+  if (opts.db.empty()) {
+    *error = kStateRetired;
     return false;
   }
-  if (!opts.db.empty() && opts.sn_pattern.empty() == opts.sn_list.empty()) {
+  if (opts.sn_pattern.empty() == opts.sn_list.empty()) {
     *error = "--set-counter with --db needs the source of the numbers: --sn-pattern PATTERN or --sn-list FILE";
     return false;
   }
@@ -501,12 +504,12 @@ bool check_line_options(const Options& opts, std::string* error) {
     return false;
   }
   const bool counter = !opts.sn_pattern.empty() || !opts.sn_list.empty() || !opts.sn_state.empty();
-  if (!opts.db.empty() && !opts.sn_state.empty()) {
-    *error = "--db keeps the counter in the ledger; --sn-state is for a station without one";
+  if (opts.db.empty() && !opts.sn_state.empty()) {
+    *error = kStateRetired;
     return false;
   }
-  if (next && ((opts.sn_state.empty() && opts.db.empty()) || opts.sn_pattern.empty() == opts.sn_list.empty())) {
-    *error = "write-sn @next needs --sn-state FILE or --db LEDGER, and either --sn-pattern PATTERN or --sn-list FILE";
+  if (next && (opts.db.empty() || opts.sn_pattern.empty() == opts.sn_list.empty())) {
+    *error = "write-sn @next needs --db LEDGER, and either --sn-pattern PATTERN or --sn-list FILE";
     return false;
   }
   if (opts.replace_sn && !next) {

@@ -24,7 +24,6 @@ namespace mfgstation {
 
 class LiveView;
 class LineLedger;
-class SnAllocator;
 class RecordFile;
 
 // The devices that answer a broadcast connect on ifc within window_ms, in
@@ -40,9 +39,8 @@ struct LineSetup {
   const Options* opts = nullptr;
   const station_link::Interface* ifc = nullptr;  // the station's interface (open)
   std::vector<Image> images;                     // of the flash steps, by path
-  SnAllocator* serials = nullptr;                // for write-sn @next
   RecordFile* record = nullptr;                  // appended to as each device ends
-  LineLedger* ledger = nullptr;                  // --db: numbers and runs as they happen
+  LineLedger* ledger = nullptr;                  // --db: numbers and runs as they happen (write-sn @next)
   LiveView* view = nullptr;
   // Starts a device's thread: false with a message. Unset: std::thread.
   std::function<bool(std::function<void()> run, std::thread* thread, std::string* error)> start_thread;

@@ -76,12 +76,16 @@ std::string record_json(const DeviceRecord& r) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-int record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error) {
+bool record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error) {
+  // A record that goes to a device or a pipe (/dev/full, a FIFO to the
+  // traceability system) holds nothing to read back.
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return true;
   std::ifstream in(path);
   if (!in) {
-    if (errno == ENOENT) return 0;
+    if (errno == ENOENT) return true;
     *error = "cannot read the record file " + path + ": " + std::strerror(errno);
-    return -1;
+    return false;
   }
   // A line that is not a record (written by something else) names no number.
   for (std::string line; std::getline(in, line);) {
@@ -94,31 +98,31 @@ int record_file_serials(const std::string& path, std::set<std::string>* serials,
   }
   if (in.bad()) {
     *error = "cannot read the record file " + path;
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 RecordFile::~RecordFile() {
   if (fd_ >= 0) close(fd_);
 }
 
-int RecordFile::open(const std::string& path, std::string* error) {
+bool RecordFile::open(const std::string& path, std::string* error) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     *error = "cannot open the record file " + path + ": " + std::strerror(errno);
-    return -1;
+    return false;
   }
   path_ = path;
-  return 0;
+  return true;
 }
 
-int RecordFile::append(const DeviceRecord& record, std::string* error) {
+bool RecordFile::append(const DeviceRecord& record, std::string* error) {
   const std::string line = record_json(record) + "\n";
   struct stat before {};
   if (fstat(fd_, &before) != 0) {
     *error = "cannot write the record file " + path_ + ": " + std::strerror(errno);
-    return -1;
+    return false;
   }
   // One write: with O_APPEND the line lands whole at the end, also when several
   // stations share the file.
@@ -130,7 +134,7 @@ int RecordFile::append(const DeviceRecord& record, std::string* error) {
     // Half a line would spoil the line after it for the importer.
     if (n > 0 && ftruncate(fd_, before.st_size) != 0)
       *error += "; a part of the record is left at its end: " + std::string(std::strerror(errno));
-    return -1;
+    return false;
   }
   if (sync_(fd_) != 0) {
     *error = "cannot sync the record file " + path_ + ": " + std::strerror(errno);
@@ -140,9 +144,9 @@ int RecordFile::append(const DeviceRecord& record, std::string* error) {
     if (fstat(fd_, &after) != 0 || after.st_size != before.st_size + static_cast<off_t>(line.size()) ||
         ftruncate(fd_, before.st_size) != 0)
       *error += "; the line stays in the file, and this device's result is not the one it gives";
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 const char* failure_kind(int exit_status) {

@@ -64,8 +64,8 @@ class RecordFile {
   RecordFile(const RecordFile&) = delete;
   RecordFile& operator=(const RecordFile&) = delete;
 
-  int open(const std::string& path, std::string* error);  // 0, or -1 with a message
-  int append(const DeviceRecord& record, std::string* error);
+  bool open(const std::string& path, std::string* error);  // false with a message
+  bool append(const DeviceRecord& record, std::string* error);
   bool is_open() const { return fd_ >= 0; }
 
  private:
@@ -75,8 +75,8 @@ class RecordFile {
 };
 
 // The serial numbers written to devices that the record file at path holds
-// (none when there is no file yet). 0, or -1 with a message.
-int record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error);
+// (none when there is no file yet). false with a message.
+bool record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error);
 
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
 const char* failure_kind(int exit_status);

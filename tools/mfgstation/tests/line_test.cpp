@@ -1,5 +1,5 @@
 // Line mode's parts without a device: serial numbers from a pattern or a list
-// with their state file, the JSON record, the summary and the live view.
+// in the line's ledger, the JSON record, the summary and the live view.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -15,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "command_line.h"
 #include "line.h"
+#include "line_db.h"
 #include "line_record.h"
 #include "live_view.h"
 #include "serial_numbers.h"
@@ -72,13 +74,13 @@ TEST(SnPattern, OneIntegerConversionOnly) {
     SCOPED_TRACE(c.pattern);
     SnPattern p;
     std::string error;
-    int r = p.parse(c.pattern, &error);
+    const bool parsed = p.parse(c.pattern, &error);
     if (!c.expected) {
-      EXPECT_EQ(r, -1);
+      EXPECT_FALSE(parsed);
       EXPECT_NE(error.find(c.pattern), std::string::npos) << error;
       continue;
     }
-    ASSERT_EQ(r, 0) << error;
+    ASSERT_TRUE(parsed) << error;
     EXPECT_EQ(p.format(c.n), c.expected);
     // And back: the number a serial number of the pattern stands for.
     uint64_t n = 0;
@@ -88,125 +90,95 @@ TEST(SnPattern, OneIntegerConversionOnly) {
   }
 }
 
-class SnState : public TempDir {
- protected:
-  SnAllocator pattern_allocator(const char* pattern = "QV-%04d", const std::string& path = "") {
-    SnPattern p;
-    std::string error;
-    EXPECT_EQ(p.parse(pattern, &error), 0) << error;
-    return SnAllocator(path.empty() ? state() : path, p);
-  }
-  std::string state() const { return dir + "/sn.state"; }
-};
+class SerialBook : public TempDir {};
 
-TEST_F(SnState, NumbersAreTakenDurablyAndNeverGivenTwice) {
-  SnAllocator a = pattern_allocator();
-  std::string sn, error;
-  std::vector<UnconfirmedSn> earlier;
-  ASSERT_EQ(a.check(1, &earlier, &error), 0) << error;  // a missing state file starts at 1
-  EXPECT_TRUE(earlier.empty());
-  ASSERT_EQ(a.take("02:00:00:00:01:01 t1", &sn, &error), 0) << error;
-  EXPECT_EQ(sn, "QV-0001");
-  // On disk before the number can leave the station: the counter moved on and
-  // the number waits for its confirmation.
-  EXPECT_EQ(read_text(state()), "2\nunconfirmed QV-0001 02:00:00:00:01:01 t1\n");
-  ASSERT_EQ(a.take("02:00:00:00:01:02 t2", &sn, &error), 0);
-  EXPECT_EQ(sn, "QV-0002");
-  ASSERT_EQ(a.confirm("QV-0001", &error), 0) << error;
-  EXPECT_EQ(read_text(state()), "3\nunconfirmed QV-0002 02:00:00:00:01:02 t2\n");
-  EXPECT_FALSE(access((state() + ".tmp").c_str(), F_OK) == 0);
-
-  // The next run (a crash in between) goes on after the last number taken and
-  // hears of the one left unconfirmed.
-  SnAllocator b = pattern_allocator();
-  ASSERT_EQ(b.check(1, &earlier, &error), 0) << error;
-  ASSERT_EQ(earlier.size(), 1u);
-  EXPECT_EQ(earlier[0].serial, "QV-0002");
-  EXPECT_EQ(earlier[0].note, "02:00:00:00:01:02 t2");
-  ASSERT_EQ(b.take("x", &sn, &error), 0);
-  EXPECT_EQ(sn, "QV-0003");
-
-  // The counter is set under the lock, up only, keeping the unconfirmed.
-  EXPECT_EQ(b.set_counter(3, &error), -1);
-  EXPECT_NE(error.find("stands at 4; it never goes down"), std::string::npos) << error;
-  ASSERT_EQ(b.set_counter(4711, &error), 0) << error;
-  EXPECT_EQ(read_text(state()), "4711\nunconfirmed QV-0002 02:00:00:00:01:02 t2\nunconfirmed QV-0003 x\n");
-
-  // A number on a device is this counter's when the counter went past it.
-  for (const auto& [serial, expected] : std::vector<std::pair<std::string, bool>>{
-           {"QV-0001", true}, {"QV-4710", true}, {"QV-4711", false}, {"QV-0000", false}, {"QV-001", false},
-           {"XV-0001", false}}) {
-    bool known = !expected;
-    ASSERT_EQ(b.known(serial, &known, &error), 0) << error;
-    EXPECT_EQ(known, expected) << serial;
-  }
-}
-
-// The second station reaches the counter through a symlink (and a relative
-// one): one file, one lock, and the symlink stays.
-TEST_F(SnState, StationsSharingACounterTakeDistinctNumbers) {
-  const std::string link = dir + "/link.state";
-  ASSERT_EQ(symlink("sn.state", link.c_str()), 0);
-  std::vector<std::string> got[2];
-  std::thread threads[2];
-  for (int t = 0; t < 2; ++t)
-    threads[t] = std::thread([&, t] {
-      SnAllocator a = pattern_allocator("QV-%04d", t ? link : state());
-      for (int i = 0; i < 40; ++i) {
-        std::string sn, error;
-        if (a.take("t" + std::to_string(t), &sn, &error) == 0) got[t].push_back(sn);
-      }
-    });
-  for (auto& t : threads) t.join();
-  std::set<std::string> all(got[0].begin(), got[0].end());
-  all.insert(got[1].begin(), got[1].end());
-  EXPECT_EQ(got[0].size() + got[1].size(), 80u);
-  EXPECT_EQ(all.size(), 80u);
-  EXPECT_EQ(read_text(state()).substr(0, 3), "81\n");
-  char target[64] = {};
-  EXPECT_EQ(readlink(link.c_str(), target, sizeof target - 1), 8) << "the symlink was replaced";
-}
-
-TEST_F(SnState, RefusalsLeaveTheStateAsItWas) {
+// The ledger is the line's one book: what the line gave before it (a state
+// file carried in, the record file) is never given again, and a list tied to
+// its content gives no number twice however it is exported again.
+TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
   const struct {
     const char* name;
-    const char* before;  // state file, nullptr: none
-    const char* pattern;
-    std::vector<std::string> list;  // used when pattern is null
-    const char* error;
-    std::set<std::string> on_record;  // in the record file
+    const char* pattern;             // or, when null, the list
+    std::vector<std::string> list;
+    std::vector<std::string> earlier_list;  // the list as the earlier takes saw it
+    int earlier_takes;
+    const char* state;               // the state file carried in ("": missing), null: none
+    std::vector<std::string> on_record;  // numbers of the record file
+    const char* expected;            // the next number taken, or null
+    const char* error;               // when expected is null
+    const char* now_void;            // a number the book now holds as void
   } cases[] = {
-      {"garbage counter", "47x1\n", "QV-%04d", {}, "counter must come first", {}},
-      {"zero counter", "0\n", "QV-%04d", {}, "counter must come first", {}},
-      {"text after the counter", "4711 QV-004711\n", "QV-%04d", {}, "line 1: text after the counter", {}},
-      {"unknown line", "5\nconfirmed QV-0001\n", "QV-%04d", {}, "not understood", {}},
-      {"empty file", "", "QV-%04d", {}, "holds no counter", {}},
-      {"too long for the device", "5\n", "QV2026-LINE-A-STATION-7-%010d", {}, "longer than 32", {}},
-      {"list used up", "3\n", nullptr, {"A1", "A2"}, "not enough serial numbers: the list holds 2", {}},
-      // A state file put back from an older copy.
-      {"behind the record file", "2\n", "QV-%04d", {}, "QV-0002 is already in the record file line.jsonl",
-       {"QV-0001", "QV-0002"}},
+      {"a new book", "QV-%04d", {}, {}, 0, nullptr, {}, "QV-0001", "", nullptr},
+      {"moved from the state file with its record", "QV-%04d", {}, {}, 0, nullptr, {"QV-0001", "QV-0002"},
+       "QV-0003", "", "QV-0002"},
+      {"state file carried in", "QV-%04d", {}, {}, 0, "5\nunconfirmed QV-0004 02:00:00:00:01:01 t1\n", {},
+       "QV-0005", "", "QV-0004"},
+      {"a carried counter never lowers the book's", "QV-%04d", {}, {}, 3, "2\n", {}, "QV-0004", "", nullptr},
+      {"list exported again with a line above the counter", nullptr, {"A0", "A1", "A2", "A3"},
+       {"A1", "A2", "A3"}, 1, nullptr, {}, "A2", "", nullptr},
+      {"list state carried in", nullptr, {"A1", "A2", "A3"}, {}, 0, "2\n", {}, "A2", "", nullptr},
+      {"list used up", nullptr, {"A1", "A2"}, {}, 0, "3\n", {}, nullptr, "not enough serial numbers", nullptr},
+      {"too long for the device", "QV2026-LINE-A-STATION-7-%010d", {}, {}, 0, nullptr, {}, nullptr, "longer than 32",
+       nullptr},
+      {"garbage counter", "QV-%04d", {}, {}, 0, "47x1\n", {}, nullptr, "counter must come first", nullptr},
+      {"text after the counter", "QV-%04d", {}, {}, 0, "4711 QV-004711\n", {}, nullptr, "text after the counter",
+       nullptr},
+      {"unknown line", "QV-%04d", {}, {}, 0, "5\nconfirmed QV-0001\n", {}, nullptr, "not understood", nullptr},
+      {"a state file that is not there", "QV-%04d", {}, {}, 0, "", {}, nullptr, "cannot open", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    unlink(state().c_str());
-    if (c.before) write_text(state(), c.before);
-    SnAllocator a = c.pattern ? pattern_allocator(c.pattern) : SnAllocator(state(), c.list);
-    a.set_on_record(c.on_record, "line.jsonl");
-    std::string sn, error;
-    EXPECT_EQ(a.check(1, nullptr, &error), -1);
-    EXPECT_NE(error.find(c.error), std::string::npos) << error;
-    error.clear();
-    EXPECT_EQ(a.take("note", &sn, &error), -1);
-    EXPECT_NE(error.find(c.error), std::string::npos) << error;
-    if (c.before)
-      EXPECT_EQ(read_text(state()), c.before);
-    else
-      EXPECT_NE(access(state().c_str(), F_OK), 0);
+    const std::string db = dir + "/line.db", list = dir + "/list.txt", state = dir + "/sn.state",
+                      record = dir + "/line.jsonl";
+    for (const std::string& f : {db, db + "-wal", db + "-shm", state, record}) unlink(f.c_str());
+    Options opts;
+    opts.db = db;
+    opts.sn_pattern = c.pattern ? c.pattern : "";
+    opts.sn_list = c.pattern ? "" : list;
+    auto write_list = [&](const std::vector<std::string>& l) {
+      std::string text;
+      for (const std::string& s : l) text += s + "\n";
+      write_text(list, text);
+    };
+    std::vector<std::string> notes;
+    std::string serial, error;
+    line_ledger::Holder holder{"station", "eth1", "02:00:00:00:01:01", 0};
+    if (c.earlier_takes) {
+      if (!c.pattern) write_list(c.earlier_list);
+      auto earlier = LineLedger::open(opts, &notes, &error);
+      ASSERT_TRUE(earlier) << error;
+      for (int i = 0; i < c.earlier_takes; ++i)
+        ASSERT_TRUE(earlier->ledger().take(earlier->source(), holder, &serial, &error)) << error;
+    }
+    if (!c.pattern) write_list(c.list);
+    if (c.state && *c.state) write_text(state, c.state);
+    if (c.state) opts.sn_state = state;
+    if (!c.on_record.empty()) {
+      std::string lines;
+      for (const std::string& s : c.on_record) lines += "{\"serial\":{\"written\":\"" + s + "\"}}\n";
+      write_text(record, lines);
+      opts.record = record;
+    }
+    auto book = LineLedger::open(opts, &notes, &error);
+    const bool took = book && book->ledger().take(book->source(), holder, &serial, &error);
+    if (!c.expected) {
+      EXPECT_FALSE(took);
+      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      continue;
+    }
+    ASSERT_TRUE(took) << error;
+    EXPECT_EQ(serial, c.expected);
+    if (c.now_void) {
+      line_ledger::SerialEntry entry;
+      bool found = false;
+      ASSERT_TRUE(book->ledger().find(c.now_void, &entry, &found, &error)) << error;
+      EXPECT_TRUE(found);
+      EXPECT_EQ(entry.state, "void");
+    }
   }
 }
 
-TEST_F(SnState, ListFile) {
+TEST_F(SerialBook, ListFile) {
   const struct {
     const char* text;
     std::vector<std::string> list;  // empty: refused
@@ -225,29 +197,11 @@ TEST_F(SnState, ListFile) {
     write_text(path, c.text);
     std::vector<std::string> list;
     std::string error;
-    int r = load_sn_list(path, &list, &error);
-    EXPECT_EQ(r, c.list.empty() ? -1 : 0);
-    EXPECT_EQ(list.size(), c.list.size());
-    if (r == 0) EXPECT_EQ(list, c.list);
+    const bool loaded = load_sn_list(path, &list, &error);
+    EXPECT_EQ(loaded, !c.list.empty());
+    EXPECT_EQ(list, c.list);
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
-  // The counter counts the list's lines: a state at 2 gives the second, and
-  // leaves numbers for two devices, not three.
-  write_text(state(), "2\n");
-  SnAllocator a(state(), std::vector<std::string>{"A1", "A2", "A3"});
-  std::string sn, error;
-  EXPECT_EQ(a.check(2, nullptr, &error), 0) << error;
-  EXPECT_EQ(a.check(3, nullptr, &error), -1);
-  EXPECT_NE(error.find("number 4 is needed"), std::string::npos) << error;
-  bool known = false;
-  ASSERT_EQ(a.known("A1", &known, &error), 0) << error;
-  EXPECT_TRUE(known);
-  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
-  EXPECT_FALSE(known);
-  ASSERT_EQ(a.take("n", &sn, &error), 0) << error;
-  EXPECT_EQ(sn, "A2");
-  ASSERT_EQ(a.known("A2", &known, &error), 0) << error;
-  EXPECT_TRUE(known);
 }
 
 // ---- record and summary ----------------------------------------------------
@@ -280,9 +234,9 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   {
     RecordFile f;
     std::string error;
-    ASSERT_EQ(f.open(path, &error), 0) << error;
-    ASSERT_EQ(f.append(sample_record(kExitOk), &error), 0) << error;
-    ASSERT_EQ(f.append(sample_record(kExitTimeout), &error), 0) << error;
+    ASSERT_TRUE(f.open(path, &error)) << error;
+    ASSERT_TRUE(f.append(sample_record(kExitOk), &error)) << error;
+    ASSERT_TRUE(f.append(sample_record(kExitTimeout), &error)) << error;
   }
   std::istringstream lines(read_text(path));
   std::vector<nlohmann::json> got;
@@ -316,8 +270,8 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   {
     RecordFile f;
     std::string error;
-    ASSERT_EQ(f.open(path, &error), 0) << error;
-    ASSERT_EQ(f.append(other, &error), 0) << error;
+    ASSERT_TRUE(f.open(path, &error)) << error;
+    ASSERT_TRUE(f.append(other, &error)) << error;
   }
   std::FILE* extra = std::fopen(path.c_str(), "a");
   ASSERT_NE(extra, nullptr);
@@ -325,10 +279,10 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   std::fclose(extra);
   std::set<std::string> serials;
   std::string error;
-  ASSERT_EQ(record_file_serials(path, &serials, &error), 0) << error;
+  ASSERT_TRUE(record_file_serials(path, &serials, &error)) << error;
   EXPECT_EQ(serials, (std::set<std::string>{"QV-0002", "QV-0007"}));
   serials.clear();
-  ASSERT_EQ(record_file_serials(dir + "/none.jsonl", &serials, &error), 0) << error;
+  ASSERT_TRUE(record_file_serials(dir + "/none.jsonl", &serials, &error)) << error;
   EXPECT_TRUE(serials.empty());
 }
 
@@ -337,7 +291,7 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
   write_text(path, before);
   RecordFile f;
   std::string error;
-  ASSERT_EQ(f.open(path, &error), 0) << error;
+  ASSERT_TRUE(f.open(path, &error)) << error;
   // A file size limit stands in for a full disk: the write stops part-way.
   rlimit old{};
   getrlimit(RLIMIT_FSIZE, &old);
@@ -345,10 +299,10 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
   limit.rlim_cur = before.size() + 40;
   signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-  const int r = f.append(sample_record(kExitOk), &error);
+  const bool r = f.append(sample_record(kExitOk), &error);
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
-  EXPECT_EQ(r, -1);
+  EXPECT_FALSE(r);
   EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
   EXPECT_EQ(read_text(path), before);
 
@@ -358,8 +312,8 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
     errno = EIO;
     return -1;
   });
-  ASSERT_EQ(unsynced.open(path, &error), 0) << error;
-  EXPECT_EQ(unsynced.append(sample_record(kExitOk), &error), -1);
+  ASSERT_TRUE(unsynced.open(path, &error)) << error;
+  EXPECT_FALSE(unsynced.append(sample_record(kExitOk), &error));
   EXPECT_EQ(error, "cannot sync the record file " + path + ": Input/output error");
   EXPECT_EQ(read_text(path), before);
 }
@@ -423,7 +377,7 @@ TEST_F(Records, AThreadThatCannotStartLeavesEveryDeviceOnRecord) {
   ifc.name = "nosuch0";  // the run under way ends at once: its interface cannot be opened
   RecordFile record;
   std::string error;
-  ASSERT_EQ(record.open(dir + "/line.jsonl", &error), 0) << error;
+  ASSERT_TRUE(record.open(dir + "/line.jsonl", &error)) << error;
   FILE* quiet = std::fopen("/dev/null", "w");
   const std::vector<Mac> devices = {{2, 0, 0, 0, 1, 1}, {2, 0, 0, 0, 1, 2}, {2, 0, 0, 0, 1, 3}};
   LiveView view(quiet, quiet, false, 0, {"02:00:00:00:01:01", "02:00:00:00:01:02", "02:00:00:00:01:03"});

@@ -1,0 +1,258 @@
+#include "device_run.h"
+
+#include <chrono>
+
+#include "line_db.h"
+#include "link_transport.h"
+#include "live_view.h"
+#include "stop_signals.h"
+
+namespace mfgstation {
+
+namespace {
+
+double now_seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+line_ledger::RunEnd run_end(const DeviceRecord& rec) {
+  const bool passed = rec.exit_status == kExitOk;
+  return {passed ? "passed" : is_interrupted(rec.exit_status) ? "interrupted" : "failed", rec.exit_status,
+          passed ? line_ledger::Value() : line_ledger::Value(rec.reason), line_ledger::now_ms()};
+}
+
+}  // namespace
+
+void DeviceRun::error(const std::string& text) {
+  rec_.messages.push_back(text);
+  s_.view->message(index_, text);
+}
+
+void DeviceRun::note(const std::string& text) { s_.view->note(index_, text); }
+
+void DeviceRun::progress(uint64_t done, uint64_t total, double seconds) {
+  s_.view->progress(index_, done, total, seconds);
+}
+
+void DeviceRun::message(const std::string& text) { s_.view->message(index_, text); }
+
+void DeviceRun::step_started(const Step& step) {
+  s_.view->step(index_, op_name(step.op));
+  step_started_ = now_seconds();
+}
+
+void DeviceRun::step_ended(const Step& step, int status) {
+  // A flash of an image larger than the partition is all the station could
+  // do, yet not known to have taken.
+  const bool unverified = step.op == Op::Flash && rec_.image_size > kKernelPartitionBytes;
+  rec_.steps.push_back({op_name(step.op),
+                        status == kExitOk          ? (unverified ? "unverified" : "ok")
+                        : is_interrupted(status) ? "interrupted"
+                                                 : "failed",
+                        now_seconds() - step_started_});
+  const StepRecord& s = rec_.steps.back();
+  std::string why;
+  if (s_.ledger && run_id_ &&
+      !s_.ledger->ledger().end_step(run_id_, {static_cast<int>(rec_.steps.size()), s.step, s.status,
+                                              static_cast<int64_t>(s.seconds * 1000.0 + 0.5)},
+                                    facts(), &why))
+    ledger_failed(why);
+}
+
+line_ledger::Holder DeviceRun::holder() const {
+  return {s_.ledger ? s_.ledger->host() : "", rec_.interface, rec_.device, run_id_};
+}
+
+bool DeviceRun::take_serial(std::string* serial, std::string* error) {
+  if (!s_.ledger || !run_id_) {
+    *error = s_.ledger ? "the device's run is not in the ledger" : "numbers come from the ledger (--db)";
+    return false;
+  }
+  if (!s_.ledger->ledger().take(s_.ledger->source(), holder(), serial, error)) return false;
+  taken_ = *serial;
+  return true;
+}
+
+void DeviceRun::serial_written(const std::string& serial) {
+  s_.view->serial(index_, serial);
+  rec_.serial_written = serial;
+  // Marked before the request goes out: from here on the device may hold it.
+  std::string why;
+  if (s_.ledger && serial == taken_ && !s_.ledger->ledger().mark_sent(serial, &why)) ledger_failed(why);
+}
+
+void DeviceRun::serial_read(const std::string& serial) {
+  rec_.serial_read = true;
+  rec_.serial_read_back = serial;
+}
+
+void DeviceRun::serial_confirmed(const std::string& serial, bool from_counter) {
+  rec_.serial_confirmed = true;
+  std::string why;
+  // Not taken by the ledger now, the confirmation is made at the run's end
+  // from what the device read back; until then the run cannot pass.
+  if (s_.ledger && from_counter && !s_.ledger->ledger().confirm(serial, rec_.serial_read_back, &why))
+    ledger_failed(why);
+}
+
+// The rule for a number found on a device: one the line gave stays (it is
+// this device's, or was never known to be on another), one it did not give
+// refuses the device unless --replace-sn.
+StepLog::Held DeviceRun::serial_held(const std::string& serial, std::string* message) {
+  rec_.serial_read = true;
+  rec_.serial_read_back = serial;
+  s_.view->serial(index_, serial);
+  const std::string holds = "the device holds " + serial + ", ";
+  if (!s_.ledger) {
+    *message = "numbers come from the ledger (--db)";
+    return Held::Failed;
+  }
+  bool found = false;
+  std::string why, elsewhere;
+  line_ledger::SerialEntry entry;
+  if (!s_.ledger->ledger().find(serial, &entry, &found, &why)) {
+    *message = "ledger: " + why;
+    return Held::Failed;
+  }
+  // Numbers read from devices and replaced were never the line's own.
+  bool known = found && entry.source != "device";
+  if (known && (entry.state == "confirmed" || entry.state == "recorded") && !entry.device.empty() &&
+      entry.device != rec_.device) {
+    known = false;
+    elsewhere = " (the ledger has it on " + entry.device + ")";
+  }
+  if (known) {
+    if (!s_.ledger->ledger().reuse(serial, holder(), &why)) {
+      *message = "ledger: " + why;
+      return Held::Failed;
+    }
+    rec_.serial_confirmed = rec_.serial_kept = true;
+    *message = holds + "a number this line gave: it keeps it, nothing is written";
+    return Held::Keep;
+  }
+  if (!s_.opts->replace_sn) {
+    *message = holds + "a number this line did not give" + elsewhere +
+               ": the device is refused (--replace-sn gives it a new number)";
+    return Held::Refuse;
+  }
+  if (!found && !s_.ledger->ledger().record_replaced(serial, holder(), "replaced (--replace-sn)", &why)) {
+    *message = "ledger: " + why;
+    return Held::Failed;
+  }
+  rec_.serial_replaced = serial;
+  *message = holds + "a number this line did not give" + elsewhere + ": replaced by the next number (--replace-sn)";
+  return Held::Replace;
+}
+
+void DeviceRun::image_sent(const Image& image) {
+  rec_.image = image.path;
+  rec_.image_size = image.bytes.size();
+  rec_.image_crc = image.crc;
+}
+
+DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
+  rec_.time = utc_time_text();
+  rec_.interface = s_.ifc->name;
+  rec_.station = station_link::mac_text(s_.ifc->mac);
+  rec_.device = station_link::mac_text(mac_);
+  int status = kExitOk;
+  station_link::Interface ifc;
+  std::string why;
+  if (s_.ledger &&
+      !s_.ledger->ledger().begin_run({s_.ledger->host(), rec_.interface, rec_.station, rec_.device,
+                                      line_ledger::now_ms()},
+                                     &run_id_, &why)) {
+    error("ledger: " + why);
+    status = kExitLocal;
+  } else if (refused != kExitOk) {
+    error(refusal);
+    status = refused;
+  } else if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
+    error(why);
+    status = kExitLocal;
+  } else {
+    LinkTransport transport(ifc);
+    // This device only, addressed from the first request on.
+    Options opts = *s_.opts;
+    opts.device_given = true;
+    opts.device = mac_;
+    Station station(transport, opts, s_.ifc->mac, *this);
+    StepContext context{station, *this, s_.images, *this, true};
+    status = run_steps(context, s_.opts->steps);
+    station_link::close_interface(ifc);
+  }
+  for (std::size_t i = rec_.steps.size(); i < s_.opts->steps.size(); ++i)
+    rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
+  // A change the ledger did not take leaves the device's run unaccounted for.
+  if (!db_error_.empty() && status == kExitOk) status = kExitLocal;
+  rec_.exit_status = status;
+  if (status != kExitOk) rec_.reason = failure_kind(status);
+  return rec_;
+}
+
+bool DeviceRun::end_in_ledger(const DeviceRecord& rec, std::string* error) {
+  return s_.ledger->ledger().end_run(run_id_, run_end(rec), facts(), error);
+}
+
+void DeviceRun::settle(DeviceRecord& rec, std::mutex& record_mutex) {
+  std::string why;
+  bool in_ledger = !s_.ledger || !run_id_;
+  if (!in_ledger) {
+    in_ledger = end_in_ledger(rec, &why);
+    if (!in_ledger) {
+      // The ledger is away: the run ends failed here, and in the ledger as
+      // soon as it comes back.
+      fail_local(rec, "ledger: " + why);
+      s_.ledger->defer_end(run_id_, run_end(rec), facts());
+    }
+  }
+  if (!s_.record) return;
+  std::lock_guard<std::mutex> lock(record_mutex);
+  if (s_.record->append(rec, &why)) return;
+  message(why);
+  // A device that is not on record has not passed the line; its record is
+  // tried once more as it now stands, and the ledger told.
+  if (rec.exit_status != kExitOk) return;
+  fail_local(rec, why);
+  std::string ledger_why;
+  if (in_ledger && s_.ledger && run_id_ && !end_in_ledger(rec, &ledger_why)) {
+    message("ledger: " + ledger_why);
+    rec.messages.push_back("ledger: " + ledger_why);
+  }
+  s_.record->append(rec, &why);
+}
+
+void DeviceRun::report(const DeviceRecord& rec) {
+  s_.view->result(index_, rec.exit_status == kExitOk           ? "passed"
+                          : is_interrupted(rec.exit_status) ? "INTERRUPTED"
+                                                            : std::string("FAILED (") + failure_kind(rec.exit_status) + ")");
+}
+
+line_ledger::RunFacts DeviceRun::facts() const {
+  line_ledger::RunFacts f;
+  if (!rec_.serial_written.empty()) f.serial_written = rec_.serial_written;
+  if (rec_.serial_read) f.serial_read = rec_.serial_read_back;
+  if (!rec_.image.empty()) {
+    f.image = rec_.image;
+    f.image_size = rec_.image_size;
+    f.image_crc32 = rec_.image_crc;
+  }
+  return f;
+}
+
+void DeviceRun::ledger_failed(const std::string& why) {
+  error("ledger: " + why);
+  if (db_error_.empty()) db_error_ = why;
+}
+
+void DeviceRun::fail_local(DeviceRecord& rec, const std::string& text) {
+  message(text);
+  rec.messages.push_back(text);
+  if (rec.exit_status == kExitOk) {
+    rec.exit_status = kExitLocal;
+    rec.reason = failure_kind(kExitLocal);
+  }
+}
+
+}  // namespace mfgstation
