@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 #include <utility>
 
 namespace line_ledger {
@@ -99,6 +100,20 @@ void count_serial(Figures& f, const std::string& state, const std::string& void_
 
 std::string text_of(const Value& v, const char* missing) { return v ? *v : std::string(missing); }
 
+// Host name, interface, MAC.
+using StationKey = std::tuple<std::string, std::string, std::string>;
+
+// How many stations have this host name and interface; *first_mac is the MAC
+// of the first.
+std::size_t namesakes(const std::map<StationKey, Figures>& stations, const std::string& host,
+                      const std::string& interface, std::string* first_mac = nullptr) {
+  std::size_t n = 0;
+  for (auto it = stations.lower_bound({host, interface, ""});
+       it != stations.end() && std::get<0>(it->first) == host && std::get<1>(it->first) == interface; ++it, ++n)
+    if (n == 0 && first_mac) *first_mac = std::get<2>(it->first);
+  return n;
+}
+
 // "3 no reply, 1 CRC-32 mismatch".
 std::string counts_text(const std::map<std::string, int>& counts) {
   std::string text;
@@ -186,19 +201,22 @@ bool load_report(LedgerStore& store, const TimeRange& range, Report* report, std
   report->range = range;
   const std::vector<Value> params = {std::to_string(range.from_ms), std::to_string(range.to_ms)};
   std::vector<Row> runs, serials;
-  if (!store.run("SELECT started_ms, ended_ms, station, interface, result, reason FROM runs"
+  // A serial number's station MAC is that of its run, which may have begun
+  // before the range.
+  if (!store.run("SELECT started_ms, ended_ms, station, interface, result, reason, station_mac FROM runs"
                  " WHERE started_ms >= CAST($1 AS BIGINT) AND started_ms < CAST($2 AS BIGINT)",
                  params, &runs, error) ||
-      !store.run("SELECT state, void_reason, station, interface FROM serials"
-                 " WHERE taken_ms >= CAST($1 AS BIGINT) AND taken_ms < CAST($2 AS BIGINT)",
+      !store.run("SELECT s.state, s.void_reason, s.station, s.interface, r.station_mac FROM serials s"
+                 " LEFT JOIN runs r ON r.id = s.run_id"
+                 " WHERE s.taken_ms >= CAST($1 AS BIGINT) AND s.taken_ms < CAST($2 AS BIGINT)",
                  params, &serials, error))
     return false;
 
-  std::map<std::pair<std::string, std::string>, Figures> by_station;
+  std::map<StationKey, Figures> by_station;
   std::map<int64_t, HourCount> hours;
   for (const Row& row : runs) {
     RunRow r;
-    if (row.size() != 6 || !to_int64(row[0], &r.started_ms) || (row[1] && !to_int64(row[1], &r.ended_ms))) {
+    if (row.size() != 7 || !to_int64(row[0], &r.started_ms) || (row[1] && !to_int64(row[1], &r.ended_ms))) {
       *error = "the ledger holds a run whose times are not numbers";
       return false;
     }
@@ -206,7 +224,7 @@ bool load_report(LedgerStore& store, const TimeRange& range, Report* report, std
     r.result = text_of(row[4], "");
     r.reason = text_of(row[5], "no reason given");
     count_run(report->line, r);
-    count_run(by_station[{text_of(row[2], ""), text_of(row[3], "")}], r);
+    count_run(by_station[{text_of(row[2], ""), text_of(row[3], ""), text_of(row[6], "")}], r);
     if (r.result == "running") continue;
     const int64_t hour = r.started_ms / kHourMs * kHourMs;
     HourCount& hc = hours[hour];
@@ -215,20 +233,31 @@ bool load_report(LedgerStore& store, const TimeRange& range, Report* report, std
     hc.failed += r.result == "failed";
     hc.interrupted += r.result == "interrupted";
   }
-  for (const Row& row : serials) {
-    if (row.size() != 4) {
-      *error = "the ledger's serial numbers could not be read";
-      return false;
+  // Those of a run first: one of no run counts with the one station of its
+  // host name and interface, when there is one.
+  for (const bool of_run : {true, false}) {
+    for (const Row& row : serials) {
+      if (row.size() != 5) {
+        *error = "the ledger's serial numbers could not be read";
+        return false;
+      }
+      if (row[4].has_value() != of_run) continue;
+      const std::string host = text_of(row[2], ""), interface = text_of(row[3], "");
+      std::string mac = text_of(row[4], "");
+      if (!of_run && namesakes(by_station, host, interface, &mac) != 1) mac.clear();
+      const std::string state = text_of(row[0], ""), reason = text_of(row[1], "no reason given");
+      count_serial(report->line, state, reason);
+      count_serial(by_station[{host, interface, mac}], state, reason);
     }
-    const std::string state = text_of(row[0], ""), reason = text_of(row[1], "no reason given");
-    count_serial(report->line, state, reason);
-    count_serial(by_station[{text_of(row[2], ""), text_of(row[3], "")}], state, reason);
   }
 
   finish(report->line);
   for (auto& [key, figures] : by_station) {
+    const auto& [host, interface, mac] = key;
+    std::string name = host + " " + interface;
+    if (namesakes(by_station, host, interface) > 1) name += " " + (mac.empty() ? std::string("(MAC unknown)") : mac);
     finish(figures);
-    report->stations.push_back({key.first, key.second, std::move(figures)});
+    report->stations.push_back({host, interface, mac, name, std::move(figures)});
   }
   if (!hours.empty()) {
     for (int64_t h = hours.begin()->first; h <= hours.rbegin()->first; h += kHourMs) {
@@ -248,11 +277,11 @@ std::string report_text(const Report& report) {
                   " (runs begun and serial numbers taken in that time)\n\n";
   if (report.stations.size() == 1) {
     const StationFigures& s = report.stations[0];
-    return t + "Station " + s.station + " " + s.interface + "\n" + figures_text(report.line);
+    return t + "Station " + s.name + "\n" + figures_text(report.line);
   }
   t += "Whole line, " + std::to_string(report.stations.size()) + " stations\n" + figures_text(report.line);
   for (const StationFigures& s : report.stations)
-    t += "\nStation " + s.station + " " + s.interface + "\n" + figures_text(s.figures);
+    t += "\nStation " + s.name + "\n" + figures_text(s.figures);
   return t;
 }
 

@@ -53,16 +53,24 @@ struct HourCount {
   int passed = 0, failed = 0, interrupted = 0;
 };
 
+// Stations are told apart by host name, interface and the interface's MAC
+// address: station PCs installed from one image share the first two. A serial
+// number of no run counts with the one station of its host name and
+// interface; when there are none or several, with one whose MAC is not known.
 struct StationFigures {
-  std::string station;    // host name
-  std::string interface;  // the station's interface there
+  std::string station;      // host name
+  std::string interface;    // the station's interface there
+  std::string station_mac;  // the interface's MAC address; empty: not known
+  // As the report shows it: "line-a eth1", and the MAC too (or "(MAC
+  // unknown)") when another station has the same host name and interface.
+  std::string name;
   Figures figures;
 };
 
 struct Report {
   TimeRange range;
   Figures line;                          // every station together
-  std::vector<StationFigures> stations;  // by host name, then interface
+  std::vector<StationFigures> stations;  // by host name, then interface, then MAC
   // Runs by the hour in which they began, passed, failed and interrupted, every
   // hour from the first to the last, those without a run too.
   std::vector<HourCount> hours;

@@ -24,8 +24,6 @@ std::string escaped(const std::string& text) {
   return out;
 }
 
-std::string station_name(const StationFigures& s) { return s.station + " " + s.interface; }
-
 std::string cell(const char* key, const std::string& value) {
   return std::string("<td data-key=\"") + key + "\">" + escaped(value) + "</td>";
 }
@@ -46,7 +44,7 @@ std::string reasons_table(const char* id, const char* what, const Report& report
                           const std::map<std::string, int> Figures::*counts) {
   if ((report.line.*counts).empty()) return "<p id=\"" + std::string(id) + "\">None.</p>\n";
   std::string t = "<table id=\"" + std::string(id) + "\"><thead><tr><th>" + what + "</th><th>Whole line</th>";
-  for (const StationFigures& s : report.stations) t += "<th>" + escaped(station_name(s)) + "</th>";
+  for (const StationFigures& s : report.stations) t += "<th>" + escaped(s.name) + "</th>";
   t += "</tr></thead><tbody>\n";
   for (const auto& [reason, count] : by_count(report.line.*counts)) {
     t += "<tr data-reason=\"" + escaped(reason) + "\"><th>" + escaped(reason) + "</th><td>" + std::to_string(count) +
@@ -244,7 +242,7 @@ std::string report_html(const Report& report) {
           "<th>Passed</th><th>Failed</th><th>Interrupted</th><th>Running</th><th>Serials used</th><th>Void</th>"
           "<th>Open</th><th>Median time</th><th>95th percentile</th></tr></thead><tbody>\n";
   page += figures_row("Whole line", report.line);
-  for (const StationFigures& s : report.stations) page += figures_row(station_name(s), s.figures);
+  for (const StationFigures& s : report.stations) page += figures_row(s.name, s.figures);
   page += "</tbody></table>\n";
 
   page += "<h2>Devices per hour</h2>\n<p class=\"legend\"><span class=\"passed\"></span>passed"

@@ -3,6 +3,9 @@
 // that two processes on one file queue up instead of failing half-way, and
 // waits for it up to kBusyMs.
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "stores.h"
 
@@ -12,10 +15,27 @@ namespace {
 
 constexpr int kBusyMs = 10000;
 
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0 || errno != ENOENT; }
+
+// Removes the -wal and -shm files that a read-only connection made beside a
+// WAL-mode file that had none: a connection that may write reads the file and
+// closes; when it is the last, SQLite folds the log in (empty, or what a
+// station wrote meanwhile, as that station's own close would) and removes
+// both; any other connection keeps them.
+void remove_log_made(const std::string& path) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+    sqlite3_exec(db, "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
+  sqlite3_close_v2(db);
+}
+
 class SqliteStore : public LedgerStore {
  public:
   explicit SqliteStore(sqlite3* db) : db_(db) {}
-  ~SqliteStore() override { sqlite3_close_v2(db_); }
+  ~SqliteStore() override {
+    sqlite3_close_v2(db_);
+    if (!tidy_path_.empty() && exists(tidy_path_ + "-wal")) remove_log_made(tidy_path_);
+  }
   SqliteStore(const SqliteStore&) = delete;
   SqliteStore& operator=(const SqliteStore&) = delete;
 
@@ -61,6 +81,16 @@ class SqliteStore : public LedgerStore {
   bool conflicted() const override { return conflicted_; }
   const char* kind() const override { return "sqlite"; }
 
+  // For a read-only connection: it does not fold the write-ahead log into the
+  // file when it closes (the last connection to close does by default, and
+  // removes the log), and when the file had neither a -wal nor a -shm, those
+  // that reading it made are removed after the close.
+  void leave_as_found() {
+    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    const std::string path = sqlite3_db_filename(db_, "main");
+    if (!exists(path + "-wal") && !exists(path + "-shm")) tidy_path_ = path;
+  }
+
  private:
   bool bind(sqlite3_stmt* stmt, const std::vector<Value>& params, std::string* error) {
     if (sqlite3_bind_parameter_count(stmt) != static_cast<int>(params.size())) {
@@ -92,17 +122,17 @@ class SqliteStore : public LedgerStore {
 
   sqlite3* db_;
   bool conflicted_ = false;
+  std::string tidy_path_;  // the file whose -wal and -shm to remove after closing
 };
 
 }  // namespace
 
 std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, bool read_only, std::string* error) {
   sqlite3* db = nullptr;
-  // Read only, the file is still opened for writing when it may be (never
-  // created): the last connection to close then folds the write-ahead log back
-  // and removes it, as the stations' connections do. query_only keeps every
-  // change out.
-  const int flags = read_only ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  // Read only, the file is left as it was found, ledger or not: opened
+  // read-only, and left as found when closed (leave_as_found). A station
+  // writing at the same time is read as usual, under SQLite's locks.
+  const int flags = read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
     *error = "cannot open the ledger " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     sqlite3_close_v2(db);
@@ -110,9 +140,10 @@ std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, bool rea
   }
   sqlite3_busy_timeout(db, kBusyMs);
   auto store = std::make_unique<SqliteStore>(db);
-  if (read_only)
-    return store->run("PRAGMA query_only = ON", {}, nullptr, error) && check_schema(*store, error) ? std::move(store)
-                                                                                                     : nullptr;
+  if (read_only) {
+    store->leave_as_found();
+    return check_schema(*store, error) ? std::move(store) : nullptr;
+  }
   // FULL: a number is on disk before it leaves the station, also in WAL mode.
   std::vector<Row> mode;
   if (!store->run("PRAGMA journal_mode = WAL", {}, &mode, error) ||

@@ -34,7 +34,8 @@ struct RunSpec {
   const char* station;
   const char* interface;
   const char* result;
-  const char* reason;  // null: NULL
+  const char* reason;          // null: NULL
+  const char* mac = nullptr;   // the station's; null: 00:1b:21:3a:4f:10
 };
 
 struct SerialSpec {
@@ -43,6 +44,7 @@ struct SerialSpec {
   const char* station;
   const char* interface;
   int64_t taken_ms;  // from kT0
+  int run = 0;       // the case's run that holds it, from 1; 0: none
 };
 
 struct Case {
@@ -149,6 +151,52 @@ const Case kCases[] = {
      "  time per device:    no device ended\n",
      "08:00 2/1/0 09:00 0/0/0 10:00 0/0/0 11:00 0/1/0"},
 
+    {"two stations of one host and interface name, told apart by their MAC",
+     {{0, 30000, "line-a", "eth1", "passed", nullptr},
+      {10 * kS, 20000, "line-a", "eth1", "failed", "no reply", "00:1b:21:3a:4f:11"},
+      {20 * kS, 10000, "line-a", "eth1", "passed", nullptr, "00:1b:21:3a:4f:11"},
+      {30 * kS, 5000, "line-b", "eth1", "passed", nullptr}},
+     {},
+     {{"recorded", nullptr, "line-a", "eth1", 0, 1},
+      {"void", "no reply", "line-a", "eth1", 10 * kS, 2},
+      {"recorded", nullptr, "line-a", "eth1", 20 * kS, 3},
+      {"void", "station stopped", "line-a", "eth1", 40 * kS},
+      {"recorded", nullptr, "line-b", "eth1", 30 * kS}},
+     nullptr,
+     nullptr,
+     "Line report from the first record to the last record (runs begun and serial numbers taken in that time)\n"
+     "\n"
+     "Whole line, 4 stations\n"
+     "  devices:            4: 3 passed, 1 failed\n"
+     "  failures by reason: 1 no reply\n"
+     "  serial numbers:     3 used, 2 void (1 no reply, 1 station stopped), 0 open\n"
+     "  time per device:    median 10.0 s, 95th percentile 30.0 s, of 4 devices\n"
+     "\n"
+     "Station line-a eth1 (MAC unknown)\n"
+     "  devices:            0\n"
+     "  failures by reason: none\n"
+     "  serial numbers:     0 used, 1 void (1 station stopped), 0 open\n"
+     "  time per device:    no device ended\n"
+     "\n"
+     "Station line-a eth1 00:1b:21:3a:4f:10\n"
+     "  devices:            1: 1 passed, 0 failed\n"
+     "  failures by reason: none\n"
+     "  serial numbers:     1 used, 0 void, 0 open\n"
+     "  time per device:    median 30.0 s, 95th percentile 30.0 s, of 1 device\n"
+     "\n"
+     "Station line-a eth1 00:1b:21:3a:4f:11\n"
+     "  devices:            2: 1 passed, 1 failed\n"
+     "  failures by reason: 1 no reply\n"
+     "  serial numbers:     1 used, 1 void (1 no reply), 0 open\n"
+     "  time per device:    median 10.0 s, 95th percentile 20.0 s, of 2 devices\n"
+     "\n"
+     "Station line-b eth1\n"
+     "  devices:            1: 1 passed, 0 failed\n"
+     "  failures by reason: none\n"
+     "  serial numbers:     1 used, 0 void, 0 open\n"
+     "  time per device:    median 5.0 s, 95th percentile 5.0 s, of 1 device\n",
+     "08:00 3/1/0"},
+
     {"median and 95th percentile by nearest rank",
      {},
      {20, 1, 19, 2, 18, 3, 17, 4, 16, 5, 15, 6, 14, 7, 13, 8, 12, 9, 11, 10},
@@ -218,7 +266,7 @@ class ReportTest : public ::testing::Test {
           "INSERT INTO runs (id, started_ms, ended_ms, station, interface, station_mac, device, result, reason)"
           " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)",
           {num(id), num(kT0 + r.start_ms), r.ms ? num(kT0 + r.start_ms + *r.ms) : std::nullopt, r.station,
-           r.interface, "00:1b:21:3a:4f:10", "02:00:00:00:01:" + std::to_string(10 + id), r.result,
+           r.interface, r.mac ? r.mac : "00:1b:21:3a:4f:10", "02:00:00:00:01:" + std::to_string(10 + id), r.result,
            text(r.reason)});
       ++id;
     };
@@ -229,10 +277,10 @@ class ReportTest : public ::testing::Test {
     int n = 0;
     for (const SerialSpec& s : c.serials) {
       sql(store,
-          "INSERT INTO serials (serial, source, state, void_reason, station, interface, taken_ms, changed_ms)"
-          " VALUES ($1, $2, $3, $4, $5, $6, $7, $7)",
+          "INSERT INTO serials (serial, source, state, void_reason, station, interface, taken_ms, changed_ms, run_id)"
+          " VALUES ($1, $2, $3, $4, $5, $6, $7, $7, $8)",
           {"QV2026-" + std::to_string(4711 + n++), "QV2026-%06d", s.state, text(s.void_reason), s.station,
-           s.interface, num(kT0 + s.taken_ms)});
+           s.interface, num(kT0 + s.taken_ms), s.run ? num(s.run) : std::nullopt});
     }
     bool retry = false;
     ASSERT_TRUE(store.commit(&retry, &error)) << error;
@@ -284,6 +332,11 @@ TEST_F(ReportTest, FiguresAndTextFromKnownRows) {
       ASSERT_TRUE(line_ledger::load_report(*store, range_of(c), &report, &error)) << error;
       EXPECT_EQ(line_ledger::report_text(report), c.text);
       EXPECT_EQ(hours_text(report), c.hours);
+      // The page names each station as the text does.
+      const std::string page = line_ledger::report_html(report), text = c.text;
+      const std::regex station_line("\nStation ([^\n]+)\n");
+      for (auto it = std::sregex_iterator(text.begin(), text.end(), station_line); it != std::sregex_iterator(); ++it)
+        EXPECT_NE(page.find("<tr data-station=\"" + (*it)[1].str() + "\">"), std::string::npos) << (*it)[1];
     }
 }
 

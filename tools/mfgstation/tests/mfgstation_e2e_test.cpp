@@ -412,15 +412,21 @@ TEST(StationReport, TextPageAndRefusals) {
           << error;
     }
   }
-  // An SQLite file of something else: refused, and left as it was.
-  const std::string other = dir + "/other.db";
+  // SQLite files of something else, in WAL mode: refused, and left as they
+  // were. pending.db is a copy taken while its writer was still open: its
+  // change is in its write-ahead log alone, as after a writer killed.
+  const std::string other = dir + "/other.db", pending = dir + "/pending.db";
   {
     std::string error;
     auto store = line_ledger::open_ledger_store(other, &error);
     ASSERT_TRUE(store) << error;
     ASSERT_TRUE(store->run("DROP TABLE ledger_meta", {}, nullptr, &error)) << error;
+    for (const char* end : {"", "-wal", "-shm"}) qvtest::run({"cp", other + end, pending + end});
   }
-  const std::string other_bytes = qvtest::read_file(other);
+  const std::vector<std::string> kept = {other, pending, pending + "-wal"};
+  std::vector<std::string> kept_bytes;
+  for (const std::string& file : kept) kept_bytes.push_back(qvtest::read_file(file));
+  ASSERT_GT(kept_bytes.back().size(), 0u);
   const struct {
     std::vector<std::string> args;
     int status;
@@ -442,6 +448,8 @@ TEST(StationReport, TextPageAndRefusals) {
        "mfgstation: report: " + dir + "/missing.db: No such file or directory\n"},
       {{"report", "--db", other}, 2, "",
        "mfgstation: report: " + other + ": not a line ledger (no such table: ledger_meta)\n"},
+      {{"report", "--db", pending}, 2, "",
+       "mfgstation: report: " + pending + ": not a line ledger (no such table: ledger_meta)\n"},
       {{"report", "--db", db, "--html", dir + "/no/such/folder/report.html"}, 2, "",
        "mfgstation: report: " + dir + "/no/such/folder/report.html: No such file or directory\n"},
   };
@@ -458,8 +466,12 @@ TEST(StationReport, TextPageAndRefusals) {
   const std::string html = qvtest::read_file(page);
   EXPECT_EQ(html.substr(0, 16), "<!DOCTYPE html>\n");
   EXPECT_NE(html.find("<td data-key=\"devices\">4</td>"), std::string::npos);
-  EXPECT_SAME_BYTES(qvtest::read_file(other), other_bytes);
-  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nother.db\nreport.html\n");
+  for (std::size_t i = 0; i < kept.size(); ++i) {
+    SCOPED_TRACE(kept[i]);
+    EXPECT_SAME_BYTES(qvtest::read_file(kept[i]), kept_bytes[i]);
+  }
+  // No -wal or -shm left beside a file that had none, and none taken away.
+  EXPECT_EQ(qvtest::run({"ls", dir}).out, "line.db\nother.db\npending.db\npending.db-shm\npending.db-wal\nreport.html\n");
   qvtest::run({"rm", "-rf", dir});
 }
 
