@@ -255,6 +255,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
     Row run;                                 // serial_written, serial_read, result, reason
     std::vector<Row> steps;                  // the steps that ended: step, status
     std::vector<std::pair<const char*, int>> device_saw;  // requests and how often
+    const char* refusal = nullptr;  // a trigger by which the ledger refuses one change
   } cases[] = {
       {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 0, 2,
        "cannot write the record file /dev/full: No space left on device", "confirmed", nullptr,
@@ -289,11 +290,60 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
        {std::string("FAKE1"), none, std::string("interrupted"), std::string("interrupted")},
        {{std::string("connect"), std::string("ok")}, {std::string("write-sn"), std::string("interrupted")}},
        {{"2 6", 1}, {"4 4", 0}}},
+      // The ledger refuses one change of the run: the device cannot pass, and a
+      // number it read back is never void.
+      {"the ledger refuses the number as sent", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
+       "FAILED (station problem)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}},
+       "BEFORE UPDATE OF state ON serials WHEN NEW.state = 'sent'"},
+      // Refused while write-sn runs, taken at the run's end.
+      {"the ledger refuses the confirmation", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
+       "FAILED (station problem)", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}},
+       "BEFORE UPDATE OF state ON serials WHEN NEW.state = 'confirmed' AND (SELECT count(*) FROM steps) < 2"},
+      {"the ledger refuses a step's end", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2, "FAILED (station problem)",
+       "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}},
+       "BEFORE INSERT ON steps WHEN NEW.step = 'flash'"},
+      // The run stays running in the ledger, as a station's that died: its
+      // record says failed, and the number stays on the device, confirmed.
+      {"the ledger refuses the run's end", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
+       "the ledger still has run 1 as running", "confirmed", nullptr,
+       {std::string("FAKE1"), std::string("FAKE1"), std::string("running"), none},
+       {{std::string("connect"), std::string("ok")},
+        {std::string("write-sn"), std::string("ok")},
+        {std::string("flash"), std::string("ok")},
+        {std::string("reboot"), std::string("ok")}},
+       {{"9 0", 1}},
+       "BEFORE UPDATE OF result ON runs WHEN NEW.result <> 'running'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string db = work + "/line.db", record = work + "/line.jsonl";
-    qvtest::run({"rm", "-f", db, record});
+    qvtest::run({"rm", "-f", db, db + "-wal", db + "-shm", record});
+    if (c.refusal) {
+      std::string error;
+      auto store = line_ledger::open_ledger_store(db, &error);
+      ASSERT_NE(store, nullptr) << error;
+      ASSERT_TRUE(store->run(std::string("CREATE TRIGGER refusal ") + c.refusal +
+                                 " BEGIN SELECT RAISE(ABORT, 'refused by the test'); END",
+                             {}, nullptr, &error))
+          << error;
+    }
     std::vector<std::string> device_options = {"--serial", ""};
     device_options.insert(device_options.end(), c.device.begin(), c.device.end());
     auto dev = fake_device(device_options);
@@ -349,7 +399,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
     // The record says what the ledger says.
     if (qvtest::file_exists(record)) {
       const nlohmann::json rec = nlohmann::json::parse(qvtest::read_file(record));
-      EXPECT_EQ(rec["result"], *c.run[2]);
+      EXPECT_EQ(rec["result"], *c.run[2] == "running" ? "failed" : *c.run[2]);
       EXPECT_EQ(rec["serial"]["written"], *c.run[0]);
       EXPECT_EQ(rec["serial"]["confirmed"], std::string(c.serial_state) == "confirmed");
     }
