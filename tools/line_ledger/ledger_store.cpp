@@ -51,7 +51,7 @@ bool in_transaction(LedgerStore& store, const std::function<bool(std::string* er
                  " s without it): " + *error;
         return false;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10 << std::min(attempt, 6), 500)));
+      if (attempt > 1) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5 << std::min(attempt, 7), 500)));
       continue;
     }
     if (++conflicts == kTries) return false;
