@@ -35,6 +35,8 @@ void DeviceRun::progress(uint64_t done, uint64_t total, double seconds) {
   s_.view->progress(index_, done, total, seconds);
 }
 
+void DeviceRun::phase(const std::string& what) { s_.view->phase(index_, what); }
+
 void DeviceRun::message(const std::string& text) { s_.view->message(index_, text); }
 
 void DeviceRun::step_started(const Step& step) {

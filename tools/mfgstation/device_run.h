@@ -38,6 +38,7 @@ class DeviceRun : public Reporter, public StepLog {
   void error(const std::string& text) override;
   void note(const std::string& text) override;
   void progress(uint64_t done, uint64_t total, double seconds) override;
+  void phase(const std::string& what) override;
 
   // StepLog
   void step_started(const Step& step) override;

@@ -88,15 +88,17 @@ std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac
   for (std::size_t i : unserved) serve(i, kExitLocal, no_thread);
   for (std::size_t i = 0; i < shared.size(); ++i)
     serve(devices.size() + i, kExitSharedAddress, i < shared_why.size() ? shared_why[i] : "address shared");
+  // Meanwhile this thread tells of stops and keeps the view's clocks going
+  // while devices are busy and tell nothing.
   {
     std::unique_lock<std::mutex> lock(record_mutex);
     for (int told = 0; ended < records.size();) {
       ended_cv.wait_for(lock, std::chrono::milliseconds(20));
       const int level = stop_level();
-      if (level <= told) continue;
-      told = level;
       lock.unlock();
-      setup.view->notice(stop_notice(level));
+      setup.view->tick();
+      if (level > told) setup.view->notice(stop_notice(level));
+      told = std::max(told, level);
       lock.lock();
     }
   }

@@ -17,12 +17,16 @@ double rate_mib(uint64_t bytes, double seconds) {
   return seconds > 0 ? static_cast<double>(bytes) / 1048576.0 / seconds : 0.0;
 }
 
+long long whole_seconds(double seconds) { return static_cast<long long>(seconds); }
+
 }  // namespace
 
 std::string device_row_text(const DeviceRow& row, std::size_t width) {
   std::string line = row.mac + "  " + padded(row.serial.empty() ? "-" : row.serial, 14) + "  " +
                      padded(row.step, 14) + "  ";
-  if (row.total > 0) {
+  if (!row.phase.empty()) {
+    line += row.phase + ", " + std::to_string(whole_seconds(row.phase_seconds)) + " s  ";
+  } else if (row.total > 0) {
     const int filled = static_cast<int>(row.done * kBarWidth / row.total);
     std::string bar(static_cast<std::size_t>(filled), '#');
     bar.append(static_cast<std::size_t>(kBarWidth - filled), '.');
@@ -75,15 +79,17 @@ std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::
 }
 
 LiveView::LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs,
-                   std::size_t height)
+                   std::size_t height, Clock clock)
     : out_(out),
       err_(err),
       terminal_(terminal),
       width_(width ? width - 1 : 0),
       // One line is left for the cursor below the table.
       lines_(height > 1 ? height - 1 : 0),
-      tenth_(macs.size(), -1) {
-  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", kWaiting, 0, 0, 0, ""});
+      clock_(clock ? std::move(clock) : Clock(std::chrono::steady_clock::now)),
+      tenth_(macs.size(), -1),
+      phase_began_(macs.size()) {
+  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", kWaiting, 0, 0, 0, "", "", 0});
 }
 
 void LiveView::clear_table_locked() {
@@ -92,8 +98,9 @@ void LiveView::clear_table_locked() {
 }
 
 void LiveView::draw_locked(bool force) {
-  const auto now = std::chrono::steady_clock::now();
-  if (!force && now - last_draw_ < std::chrono::milliseconds(100)) return;
+  const auto now = clock_();
+  held_back_ = !force && now - last_draw_ < std::chrono::milliseconds(100);
+  if (held_back_) return;
   last_draw_ = now;
   if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA", drawn_);
   std::string rest;
@@ -113,6 +120,8 @@ void LiveView::step(std::size_t device, const std::string& step) {
   row.step = step;
   row.done = row.total = 0;
   row.seconds = 0;
+  row.phase.clear();
+  phase_began_[device].reset();
   tenth_[device] = -1;
   if (terminal_) draw_locked(false);
 }
@@ -149,6 +158,37 @@ void LiveView::result(std::size_t device, const std::string& result) {
     draw_locked(true);
   else
     std::fprintf(out_, "%s: %s\n", row.mac.c_str(), result.c_str());
+}
+
+bool LiveView::phase_time_locked(std::size_t device) {
+  if (!phase_began_[device]) return false;
+  DeviceRow& row = rows_[device];
+  const long long shown = whole_seconds(row.phase_seconds);
+  row.phase_seconds = std::chrono::duration<double>(clock_() - *phase_began_[device]).count();
+  return whole_seconds(row.phase_seconds) != shown;
+}
+
+void LiveView::phase(std::size_t device, const std::string& what) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DeviceRow& row = rows_.at(device);
+  if (what.empty()) {
+    if (!phase_began_[device]) return;
+    phase_time_locked(device);
+    phase_began_[device].reset();
+  } else {
+    row.phase = what;
+    row.phase_seconds = 0;
+    phase_began_[device] = clock_();
+  }
+  if (terminal_) draw_locked(false);
+}
+
+void LiveView::tick() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!terminal_) return;
+  bool moved = false;
+  for (std::size_t i = 0; i < rows_.size(); ++i) moved = phase_time_locked(i) || moved;
+  if (moved || held_back_) draw_locked(false);
 }
 
 void LiveView::message(std::size_t device, const std::string& line) {

@@ -1,9 +1,9 @@
 // What the operator sees while many devices are served at once. On a terminal,
-// one line per device (address, serial number, step, progress bar, rate,
-// result) redrawn in place, with messages scrolling above the table; otherwise
-// plain lines on the output, the notes, one per tenth of a transfer and one per
-// result, and the messages on the error output, each line starting with the
-// device's address.
+// one line per device (address, serial number, step, progress bar and rate or
+// the phase the device is in with its seconds, result) redrawn in place, with
+// messages scrolling above the table; otherwise plain lines on the output, the
+// notes, one per tenth of a transfer and one per result, and the messages on
+// the error output, each line starting with the device's address.
 //
 // Safe to call from the threads that serve the devices.
 #ifndef QV_TOOLS_MFGSTATION_LIVE_VIEW_H
@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,8 @@ struct DeviceRow {
   uint64_t done = 0, total = 0;  // bytes of the transfer under way
   double seconds = 0;            // since its first chunk
   std::string result;            // "" while running
+  std::string phase;             // what the device is busy with, shown instead of the bar
+  double phase_seconds = 0;      // since the phase began
 };
 
 // One row of the table, at most width characters.
@@ -38,17 +42,28 @@ std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::
 
 class LiveView {
  public:
+  using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
   // width: the terminal's columns (rows are cut to fit, so that redrawing in
   // place never meets a wrapped line); height: its lines (0: unknown). A table
   // taller than the screen could not be redrawn in place (the cursor cannot go
   // up into the scrollback): it shows what fits and a line about the rest.
+  // clock: where the time comes from (unset: the steady clock).
   LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs,
-           std::size_t height = 0);
+           std::size_t height = 0, Clock clock = nullptr);
 
   void step(std::size_t device, const std::string& step);
   void serial(std::size_t device, const std::string& serial);
   void progress(std::size_t device, uint64_t done, uint64_t total, double seconds);
   void result(std::size_t device, const std::string& result);
+  // What a device that tells nothing meanwhile is busy with, from now on, in
+  // place of the bar ("writing Kernel"), with its seconds; "" ends it, and the
+  // row keeps it with the seconds it took until the next step.
+  void phase(std::size_t device, const std::string& what);
+  // Called often (every few tens of milliseconds): redraws the table when the
+  // seconds of a phase have moved on, or when a draw was held back by the limit
+  // of ten a second. Nothing off a terminal.
+  void tick();
   // A line about one device: an error or notice (message), or what a step
   // achieved (note, left out of the table on a terminal, which shows it).
   void message(std::size_t device, const std::string& line);
@@ -60,6 +75,9 @@ class LiveView {
 
  private:
   void draw_locked(bool force);
+  // Brings the seconds of the device's phase under way up to now: true when the
+  // whole seconds shown change.
+  bool phase_time_locked(std::size_t device);
   void clear_table_locked();
   // A message line: above the table on a terminal, else on the error output.
   void print_locked(const std::string& text);
@@ -71,9 +89,12 @@ class LiveView {
   std::size_t width_;
   std::size_t lines_;  // at most this many lines of table, 0: no limit
   std::vector<DeviceRow> rows_;
+  Clock clock_;
   std::vector<int> tenth_;  // plain output: the last tenth told per device
+  std::vector<std::optional<std::chrono::steady_clock::time_point>> phase_began_;  // of a phase under way
   std::size_t drawn_ = 0;   // lines of table on screen below the messages
   std::chrono::steady_clock::time_point last_draw_{};
+  bool held_back_ = false;  // the last draw was not made: too soon after the one before
 };
 
 }  // namespace mfgstation

@@ -17,6 +17,13 @@ namespace mfgstation {
 using qvlink::Status;
 using qvlink::status_byte;
 
+namespace {
+
+// Where the device's flash tool writes the image.
+constexpr const char* kPartition = "Kernel";
+
+}  // namespace
+
 int chunk_size_for_mtu(int mtu) {
   int n = mtu - static_cast<int>(qvlink::kPayloadHeaderLength);
   if (n <= 0) return 0;
@@ -164,6 +171,12 @@ int Station::upgrade(uint32_t crc) {
   // The first reply says flashing starts, the second that the flash tool has
   // returned. The request is never sent again: a second upgrade would flash again.
   bool started = false;
+  // Shown from the start of flashing on; a start reply that comes after its
+  // time-out does not begin it again.
+  auto writing = [&] {
+    if (!started) report_.phase(std::string("writing ") + kPartition);
+    started = true;
+  };
   const double deadline_start = now() + opts_.timeout_ms / 1000.0;
   const double deadline_end = deadline_start + opts_.flash_timeout_ms / 1000.0;
   for (;;) {
@@ -175,7 +188,7 @@ int Station::upgrade(uint32_t crc) {
         error("flash: no reply to the upgrade within %d ms; waiting for the end of flashing "
                      "(the upgrade is not sent again)",
                      opts_.timeout_ms);
-        started = true;
+        writing();
         continue;
       }
       error("flash: the end of flashing was not reported within %d s; the upgrade is not sent "
@@ -191,8 +204,8 @@ int Station::upgrade(uint32_t crc) {
     if (is_interrupted(r)) error("flash: the device may still be flashing; check it before it leaves the line");
     if (r != kExitOk) return r;
     if (reply[2] == static_cast<uint8_t>(qvlink::UpgradePhase::Starts)) {
-      started = true;
-      note("flash: writing \"Kernel\" on the device");
+      note("flash: writing \"%s\" on the device", kPartition);
+      writing();
     } else {
       note("flash: done: the device ran its flash tool on the image it confirmed (CRC-32 %08x); the tool's "
                    "own result is not reported",
@@ -240,10 +253,11 @@ int Station::flash_image(const std::vector<uint8_t>& image) {
   note("flash: CRC-32 confirmed by the device");
   if (transfer_stopped("flash: upgrade")) return interrupted_status();
   const int r = upgrade(crc);
+  report_.phase("");  // the writing, if it began, is over however it ended
   if (r == kExitOk && image.size() > kKernelPartitionBytes)
-    error("flash: unverified: the image is %zu bytes, more than the %llu of this device family's \"Kernel\" "
+    error("flash: unverified: the image is %zu bytes, more than the %llu of this device family's \"%s\" "
           "partition, and the device does not report whether its flash tool took it",
-          image.size(), static_cast<unsigned long long>(kKernelPartitionBytes));
+          image.size(), static_cast<unsigned long long>(kKernelPartitionBytes), kPartition);
   return r;
 }
 

@@ -424,13 +424,13 @@ TEST_F(Records, AThreadThatCannotStartLeavesEveryDeviceOnRecord) {
 
 std::string view_output(bool terminal, const std::function<void(LiveView&)>& drive,
                         const std::vector<std::string>& macs = {"02:00:00:00:01:01", "02:00:00:00:01:02"},
-                        std::size_t height = 0) {
+                        std::size_t height = 0, LiveView::Clock clock = nullptr, std::size_t width = 60) {
   char* buf = nullptr;
   std::size_t size = 0;
   FILE* out = open_memstream(&buf, &size);
   FILE* err = out;
   {
-    LiveView view(out, err, terminal, 60, macs, height);
+    LiveView view(out, err, terminal, width, macs, height, std::move(clock));
     drive(view);
     view.finish();
   }
@@ -440,14 +440,31 @@ std::string view_output(bool terminal, const std::function<void(LiveView&)>& dri
   return text;
 }
 
+// A clock that the test moves on: t seconds.
+LiveView::Clock test_clock(const double& t) {
+  return [&t] {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(t)));
+  };
+}
+
 TEST(LiveView, PlainLinesWhenNotATerminal) {
-  std::string text = view_output(false, [](LiveView& v) {
-    v.step(1, "flash");
-    v.note(1, "flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk");
-    for (uint64_t done = 0; done <= 1000; done += 50) v.progress(1, done, 1000, 1.0);
-    v.message(0, "connect: no reply within 200 ms");
-    v.result(1, "passed");
-  });
+  double t = 100;
+  std::string text = view_output(
+      false,
+      [&t](LiveView& v) {
+        v.step(1, "flash");
+        v.note(1, "flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk");
+        for (uint64_t done = 0; done <= 1000; done += 50) v.progress(1, done, 1000, 1.0);
+        // Flashing adds no line of its own (the station's note tells of it),
+        // however long it goes on.
+        v.phase(1, "writing Kernel");
+        for (t = 100; t < 110; t += 0.25) v.tick();
+        v.phase(1, "");
+        v.message(0, "connect: no reply within 200 ms");
+        v.result(1, "passed");
+      },
+      {"02:00:00:00:01:01", "02:00:00:00:01:02"}, 0, test_clock(t));
   EXPECT_EQ(text,
             "02:00:00:00:01:02: flash: 1000 bytes, CRC-32 2e1d8a4c, 1492 bytes per chunk\n"
             "02:00:00:00:01:02: flash: 0 of 1000 bytes (0%), 0.00 MiB/s\n"
@@ -499,6 +516,51 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   row.result = "passed";
   EXPECT_EQ(device_row_text(row, 200),
             "02:00:00:00:01:01  QV-0001         flash           [##########..........]  50%   1.00 MiB/s  passed");
+  // Once the image is sent, the phase with its whole seconds stands in place of the bar.
+  row.phase = "writing Kernel";
+  row.phase_seconds = 47.9;
+  EXPECT_EQ(device_row_text(row, 200), "02:00:00:00:01:01  QV-0001         flash           writing Kernel, 47 s  passed");
+  row.result.clear();
+  EXPECT_EQ(device_row_text(row, 200), "02:00:00:00:01:01  QV-0001         flash           writing Kernel, 47 s");
+
+  // The seconds move on without a word from the device: every tick redraws
+  // the row when they do (and catches up a draw held back by the limit of ten a
+  // second), and they stop when the phase ends.
+  double t = 100;
+  text = view_output(
+      true,
+      [&t](LiveView& v) {
+        v.step(0, "flash");
+        v.progress(0, 1048576, 1048576, 0.5);
+        v.phase(0, "writing Kernel");  // held back: at the moment of the draw before
+        t = 100.05;
+        v.tick();  // still too soon
+        t = 100.2;
+        v.tick();
+        t = 112.3;
+        v.tick();
+        t = 112.35;
+        v.tick();  // 12 s still: no draw
+        t = 130.9;
+        v.phase(0, "");
+        t = 140;
+        v.tick();
+        v.result(0, "passed");
+      },
+      {"02:00:00:00:01:01", "02:00:00:00:01:02"}, 0, test_clock(t), 100);
+  std::vector<std::string> drawn;  // the first device's row at every draw
+  for (std::size_t p = text.find("\x1b[2K02:00:00:00:01:01"); p != std::string::npos;
+       p = text.find("\x1b[2K02:00:00:00:01:01", p + 1))
+    drawn.push_back(text.substr(p + 4 + 19, text.find('\n', p) - p - 4 - 19));
+  EXPECT_EQ(drawn, (std::vector<std::string>{
+                       "-               flash",
+                       "-               flash           [####################] 100%   2.00 MiB/s",
+                       "-               flash           writing Kernel, 0 s",
+                       "-               flash           writing Kernel, 12 s",
+                       "-               flash           writing Kernel, 30 s",
+                       "-               flash           writing Kernel, 30 s  passed",
+                       "-               flash           writing Kernel, 30 s  passed",
+                   }));
 }
 
 // A table taller than the terminal is cut to what fits (the cursor cannot go
