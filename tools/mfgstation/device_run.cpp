@@ -153,11 +153,15 @@ void DeviceRun::image_sent(const Image& image) {
   rec_.image_crc = image.crc;
 }
 
-DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
+DeviceRun::DeviceRun(const LineSetup& setup, std::size_t index, const station_link::Mac& mac)
+    : s_(setup), index_(index), mac_(mac) {
   rec_.time = utc_time_text();
   rec_.interface = s_.ifc->name;
   rec_.station = station_link::mac_text(s_.ifc->mac);
   rec_.device = station_link::mac_text(mac_);
+}
+
+DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
   int status = kExitOk;
   station_link::Interface ifc;
   std::string why;

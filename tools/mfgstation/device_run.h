@@ -19,8 +19,9 @@ namespace mfgstation {
 
 class DeviceRun : public Reporter, public StepLog {
  public:
-  DeviceRun(const LineSetup& setup, std::size_t index, const station_link::Mac& mac)
-      : s_(setup), index_(index), mac_(mac) {}
+  // The device's run begins: its record names the time, the station and the
+  // device.
+  DeviceRun(const LineSetup& setup, std::size_t index, const station_link::Mac& mac);
 
   // Serves the device; with a refusal (a failure status and why), only makes
   // its record.

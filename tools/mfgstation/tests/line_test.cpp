@@ -17,10 +17,12 @@
 
 #include "command_line.h"
 #include "line.h"
+#include "device_run.h"
 #include "line_db.h"
 #include "line_record.h"
 #include "live_view.h"
 #include "serial_numbers.h"
+#include "ledger_store.h"
 #include "station.h"
 
 namespace mfgstation {
@@ -175,6 +177,81 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
       EXPECT_TRUE(found);
       EXPECT_EQ(entry.state, "void");
     }
+  }
+}
+
+// The rule for a number found on a device by write-sn @next, against what the
+// ledger holds of it: kept when the line gave it and no other device has it
+// confirmed, refused or replaced (--replace-sn) otherwise.
+TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
+  const std::string self = "02:00:00:00:01:01", other = "02:00:00:00:01:99";
+  const struct {
+    const char* name;
+    const char* source;  // the ledger's row of QV-0001: its source, state and device; null: none
+    const char* state;
+    const char* device;
+    bool replace_sn;
+    StepLog::Held held;
+    const char* message;
+    const char* state_after;  // of QV-0001 in the ledger, null: none
+  } cases[] = {
+      {"unknown", nullptr, nullptr, nullptr, false, StepLog::Held::Refuse, "did not give: the device is refused",
+       nullptr},
+      {"unknown, --replace-sn", nullptr, nullptr, nullptr, true, StepLog::Held::Replace,
+       "replaced by the next number", "void"},
+      {"recorded on this device", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, "it keeps it",
+       "confirmed"},
+      {"recorded on another device", "QV-%04d", "recorded", other.c_str(), false, StepLog::Held::Refuse,
+       "(the ledger has it on 02:00:00:00:01:99): the device is refused", "recorded"},
+      {"confirmed on another device, --replace-sn", "QV-%04d", "confirmed", other.c_str(), true,
+       StepLog::Held::Replace, "(the ledger has it on 02:00:00:00:01:99): replaced", "confirmed"},
+      {"carried in as void", "QV-%04d", "void", nullptr, false, StepLog::Held::Keep, "it keeps it", "confirmed"},
+      {"sent to another device, never confirmed", "QV-%04d", "void", other.c_str(), false, StepLog::Held::Keep,
+       "it keeps it", "confirmed"},
+      {"replaced on an earlier run", "device", "void", other.c_str(), false, StepLog::Held::Refuse,
+       "did not give: the device is refused", "void"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string db = dir + "/held.db";
+    for (const std::string& f : {db, db + "-wal", db + "-shm"}) unlink(f.c_str());
+    Options opts;
+    opts.db = db;
+    opts.sn_pattern = "QV-%04d";
+    opts.replace_sn = c.replace_sn;
+    std::vector<std::string> notes;
+    std::string error;
+    auto book = LineLedger::open(opts, &notes, &error);
+    ASSERT_TRUE(book) << error;
+    auto store = line_ledger::open_ledger_store(db, &error);
+    ASSERT_TRUE(store) << error;
+    std::vector<line_ledger::Row> rows;
+    if (c.source)
+      ASSERT_TRUE(store->run("INSERT INTO serials (serial, source, state, void_reason, station, interface, device, "
+                             "taken_ms, changed_ms) VALUES ('QV-0001', $1, $2, $3, 'a', 'eth1', $4, 1, 1)",
+                             {std::string(c.source), std::string(c.state),
+                              std::string(c.state) == "void" ? line_ledger::Value("x") : line_ledger::Value(),
+                              c.device ? line_ledger::Value(c.device) : line_ledger::Value()},
+                             nullptr, &error))
+          << error;
+    station_link::Interface ifc;
+    ifc.name = "eth1";
+    FILE* quiet = std::fopen("/dev/null", "w");
+    LiveView view(quiet, quiet, false, 0, {self});
+    LineSetup setup;
+    setup.opts = &opts;
+    setup.ifc = &ifc;
+    setup.ledger = book.get();
+    setup.view = &view;
+    DeviceRun run(setup, 0, {2, 0, 0, 0, 1, 1});
+    std::string message;
+    EXPECT_EQ(run.serial_held("QV-0001", &message), c.held) << message;
+    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    std::fclose(quiet);
+    ASSERT_TRUE(store->run("SELECT state FROM serials WHERE serial = 'QV-0001'", {}, &rows, &error)) << error;
+    std::vector<line_ledger::Row> expected;
+    if (c.state_after) expected.push_back({std::string(c.state_after)});
+    EXPECT_EQ(rows, expected);
   }
 }
 
