@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -23,54 +24,127 @@ int fail(int status, const std::string& message) {
   return status;
 }
 
-}  // namespace
+// Connects sent and the connect answers they earned. A device answers every
+// connect once: more answers from one address than connects that reached it
+// are more devices with that address (or copies on the wire: a pass for a
+// device never served would be worse than a retry).
+struct ConnectCount {
+  std::map<Mac, int> sent;     // by destination
+  std::map<Mac, int> answers;  // by source
 
-bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error,
-              std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
+  static int of(const std::map<Mac, int>& counts, const Mac& mac) {
+    const auto it = counts.find(mac);
+    return it == counts.end() ? 0 : it->second;
+  }
+  // The connects that reached the device(s) at mac: to it and to all.
+  int reached(const Mac& mac) const { return of(sent, mac) + of(sent, station_link::kBroadcast); }
+  // Each of addresses into *alone or, answered more often than reached,
+  // into *shared with why.
+  void split(const std::vector<Mac>& addresses, std::vector<Mac>* alone, std::vector<Mac>* shared,
+             std::vector<std::string>* shared_why) const {
+    for (const Mac& mac : addresses) {
+      const int got = of(answers, mac), connects = reached(mac);
+      if (got <= connects || !shared) {
+        alone->push_back(mac);
+        continue;
+      }
+      shared->push_back(mac);
+      if (shared_why)
+        shared_why->push_back(std::to_string(got) + " answers to " + std::to_string(connects) +
+                              (connects == 1 ? " connect" : " connects") +
+                              ": more than one device answers with this address; none of them is served");
+    }
+  }
+};
+
+// Once every device addressed on its own has answered each of its connects, a
+// round listens on this long (or as long again as the answers took, when that
+// is longer) for another device with one of the addresses: both get the same
+// frame at the same instant and answer alike.
+constexpr double kQuietSeconds = 0.1;
+
+// Sends a connect to each of dests and counts the connect answers to this
+// station from them (from any device, with the broadcast address among dests)
+// for window_ms. A destination that has not answered by half-way gets its
+// connect once more (the broadcast address always, for a device that missed
+// it): a connect from the same station is harmless to repeat. With addresses
+// of devices alone, the round ends once each has answered every connect sent
+// to it and the quiet spell after that has passed. False with a message.
+bool count_connects(const station_link::Interface& ifc, const std::vector<Mac>& dests, int window_ms,
+                    ConnectCount* count, std::string* error) {
+  std::vector<std::vector<uint8_t>> requests;
   station_link::RequestSpec spec;
   spec.command = kCmdConnect;
   spec.params.assign(ifc.mac.begin(), ifc.mac.end());
-  spec.dest = station_link::kBroadcast;
-  const std::vector<uint8_t> request = station_link::build_request(spec, ifc.mac);
-  // A device answers every connect once: more answers from one address than
-  // connects sent are more devices with that address (or copies on the wire:
-  // a pass for a device never served would be worse than a retry).
-  std::map<Mac, int> answers;
-  int sent = 1;
+  for (const Mac& dest : dests) {
+    spec.dest = dest;
+    requests.push_back(station_link::build_request(spec, ifc.mac));
+  }
+  const bool broadcast = std::find(dests.begin(), dests.end(), station_link::kBroadcast) != dests.end();
+  // Every connect to dest has had its answer (never known of the broadcast address).
+  auto answered = [&](const Mac& dest) {
+    return dest != station_link::kBroadcast && count->of(count->answers, dest) >= count->of(count->sent, dest);
+  };
+  double last_sent = 0;
+  auto send = [&](bool all) {
+    for (std::size_t i = 0; i < dests.size(); ++i) {
+      if (!all && answered(dests[i])) continue;
+      if (!station_link::send_frame(ifc, requests[i], error)) return false;
+      ++count->sent[dests[i]];
+    }
+    last_sent = now_seconds();
+    return true;
+  };
   const double start = now_seconds();
   const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
-  if (!station_link::send_frame(ifc, request, error)) return false;
-  // Sent a second time half-way, for a device that missed the first: a connect
-  // from the same station is harmless to repeat.
-  bool resent = false;
+  if (!send(true)) return false;
+  double end = deadline;
+  bool resent = false, settled = false;
   for (;;) {
     const double t = now_seconds();
-    if (t >= deadline) break;
-    if (!resent && t >= resend_at) {
-      if (!station_link::send_frame(ifc, request, error)) return false;
-      resent = true;
-      ++sent;
+    if (!settled && std::all_of(dests.begin(), dests.end(), answered)) {
+      settled = true;
+      end = std::min(deadline, t + std::max(kQuietSeconds, t - last_sent));
     }
-    const double until = resent ? deadline : resend_at;
+    if (t >= end) break;
+    if (!resent && t >= resend_at) {
+      if (!send(false)) return false;
+      resent = true;
+      continue;
+    }
+    const double until = resent ? end : std::min(end, resend_at);
     std::vector<uint8_t> frame;
     if (!station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error)) return false;
     station_link::Reply reply;
     if (frame.empty() || !station_link::parse_reply(frame, reply)) continue;
     if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&
+        (broadcast || count->sent.count(reply.source)) &&
         classify_reply(kCmdConnect, reply.data) == Verdict::Success)
-      ++answers[reply.source];
+      ++count->answers[reply.source];
   }
+  return true;
+}
+
+}  // namespace
+
+bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error,
+              std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
+  ConnectCount count;
+  if (!count_connects(ifc, {station_link::kBroadcast}, window_ms, &count, error)) return false;
+  std::vector<Mac> answered;
+  for (const auto& answer : count.answers) answered.push_back(answer.first);
   found->clear();
-  for (const auto& [mac, count] : answers) {
-    if (count <= sent || !shared) {
-      found->push_back(mac);
-      continue;
-    }
-    shared->push_back(mac);
-    if (shared_why)
-      shared_why->push_back(std::to_string(count) + " answers to " + std::to_string(sent) +
-                            " connects: more than one device answers with this address; none of them is served");
-  }
+  count.split(answered, found, shared, shared_why);
+  return true;
+}
+
+bool probe_devices(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* devices,
+                         std::string* error, std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
+  ConnectCount count;
+  if (!count_connects(ifc, *devices, window_ms, &count, error)) return false;
+  const std::vector<Mac> listed = std::move(*devices);
+  devices->clear();
+  count.split(listed, devices, shared, shared_why);
   return true;
 }
 

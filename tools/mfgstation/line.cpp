@@ -207,6 +207,8 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
     int64_t next = 0;
     if (ledger && next_steps && !ledger->ledger().check(ledger->source(), devices.size() * next_steps, &next, &error))
       return fail(kExitLocal, "--all: " + std::to_string(devices.size()) + " devices: " + error);
+  } else if (!probe_devices(ifc, opts.timeout_ms, &devices, &error, &shared, &shared_why)) {
+    return fail(kExitLocal, "--device: " + error);
   }
   if (stop_level() >= 1) {
     std::fprintf(stderr, "mfgstation: stopped by %s before any device was changed; %s\n", stop_signal_name(),

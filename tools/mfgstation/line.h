@@ -1,11 +1,13 @@
 // Line mode: many devices on one segment served by one station at once.
 //
-// Discovery sends a broadcast connect and lists the devices that answer. The
-// command list then runs on every device in a thread of its own, over a socket
-// of its own that the kernel feeds with that device's frames only, through the
-// same Station as a single device: one exchange per device in flight, the
-// devices in parallel, and a device that fails or falls silent holds up no
-// other beyond its own time-outs.
+// Discovery sends a broadcast connect and lists the devices that answer;
+// devices named by address get a connect each. Either way an address that more
+// than one device answers is refused. The command list then runs on every
+// device in a thread of its own, over a socket of its own that the kernel
+// feeds with that device's frames only, through the same Station as a single
+// device: one exchange per device in flight, the devices in parallel, and a
+// device that fails or falls silent holds up no other beyond its own
+// time-outs.
 #ifndef QV_TOOLS_MFGSTATION_LINE_H
 #define QV_TOOLS_MFGSTATION_LINE_H
 
@@ -34,6 +36,16 @@ class RecordFile;
 bool discover(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* found,
              std::string* error, std::vector<station_link::Mac>* shared = nullptr,
              std::vector<std::string>* shared_why = nullptr);
+// The same check for devices named by address: a connect to each address in
+// *devices (addressed to it alone, never to all), the answers
+// counted as above. An address answered more often than its connects were
+// sent moves from *devices into *shared, with a line in *shared_why; one that
+// does not answer stays (its own run tells). Ends once every address has
+// answered its connects and a short quiet spell has passed, at the latest
+// after window_ms. False with a message.
+bool probe_devices(const station_link::Interface& ifc, int window_ms, std::vector<station_link::Mac>* devices,
+                   std::string* error, std::vector<station_link::Mac>* shared,
+                   std::vector<std::string>* shared_why);
 
 struct LineSetup {
   const Options* opts = nullptr;

@@ -729,48 +729,80 @@ TEST(StationLine, OneDeviceDiesPartWayTheOthersPassOnRecord) {
 
 // Two devices that answer with one address: neither is served (a pass for the
 // address would hide the fixture left out), and the summary and exit status
-// say so; discover lists only the device that has its address alone.
+// say so, whether the line finds its devices or is given them; discover lists
+// only the devices that have their addresses alone. Devices given by address
+// are asked by address: the fourth device, not given, hears nothing.
 TEST(StationLine, TwoDevicesWithOneAddressAreReportedAndNotServed) {
-  qvnet::TestLine line(3);
-  ASSERT_TRUE(line.ok()) << line.error();
-  const std::string dir = "/tmp/mfgstation_e2e_shared_" + std::to_string(getpid());
-  qvtest::run({"mkdir", "-p", dir});
-  ASSERT_EQ(qvtest::run(line.in_device(3, {"ip", "link", "set", "br0", "address", line.device_mac(2)})).status, 0);
-  std::vector<std::unique_ptr<qvnet::Background>> devices;
-  for (int k = 1; k <= 3; ++k) {
-    devices.push_back(std::make_unique<qvnet::Background>(
-        line.in_device(k, {"mfgstation_fake_device", "-i", "br0"}), std::vector<std::string>{},
-        dir + "/device" + std::to_string(k) + ".log"));
-    wait_ready(*devices.back());
-  }
-  const std::string record = dir + "/line.jsonl";
-  const std::string why = line.device_mac(2) +
-                          ": 4 answers to 2 connects: more than one device answers with this address; none of them "
-                          "is served\n";
-  RunResult r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "--all", "--record", record,
-                                              "connect", "read-sn"}));
-  EXPECT_EQ(r.status, 11) << r.out << r.err;
-  EXPECT_EQ(r.err, why);
-  EXPECT_NE(r.out.find("2 devices: 1 passed, 1 failed (1 address shared)\n" + line.device_mac(2) +
-                       " FAILED (address shared)\n"),
-            std::string::npos)
-      << r.out;
-  const std::vector<std::string> lines = qvtest::split_lines(qvtest::read_file(record));
-  ASSERT_EQ(lines.size(), 2u);
-  nlohmann::json shared = nlohmann::json::parse(lines[0]);  // on record as each ends
-  if (shared["device"] != line.device_mac(2)) shared = nlohmann::json::parse(lines[1]);
-  EXPECT_EQ(shared["device"], line.device_mac(2));
-  EXPECT_EQ(shared["reason"], "address shared");
-  EXPECT_EQ(shared["steps"][0]["status"], "not run");
+  const std::string m1 = qvnet::TestLine::device_mac(1), m2 = qvnet::TestLine::device_mac(2),
+                    m4 = qvnet::TestLine::device_mac(4);
+  const struct {
+    std::vector<std::string> choose;  // how the station chooses its devices
+    const char* answers;              // the shared address's count, as told
+    const char* summary;
+    std::size_t records;       // one per device chosen
+    bool then_discover;        // discover after the line run
+    bool fourth_hears_nothing;
+    std::vector<int> reads;    // read-sn requests each device saw
+  } cases[] = {
+      {{"--all"}, "4 answers to 2 connects", "3 devices: 2 passed, 1 failed (1 address shared)\n", 3, true, false,
+       {2, 0, 0, 2}},
+      {{"-d", m1, "-d", m2}, "2 answers to 1 connect", "2 devices: 1 passed, 1 failed (1 address shared)\n", 2,
+       false, true, {1, 0, 0, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.choose[0]);
+    // A line of its own: a segment that has seen an address sends frames to it
+    // to that one port only.
+    qvnet::TestLine line(4);
+    ASSERT_TRUE(line.ok()) << line.error();
+    const std::string dir = "/tmp/mfgstation_e2e_shared_" + std::to_string(getpid());
+    qvtest::run({"mkdir", "-p", dir});
+    ASSERT_EQ(qvtest::run(line.in_device(3, {"ip", "link", "set", "br0", "address", m2})).status, 0);
+    std::vector<std::unique_ptr<qvnet::Background>> devices;
+    for (int k = 1; k <= 4; ++k) {
+      devices.push_back(std::make_unique<qvnet::Background>(
+          line.in_device(k, {"mfgstation_fake_device", "-i", "br0"}), std::vector<std::string>{},
+          dir + "/device" + std::to_string(k) + ".log"));
+      wait_ready(*devices.back());
+    }
+    const std::string record = dir + "/line.jsonl";
+    const std::string why = m2 + ": " + c.answers +
+                            ": more than one device answers with this address; none of them is served\n";
+    std::vector<std::string> argv = {"mfgstation", "-i", "st0", "-t", "300", "--record", record};
+    argv.insert(argv.end(), c.choose.begin(), c.choose.end());
+    argv.insert(argv.end(), {"connect", "read-sn"});
+    RunResult r = qvtest::run(line.in_station(argv));
+    EXPECT_EQ(r.status, 11) << r.out << r.err;
+    EXPECT_EQ(r.err, why);
+    EXPECT_NE(r.out.find(c.summary + m2 + " FAILED (address shared)\n"), std::string::npos) << r.out;
+    const std::vector<std::string> lines = qvtest::split_lines(qvtest::read_file(record));
+    EXPECT_EQ(lines.size(), c.records);
+    int shared = 0;
+    for (const std::string& l : lines) {  // on record as each ends
+      const nlohmann::json rec = nlohmann::json::parse(l);
+      if (rec["device"] != m2) {
+        EXPECT_EQ(rec["result"], "passed") << l;
+        continue;
+      }
+      ++shared;
+      EXPECT_EQ(rec["reason"], "address shared");
+      EXPECT_EQ(rec["steps"][0]["status"], "not run");
+    }
+    EXPECT_EQ(shared, 1);
 
-  r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "discover"}));
-  EXPECT_EQ(r.status, 11) << r.err;
-  EXPECT_EQ(r.out, line.device_mac(1) + " FAKE1\n");
-  EXPECT_EQ(r.err, why);
-  for (auto& d : devices) d->stop();
-  // Only the device with an address of its own was asked for its number.
-  for (int k = 1; k <= 3; ++k)
-    EXPECT_EQ(count_lines(qvtest::read_file(dir + "/device" + std::to_string(k) + ".log"), "3 0"), k == 1 ? 2 : 0)
-        << k;
-  qvtest::run({"rm", "-rf", dir});
+    if (c.then_discover) {
+      r = qvtest::run(line.in_station({"mfgstation", "-i", "st0", "-t", "300", "discover"}));
+      EXPECT_EQ(r.status, 11) << r.err;
+      EXPECT_EQ(r.out, m1 + " FAKE1\n" + m4 + " FAKE1\n");
+      EXPECT_EQ(r.err, why);
+    }
+    for (auto& d : devices) d->stop();
+    // Only the devices with an address of their own were asked for their numbers.
+    for (int k = 1; k <= 4; ++k)
+      EXPECT_EQ(count_lines(qvtest::read_file(dir + "/device" + std::to_string(k) + ".log"), "3 0"),
+                c.reads[k - 1])
+          << k;
+    if (c.fourth_hears_nothing) EXPECT_EQ(qvtest::read_file(dir + "/device4.log"), "");
+    qvtest::run({"rm", "-rf", dir});
+  }
 }
