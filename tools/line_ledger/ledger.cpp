@@ -39,6 +39,21 @@ Value size_text(const std::optional<uint64_t>& size) {
   return std::to_string(*size);
 }
 
+// Inserts serial as void unless the ledger has it: *entered says whether it did.
+bool insert_void(LedgerStore& store, const std::string& serial, const std::string& source, const std::string& reason,
+                 const Holder& holder, bool* entered, std::string* e) {
+  std::vector<Row> rows;
+  if (!store.run("INSERT INTO serials (serial, source, state, void_reason, run_id, station, interface, device, "
+                 "taken_ms, changed_ms) VALUES ($1, $2, 'void', $3, $4, $5, $6, $7, $8, $8) "
+                 "ON CONFLICT (serial) DO NOTHING RETURNING serial",
+                 {serial, source, reason, id_value(holder.run_id), holder.station, holder.interface,
+                  holder.device.empty() ? Value() : Value(holder.device), text(now_ms())},
+                 &rows, e))
+    return false;
+  *entered = !rows.empty();
+  return true;
+}
+
 }  // namespace
 
 int64_t now_ms() {
@@ -102,9 +117,8 @@ bool Ledger::take(const SerialSource& source, const Holder& holder, std::string*
           const std::string t = text(now_ms());
           std::string why;
           if (source.given_before && source.given_before(s, &why)) {
-            if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, station, interface, taken_ms, "
-                            "changed_ms) VALUES ($1, $2, 'void', $3, $4, $5, $6, $6)",
-                            {s, source.name, why, holder.station, holder.interface, t}, nullptr, e))
+            bool entered = false;
+            if (!insert_void(store_, s, source.name, why, {holder.station, holder.interface, "", 0}, &entered, e))
               return false;
             continue;
           }
@@ -234,20 +248,15 @@ bool Ledger::reuse(const std::string& serial, const Holder& holder, std::string*
 bool Ledger::record_replaced(const std::string& serial, const Holder& holder, const std::string& reason,
                              std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::string t = text(now_ms());
   return in_transaction(
       store_,
       [&](std::string* e) {
-        std::vector<Row> rows;
-        if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, run_id, station, interface, device, "
-                        "taken_ms, changed_ms) VALUES ($1, 'device', 'void', $2, $3, $4, $5, $6, $7, $7) "
-                        "ON CONFLICT (serial) DO NOTHING RETURNING serial",
-                        {serial, reason, id_value(holder.run_id), holder.station, holder.interface, holder.device, t},
-                        &rows, e))
-          return false;
-        if (!rows.empty()) return true;
+        bool entered = false;
+        if (!insert_void(store_, serial, "device", reason, holder, &entered, e)) return false;
+        if (entered) return true;
         // Already there: this run's own entry (a commit cut short), or the
         // number is another's.
+        std::vector<Row> rows;
         if (!store_.run("SELECT source, run_id FROM serials WHERE serial = $1", {serial}, &rows, e)) return false;
         if (!rows.empty() && rows[0][0] == Value("device") && rows[0][1] == id_value(holder.run_id)) return true;
         *e = "serial number " + serial + " is in the ledger already";
@@ -259,22 +268,8 @@ bool Ledger::record_replaced(const std::string& serial, const Holder& holder, co
 bool Ledger::enter_void(const std::string& serial, const std::string& source, const Holder& holder,
                         const std::string& reason, bool* entered, std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
-  const std::string t = text(now_ms());
   return in_transaction(
-      store_,
-      [&](std::string* e) {
-        std::vector<Row> rows;
-        if (!store_.run("INSERT INTO serials (serial, source, state, void_reason, station, interface, device, "
-                        "taken_ms, changed_ms) VALUES ($1, $2, 'void', $3, $4, $5, $6, $7, $7) "
-                        "ON CONFLICT (serial) DO NOTHING RETURNING serial",
-                        {serial, source, reason, holder.station, holder.interface,
-                         holder.device.empty() ? Value() : Value(holder.device), t},
-                        &rows, e))
-          return false;
-        *entered = !rows.empty();
-        return true;
-      },
-      error);
+      store_, [&](std::string* e) { return insert_void(store_, serial, source, reason, holder, entered, e); }, error);
 }
 
 bool Ledger::begin_run(const RunStart& start, int64_t* id, std::string* error) {

@@ -242,6 +242,12 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
   const std::string img = image(262144, 9), list = work + "/list";
   qvtest::write_file(list, "FAKE1\n");
   const Value none;
+  const std::vector<Row> every_step_ok = {{std::string("connect"), std::string("ok")},
+                                          {std::string("write-sn"), std::string("ok")},
+                                          {std::string("flash"), std::string("ok")},
+                                          {std::string("reboot"), std::string("ok")}};
+  const Row station_problem = {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"),
+                               std::string("station problem")};
   const std::string mac = qvtest::split_lines(qvtest::run(net.in_ns({"cat", "/sys/class/net/br0/address"})).out).at(0);
   const struct {
     const char* name;
@@ -259,11 +265,8 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
   } cases[] = {
       {"record on a full disk", {}, {"--sn-list", list, "--record", "/dev/full"}, nullptr, 0, 0, 0, 2,
        "cannot write the record file /dev/full: No space left on device", "confirmed", nullptr,
-       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
-       {{std::string("connect"), std::string("ok")},
-        {std::string("write-sn"), std::string("ok")},
-        {std::string("flash"), std::string("ok")},
-        {std::string("reboot"), std::string("ok")}},
+       station_problem,
+       every_step_ok,
        {{"9 0", 1}}},
       // The reply to the 20th chunk (after the empty one that closes a transfer
       // left open) is lost: the stop comes while it is awaited,
@@ -294,26 +297,20 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
       // number it read back is never void.
       {"the ledger refuses the number as sent", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
        "FAILED (station problem)", "confirmed", nullptr,
-       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
-       {{std::string("connect"), std::string("ok")},
-        {std::string("write-sn"), std::string("ok")},
-        {std::string("flash"), std::string("ok")},
-        {std::string("reboot"), std::string("ok")}},
+       station_problem,
+       every_step_ok,
        {{"9 0", 1}},
        "BEFORE UPDATE OF state ON serials WHEN NEW.state = 'sent'"},
       // Refused while write-sn runs, taken at the run's end.
       {"the ledger refuses the confirmation", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
        "FAILED (station problem)", "confirmed", nullptr,
-       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
-       {{std::string("connect"), std::string("ok")},
-        {std::string("write-sn"), std::string("ok")},
-        {std::string("flash"), std::string("ok")},
-        {std::string("reboot"), std::string("ok")}},
+       station_problem,
+       every_step_ok,
        {{"9 0", 1}},
        "BEFORE UPDATE OF state ON serials WHEN NEW.state = 'confirmed' AND (SELECT count(*) FROM steps) < 2"},
       {"the ledger refuses a step's end", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2, "FAILED (station problem)",
        "confirmed", nullptr,
-       {std::string("FAKE1"), std::string("FAKE1"), std::string("failed"), std::string("station problem")},
+       station_problem,
        {{std::string("connect"), std::string("ok")},
         {std::string("write-sn"), std::string("ok")},
         {std::string("reboot"), std::string("ok")}},
@@ -324,10 +321,7 @@ TEST_F(StationNet, LedgerAccountsForEveryNumberHandedOut) {
       {"the ledger refuses the run's end", {}, {"--sn-list", list}, nullptr, 0, 0, 0, 2,
        "the ledger still has run 1 as running", "confirmed", nullptr,
        {std::string("FAKE1"), std::string("FAKE1"), std::string("running"), none},
-       {{std::string("connect"), std::string("ok")},
-        {std::string("write-sn"), std::string("ok")},
-        {std::string("flash"), std::string("ok")},
-        {std::string("reboot"), std::string("ok")}},
+       every_step_ok,
        {{"9 0", 1}},
        "BEFORE UPDATE OF result ON runs WHEN NEW.result <> 'running'"},
   };
