@@ -332,8 +332,7 @@ bool Ledger::end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts
       error);
 }
 
-bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+bool Ledger::end_run_in(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* e) {
   // The row names its run; the reason stays the same for every run that ended
   // alike, so that the report counts them together.
   const std::string why = end.result + (end.reason ? " (" + *end.reason + ")" : "");
@@ -343,34 +342,50 @@ bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, s
   const std::string never_sent = interrupted ? "interrupted, never sent" : "never sent: " + why;
   const std::string unconfirmed = interrupted ? "interrupted" : "sent, never confirmed: " + why;
   const std::string t = text(now_ms());
+  if (!write_facts(store_, run_id, facts, e) ||
+      !store_.run("UPDATE runs SET ended_ms = $2, result = $3, exit_status = $4, reason = $5 WHERE id = $1",
+                  {text(run_id), text(end.ended_ms), end.result, text(end.exit_status), end.reason}, nullptr, e))
+    return false;
+  // The device read back the number it was sent: it holds it, whatever
+  // the ledger heard of it before (a confirmation that did not reach it).
+  if (facts.serial_written && facts.serial_read == facts.serial_written &&
+      !store_.run("UPDATE serials SET state = 'confirmed', void_reason = NULL, changed_ms = $3 WHERE run_id = "
+                  "$1 AND serial = $2 AND state IN ('taken', 'sent')",
+                  {text(run_id), facts.serial_written, t}, nullptr, e))
+    return false;
+  // Ended a second time, now not passed (its record could not be
+  // written): its numbers are on devices, no longer on record.
+  if (!store_.run(end.result == "passed" ? "UPDATE serials SET state = 'recorded', changed_ms = $2 WHERE run_id "
+                                           "= $1 AND state = 'confirmed'"
+                                         : "UPDATE serials SET state = 'confirmed', changed_ms = $2 WHERE run_id "
+                                           "= $1 AND state = 'recorded'",
+                  {text(run_id), t}, nullptr, e))
+    return false;
+  return store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
+                    "state = 'taken'",
+                    {text(run_id), never_sent, t}, nullptr, e) &&
+         store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
+                    "state = 'sent'",
+                    {text(run_id), unconfirmed, t}, nullptr, e);
+}
+
+bool Ledger::end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_transaction(store_, [&](std::string* e) { return end_run_in(run_id, end, facts, e); }, error);
+}
+
+bool Ledger::end_missed_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, bool* ended,
+                            std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
   return in_transaction(
       store_,
       [&](std::string* e) {
-        if (!write_facts(store_, run_id, facts, e) ||
-            !store_.run("UPDATE runs SET ended_ms = $2, result = $3, exit_status = $4, reason = $5 WHERE id = $1",
-                        {text(run_id), text(end.ended_ms), end.result, text(end.exit_status), end.reason}, nullptr, e))
+        std::vector<Row> rows;
+        // Held (an UPDATE) while it is looked at, as a counter is.
+        if (!store_.run("UPDATE runs SET result = result WHERE id = $1 RETURNING result", {text(run_id)}, &rows, e))
           return false;
-        // The device read back the number it was sent: it holds it, whatever
-        // the ledger heard of it before (a confirmation that did not reach it).
-        if (facts.serial_written && facts.serial_read == facts.serial_written &&
-            !store_.run("UPDATE serials SET state = 'confirmed', void_reason = NULL, changed_ms = $3 WHERE run_id = "
-                        "$1 AND serial = $2 AND state IN ('taken', 'sent')",
-                        {text(run_id), facts.serial_written, t}, nullptr, e))
-          return false;
-        // Ended a second time, now not passed (its record could not be
-        // written): its numbers are on devices, no longer on record.
-        if (!store_.run(end.result == "passed" ? "UPDATE serials SET state = 'recorded', changed_ms = $2 WHERE run_id "
-                                                 "= $1 AND state = 'confirmed'"
-                                               : "UPDATE serials SET state = 'confirmed', changed_ms = $2 WHERE run_id "
-                                                 "= $1 AND state = 'recorded'",
-                        {text(run_id), t}, nullptr, e))
-          return false;
-        return store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
-                          "state = 'taken'",
-                          {text(run_id), never_sent, t}, nullptr, e) &&
-               store_.run("UPDATE serials SET state = 'void', void_reason = $2, changed_ms = $3 WHERE run_id = $1 AND "
-                          "state = 'sent'",
-                          {text(run_id), unconfirmed, t}, nullptr, e);
+        *ended = !rows.empty() && rows[0][0] == Value("running");
+        return !*ended || end_run_in(run_id, end, facts, e);
       },
       error);
 }

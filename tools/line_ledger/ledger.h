@@ -130,10 +130,15 @@ class Ledger {
   // one when the run was interrupted).
   bool end_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* error);
 
+  // A run the ledger missed the end of (its connection stayed broken) is
+  // ended as end_run would have; *ended false when it is not running.
+  bool end_missed_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, bool* ended, std::string* error);
+
   bool count(const SerialSource& source, SerialCount* count, std::string* error);
 
  private:
   bool next_value(const std::string& source, bool create, int64_t* next, std::string* error);
+  bool end_run_in(int64_t run_id, const RunEnd& end, const RunFacts& facts, std::string* e);
   bool change_state(const std::string& serial, const char* to, const char* from_states, const Value& reason,
                     std::string* error);
 

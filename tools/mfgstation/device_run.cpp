@@ -194,6 +194,7 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
   if (!db_error_.empty() && status == kExitOk) status = kExitLocal;
   rec_.exit_status = status;
   if (status != kExitOk) rec_.reason = failure_kind(status);
+  rec_.ledger_run = run_id_;
   return rec_;
 }
 

@@ -59,9 +59,10 @@ std::unique_ptr<LineLedger> LineLedger::open(const Options& opts, std::vector<st
   l->host_ = host[0] ? host : "station";
   if (!opts.sn_pattern.empty() && !pattern_source(opts.sn_pattern, &l->source_, error)) return nullptr;
   if (!opts.sn_list.empty() && !list_source(opts.sn_list, &l->source_, error)) return nullptr;
+  RecordFileFacts recorded;
   if (!opts.record.empty()) {
-    std::set<std::string> on_record;
-    if (!record_file_serials(opts.record, &on_record, error)) return nullptr;
+    if (!read_record_file(opts.record, &recorded, error)) return nullptr;
+    std::set<std::string> on_record = std::move(recorded.serials);
     if (!on_record.empty())
       l->source_.given_before = [on_record = std::move(on_record), path = opts.record](const std::string& serial,
                                                                                       std::string* why) {
@@ -74,7 +75,28 @@ std::unique_ptr<LineLedger> LineLedger::open(const Options& opts, std::vector<st
   if (!l->store_) return nullptr;
   l->ledger_ = std::make_unique<line_ledger::Ledger>(*l->store_);
   if (!opts.sn_state.empty() && !l->carry_state(opts.sn_state, notes, error)) return nullptr;
+  if (!l->end_missed_runs(recorded.ends, opts.record, notes, error)) return nullptr;
   return l;
+}
+
+bool LineLedger::end_missed_runs(const std::vector<RecordedEnd>& ends, const std::string& path,
+                                 std::vector<std::string>* notes, std::string* error) {
+  for (const RecordedEnd& r : ends) {
+    line_ledger::RunFacts facts;
+    if (!r.serial_written.empty()) facts.serial_written = r.serial_written;
+    if (r.serial_read) facts.serial_read = r.serial_read_back;
+    const bool passed = r.result == "passed";
+    bool ended = false;
+    if (!ledger_->end_missed_run(r.ledger_run,
+                                 {r.result, r.exit_status, passed ? line_ledger::Value() : line_ledger::Value(r.reason),
+                                  r.ended_ms},
+                                 facts, &ended, error))
+      return false;
+    if (ended)
+      notes->push_back("run " + std::to_string(r.ledger_run) + " of " + r.device +
+                       " was still running in the ledger: ended as " + path + " has it (" + r.result + ")");
+  }
+  return true;
 }
 
 bool LineLedger::carry_state(const std::string& path, std::vector<std::string>* notes, std::string* error) {

@@ -4,6 +4,9 @@
 // the device's run begins, each step as it ends, a number as it is taken, sent
 // and confirmed, and the run's end with its numbers settled.
 //
+// A run whose end the ledger could not take is ended from the record file
+// (--record) when the line next opens the ledger.
+//
 // What the line used before the ledger never comes back from it: a state file
 // of --sn-state is carried in (its counter, and its numbers never confirmed as
 // void), and a number of the record file (--record) that the counter reaches is
@@ -18,6 +21,7 @@
 
 #include "ledger.h"
 #include "ledger_store.h"
+#include "line_record.h"
 
 namespace mfgstation {
 
@@ -43,6 +47,10 @@ class LineLedger {
 
  private:
   bool carry_state(const std::string& path, std::vector<std::string>* notes, std::string* error);
+  // Runs of the record file that the ledger still has as running (their
+  // station could not write their end, and stopped): ended as recorded.
+  bool end_missed_runs(const std::vector<RecordedEnd>& ends, const std::string& path,
+                       std::vector<std::string>* notes, std::string* error);
 
   std::unique_ptr<line_ledger::LedgerStore> store_;
   std::unique_ptr<line_ledger::Ledger> ledger_;

@@ -26,6 +26,19 @@ using Json = nlohmann::ordered_json;
 
 double milliseconds_rounded(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
 
+// Milliseconds since 1970 of a record's "2026-12-08T09:41:07.123Z"; 0 when it
+// is not one.
+int64_t time_ms(const std::string& text) {
+  std::tm tm{};
+  int ms = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3dZ", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
+                  &tm.tm_min, &tm.tm_sec, &ms) != 7)
+    return 0;
+  tm.tm_year -= 1900;
+  tm.tm_mon -= 1;
+  return static_cast<int64_t>(timegm(&tm)) * 1000 + ms;
+}
+
 }  // namespace
 
 std::string utc_time_text() {
@@ -45,6 +58,7 @@ std::string record_json(const DeviceRecord& r) {
   j["interface"] = r.interface;
   j["station"] = r.station;
   j["device"] = r.device;
+  if (r.ledger_run) j["ledger_run"] = r.ledger_run;
   if (r.serial_written.empty() && !r.serial_read) {
     j["serial"] = nullptr;
   } else {
@@ -76,7 +90,7 @@ std::string record_json(const DeviceRecord& r) {
   return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error) {
+bool read_record_file(const std::string& path, RecordFileFacts* facts, std::string* error) {
   // A record that goes to a device or a pipe (/dev/full, a FIFO to the
   // traceability system) holds nothing to read back.
   struct stat st {};
@@ -87,14 +101,44 @@ bool record_file_serials(const std::string& path, std::set<std::string>* serials
     *error = "cannot read the record file " + path + ": " + std::strerror(errno);
     return false;
   }
-  // A line that is not a record (written by something else) names no number.
+  // A line that is not a record (written by something else) names nothing.
   for (std::string line; std::getline(in, line);) {
     const Json j = Json::parse(line, nullptr, false);
     if (!j.is_object()) continue;
+    RecordedEnd end;
     const auto serial = j.find("serial");
-    if (serial == j.end() || !serial->is_object()) continue;
-    const auto written = serial->find("written");
-    if (written != serial->end() && written->is_string()) serials->insert(written->get<std::string>());
+    if (serial != j.end() && serial->is_object()) {
+      const auto written = serial->find("written");
+      if (written != serial->end() && written->is_string()) {
+        end.serial_written = written->get<std::string>();
+        facts->serials.insert(end.serial_written);
+      }
+      const auto read_back = serial->find("read_back");
+      end.serial_read = read_back != serial->end() && read_back->is_string();
+      if (end.serial_read) end.serial_read_back = read_back->get<std::string>();
+    }
+    const auto run = j.find("ledger_run");
+    if (run == j.end() || !run->is_number_integer()) continue;
+    end.ledger_run = run->get<int64_t>();
+    // A field edited into another type counts as missing.
+    const auto text = [&j](const char* key, const char* otherwise) {
+      const auto f = j.find(key);
+      return f != j.end() && f->is_string() ? f->get<std::string>() : std::string(otherwise);
+    };
+    end.device = text("device", "");
+    end.result = text("result", "failed");
+    end.reason = text("reason", "");
+    const auto status = j.find("exit_status");
+    end.exit_status = status != j.end() && status->is_number_integer() ? status->get<int>() : kExitLocal;
+    end.ended_ms = time_ms(text("time", ""));
+    const auto steps = j.find("steps");
+    if (steps != j.end() && steps->is_array())
+      for (const auto& step : *steps) {
+        const auto seconds = step.is_object() ? step.find("seconds") : step.end();
+        if (step.is_object() && seconds != step.end() && seconds->is_number())
+          end.ended_ms += std::llround(seconds->get<double>() * 1000.0);
+      }
+    facts->ends.push_back(end);
   }
   if (in.bad()) {
     *error = "cannot read the record file " + path;

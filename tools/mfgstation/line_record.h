@@ -27,6 +27,7 @@ struct DeviceRecord {
   std::string interface;   // the station's interface
   std::string station;     // its address
   std::string device;      // the device's address, aa:bb:cc:dd:ee:ff
+  int64_t ledger_run = 0;  // the run's row in the ledger (--db); 0: none
   // Serial number: the one sent (taken from the counter or given), whether the
   // device confirmed it, and what it read back; empty when there was none.
   std::string serial_written;
@@ -74,9 +75,23 @@ class RecordFile {
   int (*sync_)(int);
 };
 
-// The serial numbers written to devices that the record file at path holds
-// (none when there is no file yet). false with a message.
-bool record_file_serials(const std::string& path, std::set<std::string>* serials, std::string* error);
+// What the record file at path holds (nothing when there is no file yet, or
+// it is not a regular file): the serial numbers written to devices, and the
+// end of every run that names its ledger row. false with a message.
+struct RecordedEnd {
+  int64_t ledger_run = 0;
+  std::string device, result, reason;  // reason: "" when passed
+  int exit_status = 0;
+  int64_t ended_ms = 0;                // the run's start and its steps' time
+  std::string serial_written;          // "" when none
+  bool serial_read = false;
+  std::string serial_read_back;
+};
+struct RecordFileFacts {
+  std::set<std::string> serials;
+  std::vector<RecordedEnd> ends;
+};
+bool read_record_file(const std::string& path, RecordFileFacts* facts, std::string* error);
 
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
 const char* failure_kind(int exit_status);

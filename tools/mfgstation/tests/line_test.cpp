@@ -344,6 +344,7 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   // that is no record, or a serial without the number written, names none.
   DeviceRecord other = sample_record(kExitOk);
   other.serial_written = "QV-0007";
+  other.ledger_run = 12;
   {
     RecordFile f;
     std::string error;
@@ -353,14 +354,70 @@ TEST_F(Records, LinesAreAppendedWholeAndParse) {
   std::FILE* extra = std::fopen(path.c_str(), "a");
   ASSERT_NE(extra, nullptr);
   std::fputs("{\"serial\":{\"confirmed\":true}}\n", extra);
+  // Edited by hand: fields of another type count as missing.
+  std::fputs("{\"ledger_run\":13,\"device\":5,\"steps\":[1,{\"seconds\":\"x\"}]}\n", extra);
   std::fclose(extra);
-  std::set<std::string> serials;
+  RecordFileFacts facts;
   std::string error;
-  ASSERT_TRUE(record_file_serials(path, &serials, &error)) << error;
-  EXPECT_EQ(serials, (std::set<std::string>{"QV-0002", "QV-0007"}));
-  serials.clear();
-  ASSERT_TRUE(record_file_serials(dir + "/none.jsonl", &serials, &error)) << error;
-  EXPECT_TRUE(serials.empty());
+  ASSERT_TRUE(read_record_file(path, &facts, &error)) << error;
+  EXPECT_EQ(facts.serials, (std::set<std::string>{"QV-0002", "QV-0007"}));
+  // The ends of the runs that name their ledger row, for a ledger that
+  // missed them: the start and the steps' time give the end.
+  ASSERT_EQ(facts.ends.size(), 2u);
+  EXPECT_EQ(facts.ends[0].ledger_run, 12);
+  EXPECT_EQ(facts.ends[0].device, "02:00:00:00:01:02");
+  EXPECT_EQ(facts.ends[0].result, "passed");
+  EXPECT_EQ(facts.ends[0].ended_ms, 1796722867123 + 3146);
+  EXPECT_EQ(facts.ends[0].serial_read_back, "QV-0002");
+  EXPECT_EQ(facts.ends[1].ledger_run, 13);
+  EXPECT_EQ(facts.ends[1].device, "");
+  EXPECT_EQ(facts.ends[1].result, "failed");
+  EXPECT_EQ(facts.ends[1].exit_status, kExitLocal);
+  facts = RecordFileFacts{};
+  ASSERT_TRUE(read_record_file(dir + "/none.jsonl", &facts, &error)) << error;
+  EXPECT_TRUE(facts.serials.empty());
+}
+
+// A run whose end the ledger could not take (its station stopped before the
+// ledger came back) is ended from the record file when the line next opens
+// the ledger, once; a number the device read back is confirmed, not void.
+TEST_F(SerialBook, ARunTheLedgerMissedIsEndedFromTheRecord) {
+  Options opts;
+  opts.db = dir + "/missed.db";
+  opts.sn_pattern = "QV-%04d";
+  opts.record = dir + "/missed.jsonl";
+  std::vector<std::string> notes;
+  std::string error, serial;
+  auto book = LineLedger::open(opts, &notes, &error);
+  ASSERT_TRUE(book) << error;
+  line_ledger::Holder holder{"station", "eth1", "02:00:00:00:01:02", 0};
+  ASSERT_TRUE(book->ledger().begin_run({"station", "eth1", "02:00:00:00:00:fe", holder.device, 1}, &holder.run_id,
+                                       &error));
+  ASSERT_TRUE(book->ledger().take(book->source(), holder, &serial, &error)) << error;
+  ASSERT_TRUE(book->ledger().mark_sent(serial, &error)) << error;
+  book.reset();
+  DeviceRecord rec = sample_record(kExitLocal);
+  rec.ledger_run = holder.run_id;
+  rec.serial_written = rec.serial_read_back = serial;
+  rec.serial_read = true;
+  RecordFile file;
+  ASSERT_TRUE(file.open(opts.record, &error)) << error;
+  ASSERT_TRUE(file.append(rec, &error)) << error;
+  for (int open = 0; open < 2; ++open) {
+    notes.clear();
+    book = LineLedger::open(opts, &notes, &error);
+    ASSERT_TRUE(book) << error;
+    EXPECT_EQ(notes.size(), open ? 0u : 1u);
+  }
+  line_ledger::SerialEntry entry;
+  bool found = false;
+  ASSERT_TRUE(book->ledger().find(serial, &entry, &found, &error)) << error;
+  EXPECT_EQ(entry.state, "confirmed");
+  auto store = line_ledger::open_ledger_store(opts.db, &error);
+  ASSERT_TRUE(store) << error;
+  std::vector<line_ledger::Row> rows;
+  ASSERT_TRUE(store->run("SELECT result, reason FROM runs", {}, &rows, &error)) << error;
+  EXPECT_EQ(rows, (std::vector<line_ledger::Row>{{std::string("failed"), std::string("station problem")}}));
 }
 
 TEST_F(Records, AFullDiskLeavesNoHalfLine) {
