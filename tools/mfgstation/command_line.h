@@ -33,7 +33,7 @@ enum ExitStatus : int {
   kExitSharedAddress = 11,  // line mode: more than one device answers with the address
 };
 
-// The commands, in the order of the table that declares them (command_line.cpp).
+// The commands, in the order of the table that declares them (command_table.cpp).
 enum class Op { Connect, WriteSn, ReadSn, Flash, Reboot, ResetDefaults, Close, Quit, Discover, Report, Count };
 
 struct Step {
@@ -126,6 +126,9 @@ struct OptionInfo {
 
 const CommandInfo& command_info(Op op);
 const char* op_name(Op op);
+// The row of a command or option as typed ("-i" or "--interface"), or nullptr.
+const CommandInfo* find_command(const char* arg);
+const OptionInfo* find_option(const char* arg);
 
 // Parses argv[1..argc-1]: true with opts filled, or with *help set when --help
 // was asked; false with a message (a usage error).

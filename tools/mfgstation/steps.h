@@ -1,5 +1,5 @@
 // The steps of a command list on one device: the handlers of the command table
-// (command_line.cpp) and the run of a whole list, shared by a single device's
+// (command_table.cpp) and the run of a whole list, shared by a single device's
 // run and by line mode's run of each device. What line mode keeps of a step
 // beyond its status (the record, the live view, the counter) reaches it
 // through a StepLog.
