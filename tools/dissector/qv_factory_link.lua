@@ -99,14 +99,28 @@ local stations = {}    -- addresses that sent requests
 local in_flight = {}   -- by station address: {command, frame, replies left}
 local last_request     -- the latest of them, for replies to 00:00:00:00:00:00
 local next_sequence = {}  -- by device address
+local addresses = {}   -- every address seen; the tables above key them by their place here
 
 function qvfl.init()
-  frames, stations, in_flight, last_request, next_sequence = {}, {}, {}, nil, {}
+  frames, stations, in_flight, last_request, next_sequence, addresses = {}, {}, {}, nil, {}, {}
+end
+
+local BROADCAST, NO_PEER = Address.ether("ff:ff:ff:ff:ff:ff"), Address.ether("00:00:00:00:00:00")
+
+-- Addresses are compared by their bytes, never as shown: with name resolution
+-- on (tshark's default) they show as names, "Broadcast" or "Xerox_00:00:00".
+local function key_of(address)
+  for i, known in ipairs(addresses) do
+    if known == address then return i end
+  end
+  addresses[#addresses + 1] = address
+  return #addresses
 end
 
 local function learn(pinfo, code, sequence)
-  local src, dst = tostring(pinfo.dl_src), tostring(pinfo.dl_dst)
-  local request = code ~= 0 or dst == "ff:ff:ff:ff:ff:ff" or stations[src]
+  local to = pinfo.dl_dst
+  local src, dst = key_of(pinfo.dl_src), key_of(to)
+  local request = code ~= 0 or to == BROADCAST or stations[src]
   local info = { request = request }
   if request then
     stations[src] = true
@@ -116,7 +130,7 @@ local function learn(pinfo, code, sequence)
     return info
   end
   local r = in_flight[dst]
-  if dst == "00:00:00:00:00:00" then r = last_request end
+  if to == NO_PEER then r = last_request end
   if r and r.left > 0 then
     r.left = r.left - 1
     info.command, info.request_frame = r.command, r.frame

@@ -17,31 +17,31 @@ using station_link::Mac;
 
 const Mac kStation = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const Mac kDevice = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
+const Mac kOther = {0x02, 0x66, 0x77, 0x88, 0x99, 0x00};  // a second station
+const Mac kNobody = {};                                     // before a connect, replies go here
 
-Bytes request(uint8_t command, Bytes params, int checksum = -1, int length_field = -1) {
+Bytes request(uint8_t command, Bytes params, int checksum = -1, int length_field = -1, const Mac& from = kStation) {
   station_link::RequestSpec spec;
   spec.command = command;
   spec.params = std::move(params);
   spec.checksum = checksum;
   spec.length_field = length_field;
-  return station_link::build_request(spec, kStation);
+  return station_link::build_request(spec, from);
 }
 
-Bytes reply(Bytes data) {
+Bytes reply(Bytes data, const Mac& to = kStation) {
   station_link::RequestSpec spec;
   spec.command = 0;
   spec.params = std::move(data);
   spec.sequence = 1;
-  spec.dest = kStation;
+  spec.dest = to;
   return station_link::build_request(spec, kDevice);
 }
 
-// A frame given as its payload bytes: a reply, or a request to the broadcast address.
-Bytes raw(const Bytes& payload, bool from_station = false) {
-  const Mac dest = from_station ? station_link::kBroadcast : kStation;
-  Bytes f(dest.begin(), dest.end());
-  const Mac& source = from_station ? kStation : kDevice;
-  f.insert(f.end(), source.begin(), source.end());
+// A frame given as its payload bytes, not padded: a reply from the device by default.
+Bytes raw(const Bytes& payload, const Mac& from = kDevice, const Mac& to = kStation) {
+  Bytes f(to.begin(), to.end());
+  f.insert(f.end(), from.begin(), from.end());
   f.push_back(0x39);
   f.push_back(0x14);
   f.insert(f.end(), payload.begin(), payload.end());
@@ -90,9 +90,10 @@ struct Case {
 TEST(Dissector, CraftedFrames) {
   const std::vector<Case> cases = {
       {"connect request as on the wire",
-       raw({0x00, 0x00, 0x00, 0xFE, 0xF8, 0x00, 0x07, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, true),
+       raw({0x00, 0x00, 0x00, 0xFE, 0xF8, 0x00, 0x07, 0x01, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, kStation,
+           station_link::kBroadcast),
        {"Checksum: 0xfef8", "[Checksum status: Good]", "Length: 7", "Command: Create connection (1)",
-        "Station address: 00:11:22:33:44:55"},
+        "Station address: ", "(00:11:22:33:44:55)"},
        {"Bad checksum"}},
       {"first reply of a run", raw({0x00, 0x00, 0x01, 0xFF, 0xFB, 0x00, 0x03, 0x00, 0x00, 0x01}),
        {"Sequence: 1", "Reply code: 0", "Status: Success (0)", "Command byte: Create connection (1)",
@@ -121,7 +122,8 @@ TEST(Dissector, CraftedFrames) {
        {}},
       {"length field 0 covers three bytes", request(9, {}, -1, 0),
        {"Length: 0", "Command: Reboot (9)", "[Checksum status: Good]"}, {"Bad checksum"}},
-      {"length beyond the frame", raw({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x05, 0x01, 0x02}, true),
+      {"length beyond the frame",
+       raw({0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x05, 0x01, 0x02}, kStation, station_link::kBroadcast),
        {"Length field reaches beyond the frame", "[Checksum status: Unverified]"}, {"Bad checksum"}},
       {"unknown command", request(12, {}), {"Command: Unknown (12)"}, {}},
       // Replies matched to the requests in flight.
@@ -131,13 +133,18 @@ TEST(Dissector, CraftedFrames) {
        {"no request in flight"}},
       {"a further reply", reply({0x07, 0x05}), {"Reply with no request in flight"}, {"CRC-32 confirmed"}},
       {"request with code 0", request(0, {}), {"Command: Unknown (0)"}, {"Reply code", "Status"}},
+      {"reply to 00:00:00:00:00:00, no connect yet", reply({0x03, 0x00}, kNobody),
+       {"Request in frame: 20", "Status: Unknown command (3)"}, {"no request in flight"}},
+      {"code 0 to the broadcast address from a new station", request(0, {}, -1, -1, kOther),
+       {"Command: Unknown (0)"}, {"Reply code"}},
   };
   std::vector<Bytes> frames;
   for (const Case& c : cases) frames.push_back(c.frame);
   const std::string path = "/tmp/qv_dissector_" + std::to_string(getpid()) + ".pcap";
   qvtest::write_file(path, pcap(frames));
+  // As the README runs it: name resolution on, so addresses are shown as names.
   qvtest::RunResult r = qvtest::run(
-      {"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua", "-n", "-2", "-r", path, "-V"});
+      {"tshark", "-X", "lua_script:" + qvtest::source_dir() + "/tools/dissector/qv_factory_link.lua", "-2", "-r", path, "-V"});
   std::remove(path.c_str());
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err.find("Lua"), std::string::npos) << r.err;
