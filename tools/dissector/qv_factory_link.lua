@@ -13,11 +13,13 @@
 -- Requests and replies look alike when a request carries code 0, so a frame
 -- with code 0 counts as a request when it goes to the broadcast address or
 -- comes from a station (an address that has sent requests before). Each reply
--- is matched to the request in flight from the station it is addressed to
--- (the upgrade is answered twice), which names what it answers: the reply 00
--- 05 to the checksum request is the CRC-32 confirmation, not a chunk's reply.
--- A reply with no request in flight, and a reply sequence byte that skips, are
--- marked: both mean station and device were out of step.
+-- is matched to the request in flight for the address it goes to (the upgrade
+-- is answered twice), which names what it answers: the reply 00 05 to the
+-- checksum request is the CRC-32 confirmation, not a chunk's reply. A request
+-- is in flight for its source, except a connect that the device carries out:
+-- the device takes the address it names as its peer and answers there. A reply
+-- with no request in flight, and a reply sequence byte that skips, are marked:
+-- both mean station and device were out of step.
 
 local qvfl = Proto("qvfl", "QV Factory Link")
 
@@ -96,7 +98,7 @@ qvfl.experts = { e.bad_checksum, e.truncated, e.status, e.store_failure, e.short
 -- later passes (and a GUI clicking about) only read it.
 local frames = {}
 local stations = {}    -- addresses that sent requests
-local in_flight = {}   -- by station address: {command, frame, replies left}
+local in_flight = {}   -- by the address the reply goes to: {command, frame, replies left}
 local last_request     -- the latest of them, for replies to 00:00:00:00:00:00
 local next_sequence = {}  -- by device address
 local addresses = {}   -- every address seen; the tables above key them by their place here
@@ -117,7 +119,19 @@ local function key_of(address)
   return #addresses
 end
 
-local function learn(pinfo, code, sequence)
+-- The six bytes from offset as an address. Bytes past the end of the frame
+-- read as zero, as the device reads the address of a connect cut short.
+local function address_at(tvb, offset)
+  local t = {}
+  for i = 0, 5 do
+    local at = offset + i
+    t[i + 1] = string.format("%02x", at < tvb:len() and tvb(at, 1):uint() or 0)
+  end
+  return Address.ether(table.concat(t, ":"))
+end
+
+-- peer is the address named by a connect that the device carries out.
+local function learn(pinfo, code, sequence, peer)
   local to = pinfo.dl_dst
   local src, dst = key_of(pinfo.dl_src), key_of(to)
   local request = code ~= 0 or to == BROADCAST or stations[src]
@@ -125,7 +139,7 @@ local function learn(pinfo, code, sequence)
   if request then
     stations[src] = true
     local r = { command = code, frame = pinfo.number, left = code == 11 and 2 or 1 }
-    in_flight[src] = r
+    in_flight[peer and key_of(peer) or src] = r
     last_request = r
     return info
   end
@@ -232,7 +246,16 @@ function qvfl.dissector(tvb, pinfo, root)
   local length = tvb(5, 2):uint()
   tree:add(f.length, tvb(5, 2))
   local code = tvb(7, 1):uint()
-  if not pinfo.visited then frames[pinfo.number] = learn(pinfo, code, tvb(2, 1):uint()) end
+
+  local n = length > 0 and length - 1 or 0
+  local available = len - 8
+  local computed = n <= available and payload_checksum(tvb, 5, n + 3)
+  local good = computed == tvb(3, 2):uint()
+  if not pinfo.visited then
+    -- Only a connect that passes the device's checks changes its peer.
+    local peer = code == 1 and good and tvb(0, 1):uint() == 0 and address_at(tvb, 8) or nil
+    frames[pinfo.number] = learn(pinfo, code, tvb(2, 1):uint(), peer)
+  end
   local learnt = frames[pinfo.number] or { request = code ~= 0 }
   local is_reply = not learnt.request
   if is_reply then
@@ -241,16 +264,12 @@ function qvfl.dissector(tvb, pinfo, root)
     tree:add(f.command, tvb(7, 1))
   end
 
-  local n = length > 0 and length - 1 or 0
-  local available = len - 8
   local info
-  if n > available then
+  if not computed then
     tree:add_proto_expert_info(e.truncated)
     sum_item:add(f.checksum_status, "Unverified"):set_generated()
     n = available
   else
-    local computed = payload_checksum(tvb, 5, n + 3)
-    local good = computed == tvb(3, 2):uint()
     sum_item:add(f.checksum_status, good and "Good" or "Bad"):set_generated()
     if not good then
       sum_item:add(f.checksum_computed, computed):set_generated()

@@ -18,6 +18,7 @@ using station_link::Mac;
 const Mac kStation = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
 const Mac kDevice = {0x02, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE};
 const Mac kOther = {0x02, 0x66, 0x77, 0x88, 0x99, 0x00};  // a second station
+const Mac kNamed = {0x02, 0x12, 0x34, 0x56, 0x78, 0x9A};  // named in kOther's connect
 const Mac kNobody = {};                                     // before a connect, replies go here
 
 Bytes request(uint8_t command, Bytes params, int checksum = -1, int length_field = -1, const Mac& from = kStation) {
@@ -137,6 +138,14 @@ TEST(Dissector, CraftedFrames) {
        {"Request in frame: 20", "Status: Unknown command (3)"}, {"no request in flight"}},
       {"code 0 to the broadcast address from a new station", request(0, {}, -1, -1, kOther),
        {"Command: Unknown (0)"}, {"Reply code"}},
+      {"connect naming another address", request(1, {0x02, 0x12, 0x34, 0x56, 0x78, 0x9A}, -1, -1, kOther),
+       {"Reply in frame: 24"}, {}},
+      {"its reply goes to the named address", reply({0x00, 0x01}, kNamed),
+       {"Request in frame: 23", "Answers: Create connection (1)"}, {"no request in flight"}},
+      {"connect with a wrong checksum", request(1, {0x02, 0x66, 0x77, 0x88, 0x99, 0x00}, 0x1234, -1, kNamed),
+       {"Reply in frame: 26"}, {}},
+      {"its status report goes to the sender", reply({0x05, 0x01}, kNamed),
+       {"Request in frame: 25", "Status: Wrong checksum (5)"}, {"no request in flight"}},
   };
   std::vector<Bytes> frames;
   for (const Case& c : cases) frames.push_back(c.frame);
