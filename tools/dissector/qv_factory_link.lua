@@ -12,14 +12,16 @@
 --
 -- Requests and replies look alike when a request carries code 0, so a frame
 -- with code 0 counts as a request when it goes to the broadcast address or
--- comes from a station (an address that has sent requests before). Each reply
--- is matched to the request in flight for the address it goes to (the upgrade
--- is answered twice), which names what it answers: the reply 00 05 to the
--- checksum request is the CRC-32 confirmation, not a chunk's reply. A request
--- is in flight for its source, except a connect that the device carries out:
--- the device takes the address it names as its peer and answers there. A reply
--- with no request in flight, and a reply sequence byte that skips, are marked:
--- both mean station and device were out of step.
+-- comes from a station (an address that has sent requests before); a frame
+-- shorter than a payload header is a request too (the device answers it with a
+-- status report). Each reply is matched to the request in flight for the
+-- address it goes to (the upgrade is answered twice), which names what it
+-- answers: the reply 00 05 to the checksum request is the CRC-32 confirmation,
+-- not a chunk's reply. A request is in flight for its source, except a connect
+-- that the device carries out: the device takes the address it names as its
+-- peer and answers there. A reply with no request in flight, and a reply
+-- sequence byte that skips, are marked: both mean station and device were out
+-- of step.
 
 local qvfl = Proto("qvfl", "QV Factory Link")
 
@@ -130,7 +132,8 @@ local function address_at(tvb, offset)
   return Address.ether(table.concat(t, ":"))
 end
 
--- peer is the address named by a connect that the device carries out.
+-- code is nil for a frame shorter than a payload header; peer is the address
+-- named by a connect that the device carries out.
 local function learn(pinfo, code, sequence, peer)
   local to = pinfo.dl_dst
   local src, dst = key_of(pinfo.dl_src), key_of(to)
@@ -235,6 +238,10 @@ function qvfl.dissector(tvb, pinfo, root)
   local len = tvb:len()
   local tree = root:add(qvfl, tvb(), "QV Factory Link")
   if len < 8 then
+    -- A request all the same: the device answers it with a status report.
+    if not pinfo.visited then frames[pinfo.number] = learn(pinfo) end
+    local learnt = frames[pinfo.number] or {}
+    if learnt.reply_frame then tree:add(f.reply_in, learnt.reply_frame):set_generated() end
     tree:add_proto_expert_info(e.short_frame)
     pinfo.cols.info = "Short frame"
     return len
@@ -284,9 +291,12 @@ function qvfl.dissector(tvb, pinfo, root)
     info = "Reply: " .. (body and dissect_data(tree, body, n) or "no data")
     if learnt.request_frame then
       tree:add(f.request_in, learnt.request_frame):set_generated()
-      tree:add(f.answers, learnt.command):set_generated()
       local status = n > 0 and tvb(8, 1):uint() or -1
-      local meaning = "Reply to " .. name_of(commands, learnt.command)
+      local meaning = "Reply to a short frame"
+      if learnt.command then
+        tree:add(f.answers, learnt.command):set_generated()
+        meaning = "Reply to " .. name_of(commands, learnt.command)
+      end
       if learnt.command == 6 and status == 0 then meaning = "CRC-32 confirmed"
       elseif learnt.command == 6 and status == 7 then meaning = "CRC-32 mismatch" end
       tree:add(f.meaning, meaning):set_generated()

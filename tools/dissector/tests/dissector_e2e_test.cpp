@@ -146,6 +146,10 @@ TEST(Dissector, CraftedFrames) {
        {"Reply in frame: 26"}, {}},
       {"its status report goes to the sender", reply({0x05, 0x01}, kNamed),
        {"Request in frame: 25", "Status: Wrong checksum (5)"}, {"no request in flight"}},
+      {"a 19-byte request", raw({0x00, 0x00, 0x00, 0x00, 0x00}, kNamed, kDevice),
+       {"Shorter than a payload header", "Reply in frame: 28"}, {}},
+      {"its status report", reply({0x06}, kNamed),
+       {"Request in frame: 27", "Meaning: Reply to a short frame"}, {"no request in flight"}},
   };
   std::vector<Bytes> frames;
   for (const Case& c : cases) frames.push_back(c.frame);
