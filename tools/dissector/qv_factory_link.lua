@@ -112,7 +112,7 @@ end
 local BROADCAST, NO_PEER = Address.ether("ff:ff:ff:ff:ff:ff"), Address.ether("00:00:00:00:00:00")
 
 -- Addresses are compared by their bytes, never as shown: with name resolution
--- on (tshark's default) they show as names, "Broadcast" or "Xerox_00:00:00".
+-- on (tshark's default) they show as names: "Broadcast", "00:00:00_00:00:00".
 local function key_of(address)
   for i, known in ipairs(addresses) do
     if known == address then return i end
