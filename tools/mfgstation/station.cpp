@@ -81,8 +81,7 @@ double Station::now() const {
 }
 
 int Station::connect() {
-  int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
-                   opts_.timeout_ms);
+  int r = exchange({kCmdConnect, session_.station.data(), session_.station.size(), "connect"});
   if (r == kExitOk) {
     connected_ = true;
     note("connect: connected to %s", station_link::mac_text(session_.device).c_str());
@@ -96,14 +95,14 @@ int Station::write_sn(const std::string& text) {
   // parameters in the frame.
   std::vector<uint8_t> params(text.begin(), text.end());
   params.push_back(0);
-  int r = exchange(kCmdWriteSn, params.data(), params.size(), true, "write-sn", nullptr, opts_.timeout_ms);
+  int r = exchange({kCmdWriteSn, params.data(), params.size(), "write-sn"});
   if (r == kExitOk) note("write-sn: stored \"%s\"", text.c_str());
   return r;
 }
 
 int Station::read_sn(std::string* serial) {
   std::vector<uint8_t> reply;
-  int r = exchange(kCmdReadSn, nullptr, 0, true, "read-sn", &reply, opts_.timeout_ms);
+  int r = exchange({kCmdReadSn, nullptr, 0, "read-sn", &reply});
   if (r != kExitOk) return r;
   std::string text(reply.begin() + 2, reply.end());
   if (serial) *serial = text;
@@ -112,7 +111,7 @@ int Station::read_sn(std::string* serial) {
 }
 
 int Station::request(uint8_t command, const char* what, const char* done) {
-  int r = exchange(command, nullptr, 0, true, what, nullptr, opts_.timeout_ms);
+  int r = exchange({command, nullptr, 0, what});
   if (r == kExitOk) note("%s: %s", what, done);
   return r;
 }

@@ -80,7 +80,7 @@ int Station::chunk_answered(const char* what) {
   const uint8_t before = session_.next_sequence;
   begin_request(session_, kCmdReadSn, 1);
   resend_request(session_);  // the chunk's answer may stand before the probe's
-  if (send_request(kCmdReadSn, nullptr, 0, what) != 0) return -1;
+  if (send_request({kCmdReadSn, nullptr, 0, what}) != 0) return -1;
   if (await(what, nullptr, opts_.timeout_ms) != kExitOk) return -1;
   return static_cast<uint8_t>(session_.next_sequence - 1 - before);
 }
@@ -107,7 +107,7 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
     char what[64];
     std::snprintf(what, sizeof what, "flash: chunk at byte %zu", offset);
     if (transfer_stopped(what)) return interrupted_status();
-    int r = exchange(kCmdChunk, image.data() + offset, n, false, what, nullptr, opts_.timeout_ms);
+    int r = exchange({kCmdChunk, image.data() + offset, n, what, nullptr, false});
     int answered = r == kExitOk ? 1 : -1;
     if (r == kExitTimeout && recoveries < opts_.retries) {
       answered = chunk_answered(what);
@@ -138,9 +138,9 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
 // chunk adds nothing to the staged file.
 int Station::close_transfer() {
   uint8_t zero[4] = {0, 0, 0, 0};
-  int r = exchange(kCmdLength, zero, sizeof zero, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
+  int r = exchange({kCmdLength, zero, sizeof zero, "flash: closing the transfer"});
   if (r != kExitOk) return r;
-  return exchange(kCmdChunk, nullptr, 0, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
+  return exchange({kCmdChunk, nullptr, 0, "flash: closing the transfer"});
 }
 
 // One attempt: closes what is open, announces, sends, has the CRC-32 checked.
@@ -149,13 +149,13 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
   if (r != kExitOk) return r;
   uint8_t length[4];
   qvlink::put_be32(length, static_cast<uint32_t>(image.size()));
-  r = exchange(kCmdLength, length, sizeof length, true, "flash: announce", nullptr, opts_.timeout_ms);
+  r = exchange({kCmdLength, length, sizeof length, "flash: announce"});
   if (r != kExitOk) return r;
   r = send_chunks(image, chunk);
   if (r != kExitOk) return r;
   uint8_t expected[4];
   qvlink::put_be32(expected, crc);
-  r = exchange(kCmdChecksum, expected, sizeof expected, true, "flash: checksum", nullptr, opts_.timeout_ms);
+  r = exchange({kCmdChecksum, expected, sizeof expected, "flash: checksum"});
   if (r != kExitOk) return r;
   // The confirmation reads as a chunk's reply does. Had a copy of a chunk been
   // appended, the confirmation taken would be the last chunk's reply, and the
@@ -167,7 +167,7 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
 int Station::upgrade(uint32_t crc) {
   std::vector<uint8_t> reply;
   begin_request(session_, kCmdUpgrade, 2);
-  if (const int s = send_request(kCmdUpgrade, nullptr, 0, "flash: upgrade")) return s;
+  if (const int s = send_request({kCmdUpgrade, nullptr, 0, "flash: upgrade"})) return s;
   // The first reply says flashing starts, the second that the flash tool has
   // returned. The request is never sent again: a second upgrade would flash again.
   bool started = false;
