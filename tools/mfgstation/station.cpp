@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -73,11 +72,6 @@ void Station::note(const char* fmt, ...) {
   std::string text = vformat(fmt, ap);
   va_end(ap);
   report_.note(text);
-}
-
-double Station::now() const {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
 int Station::connect() {

@@ -56,8 +56,7 @@ int Station::send_request(const Request& q) {
   return 0;
 }
 
-int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
-  const double deadline = now() + timeout_ms / 1000.0;
+int Station::await(const char* what, std::vector<uint8_t>* reply, const Deadline& deadline) {
   station_link::Reply r;
   // Told at a stop at once: also between frames that are not the answer,
   // which may keep coming.
@@ -68,7 +67,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
   };
   for (;;) {
     if (stopped()) return interrupted_status();
-    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
+    const int left = deadline.left_ms();
     if (left <= 0) return kExitTimeout;
     std::string why;
     bool got = false;
@@ -138,19 +137,18 @@ int Station::confirm_in_step(const char* what) {
 void Station::settle() {
   // What is still on its way comes within a reply time-out; a device that
   // keeps talking is given up on after ten.
-  const double give_up = now() + 10.0 * opts_.timeout_ms / 1000.0;
-  double quiet_until = now() + opts_.timeout_ms / 1000.0;
+  const Deadline give_up(10 * opts_.timeout_ms);
+  Deadline quiet(opts_.timeout_ms);
   station_link::Reply r;
   for (;;) {
-    const double until = std::min(quiet_until, give_up);
-    int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
+    const int left = std::min(quiet.left_ms(), give_up.left_ms());
     if (left <= 0) break;
     std::string why;
     bool got = false;
     if (!transport_.receive(r, left, &got, &why) || !got) break;
     const Fit fit = fit_reply(session_, r, nullptr);
     if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
-    else quiet_until = now() + opts_.timeout_ms / 1000.0;
+    else quiet = Deadline(opts_.timeout_ms);
   }
   lose_step(session_);
 }
@@ -162,7 +160,7 @@ int Station::exchange(const Request& q) {
   begin_request(session_, q.command, 1);
   for (int attempt = 1;; ++attempt) {
     if (const int s = send_request(q)) return s;
-    const int r = await(what, q.reply, timeout_ms);
+    const int r = await(what, q.reply, Deadline(timeout_ms));
     const bool damaged = r == kExitRejected && rejected_in_transit(last_reply_);
     if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;
     if (attempt >= attempts) {

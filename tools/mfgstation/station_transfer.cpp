@@ -69,7 +69,7 @@ bool load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>
 }
 
 
-void Station::progress(uint64_t done, uint64_t total) { report_.progress(done, total, now() - started_); }
+void Station::progress(uint64_t done, uint64_t total) { report_.progress(done, total, now_seconds() - started_); }
 
 // Did the device answer the chunk whose reply did not come? A harmless request
 // (reading the serial number) tells by its reply's place in the device's
@@ -81,7 +81,7 @@ int Station::chunk_answered(const char* what) {
   begin_request(session_, kCmdReadSn, 1);
   resend_request(session_);  // the chunk's answer may stand before the probe's
   if (send_request({kCmdReadSn, nullptr, 0, what}) != 0) return -1;
-  if (await(what, nullptr, opts_.timeout_ms) != kExitOk) return -1;
+  if (await(what, nullptr, Deadline(opts_.timeout_ms)) != kExitOk) return -1;
   return static_cast<uint8_t>(session_.next_sequence - 1 - before);
 }
 
@@ -99,7 +99,7 @@ bool Station::transfer_stopped(const char* what) {
 // lost is taken as stored; the CRC-32 check at the end tells.
 int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
   const uint64_t total = image.size();
-  started_ = now();
+  started_ = now_seconds();
   int recoveries = 0;
   for (std::size_t offset = 0; offset < image.size();) {
     std::size_t n = image.size() - offset;
@@ -177,12 +177,10 @@ int Station::upgrade(uint32_t crc) {
     if (!started) report_.phase(std::string("writing ") + kPartition);
     started = true;
   };
-  const double deadline_start = now() + opts_.timeout_ms / 1000.0;
-  const double deadline_end = deadline_start + opts_.flash_timeout_ms / 1000.0;
+  const Deadline start_by(opts_.timeout_ms), end_by(opts_.timeout_ms + opts_.flash_timeout_ms);
   for (;;) {
-    const double deadline = started ? deadline_end : deadline_start;
-    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
-    int r = left > 0 ? await("flash: upgrade", &reply, left) : kExitTimeout;
+    const Deadline& deadline = started ? end_by : start_by;
+    int r = deadline.passed() ? kExitTimeout : await("flash: upgrade", &reply, deadline);
     if (r == kExitTimeout) {
       if (!started) {
         error("flash: no reply to the upgrade within %d ms; waiting for the end of flashing "
