@@ -175,7 +175,6 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
     LinkTransport transport(ifc);
     // This device only, addressed from the first request on.
     Options opts = *s_.opts;
-    opts.device_given = true;
     opts.device = mac_;
     Station station(transport, opts, s_.ifc->mac, *this);
     StepContext context{station, *this, s_.images, *this, true};

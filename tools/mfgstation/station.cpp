@@ -52,8 +52,8 @@ bool lock_interface(const std::string& iface, std::string* error) {
 Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report)
     : transport_(transport), opts_(opts), report_(report) {
   session_.station = station_mac;
-  if (opts.device_given) {
-    session_.device = opts.device;
+  if (opts.device) {
+    session_.device = *opts.device;
     session_.device_known = true;
   }
 }
