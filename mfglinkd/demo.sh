@@ -14,7 +14,7 @@ nvram get 3 SN
 
 head -c 65536 /dev/urandom >"$img"
 echo "== station: flash a 64 KiB image"
-ip netns exec "$ns" "$bin/mfgprobe" -i st0 flash "$img" | tail -n 4
+ip netns exec "$ns" "$bin/mfgstation" -i st0 flash "$img" | tail -n 4
 kernel=$(awk -F: '/"Kernel"/ {print $1}' "$QV_DEVICE_ROOT/proc/mtd")
 if cmp -s -n 65536 "$img" "$QV_DEVICE_ROOT/dev/$kernel"; then
   echo "Kernel partition ($kernel) holds the image byte for byte"

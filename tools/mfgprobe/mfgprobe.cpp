@@ -1,11 +1,8 @@
 // mfgprobe: test client of the factory link. Sends requests of any form on an
 // interface and prints every reply in a form that tests compare line by line.
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -33,14 +30,12 @@ const char kUsage[] =
     "  close | quit | reboot | reset-defaults\n"
     "                       commands 7, 8, 9, 10\n"
     "  upgrade              command 11 (two replies; the second after -T MS, default 120000)\n"
-    "  flash FILE           commands 4, 5 (chunks sized to the MTU), 6 with the file's CRC-32, 11\n"
-    "  raw CODE HEX [KEY=VALUE...]\n"
+      "  raw CODE HEX [KEY=VALUE...]\n"
     "                       any request: proto=N reserved=N seq=N len=N sum=HHHH|wrong\n"
     "                       frame=N (exact frame length) src=MAC dst=MAC replies=N\n"
     "                       (HEX may be - for no parameter bytes)\n"
     "  wait MS              prints whatever arrives within MS milliseconds\n"
-    "Exit status: 0 every expected reply came; 1 a reply did not come or a flash step failed;\n"
-    "2 usage or interface error.\n";
+    "Exit status: 0 every expected reply came; 1 a reply did not come; 2 usage or interface error.\n";
 
 struct Options {
   std::string iface;
@@ -94,10 +89,10 @@ class Probe {
   Probe(const Options& o, station_link::Interface& ifc) : opt_(o), ifc_(ifc) {}
 
   // Sends one request and prints `replies` replies (or "timeout" for the
-  // first that does not come). False when one did not come, or with the
-  // message of a failed send or receive in *error.
-  bool exchange(station_link::RequestSpec spec, int replies, std::string* error, int last_timeout_ms = -1,
-                std::vector<station_link::Reply>* got = nullptr) {
+  // first that does not come), the last awaited for last_timeout_ms when that
+  // is given. False when one did not come, or with the message of a failed
+  // send or receive in *error.
+  bool exchange(station_link::RequestSpec spec, int replies, std::string* error, int last_timeout_ms = -1) {
     auto frame = station_link::build_request(spec, ifc_.mac);
     if (!station_link::send_frame(ifc_, frame, error)) return false;
     for (int i = 0; i < replies; ++i) {
@@ -108,12 +103,7 @@ class Probe {
         std::printf("timeout\n");
         return false;
       }
-      if (!quiet_) print_reply(f);
-      if (got) {
-        station_link::Reply rep;
-        station_link::parse_reply(f, rep);
-        got->push_back(rep);
-      }
+      print_reply(f);
     }
     return true;
   }
@@ -126,67 +116,9 @@ class Probe {
     return s;
   }
 
-  // Sends the file as a firmware transfer and the upgrade. False when a reply
-  // did not come or told a failure (the line printed says which), or with a
-  // message in *error.
-  bool flash(const std::string& path, std::string* error) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-      *error = "cannot open " + path + ": " + std::strerror(errno);
-      return false;
-    }
-    std::vector<uint8_t> image;
-    uint8_t buf[65536];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) image.insert(image.end(), buf, buf + n);
-    std::fclose(f);
-    // A chunk frame is 22 bytes of header plus the chunk; the payload (8 + chunk)
-    // must fit the MTU.
-    std::size_t chunk = qvlink::kDataMax;
-    if (ifc_.mtu > 0 && static_cast<std::size_t>(ifc_.mtu) < chunk + 8) chunk = ifc_.mtu - 8;
-    uint32_t crc = crc32(0, image.data(), static_cast<uint32_t>(image.size()));
-    std::vector<uint8_t> len(4), sum(4);
-    qvlink::put_be32(len.data(), static_cast<uint32_t>(image.size()));
-    qvlink::put_be32(sum.data(), crc);
-    const uint8_t kLength = command_byte(Command::FirmwareLength), kChunk = command_byte(Command::FirmwareChunk);
-    std::vector<station_link::Reply> got;
-    if (!exchange(spec(kLength, len), 1, error, -1, &got) || !station_link::is_success(got.back(), kLength))
-      return false;
-    quiet_ = true;
-    std::size_t chunks = 0;
-    for (std::size_t off = 0; off < image.size() || chunks == 0; off += chunk) {
-      std::size_t k = std::min(chunk, image.size() - off);
-      got.clear();
-      if (!exchange(spec(kChunk, std::vector<uint8_t>(image.begin() + off, image.begin() + off + k)), 1, error, -1,
-                    &got)) {
-        quiet_ = false;
-        if (error->empty()) std::printf("flash: no reply to chunk %zu\n", chunks);
-        return false;
-      }
-      ++chunks;
-      if (!station_link::is_success(got.back(), kChunk)) {
-        quiet_ = false;
-        std::printf("flash: chunk %zu failed with status %u\n", chunks - 1,
-                    got.back().data.empty() ? 0u : got.back().data[0]);
-        return false;
-      }
-      if (image.empty()) break;
-    }
-    quiet_ = false;
-    std::printf("flash: %zu bytes in %zu chunks of up to %zu, crc32 %08x\n", image.size(), chunks, chunk, crc);
-    got.clear();
-    // The checksum is answered with the chunk command's code.
-    if (!exchange(spec(command_byte(Command::FirmwareChecksum), sum), 1, error, -1, &got) ||
-        !station_link::is_success(got.back(), kChunk))
-      return false;
-    got.clear();
-    return exchange(spec(command_byte(Command::UpgradeNormalCode)), 2, error, opt_.flash_timeout_ms, &got);
-  }
-
  private:
   const Options& opt_;
   station_link::Interface& ifc_;
-  bool quiet_ = false;
 };
 
 int usage_error(const char* what) {
@@ -270,8 +202,6 @@ int main(int argc, char** argv) {
       ok = probe.exchange(probe.spec(command_byte(code)), 1, &err);
     } else if (step == "upgrade") {
       ok = probe.exchange(probe.spec(command_byte(Command::UpgradeNormalCode)), 2, &err, opt.flash_timeout_ms);
-    } else if (step == "flash" && need(1)) {
-      ok = probe.flash(args[++i], &err);
     } else if (step == "wait" && need(1)) {
       if (!parse_number(args[++i], 0, 3600000, v)) return usage_error("bad wait");
       for (auto& f : station_link::receive_frames(ifc, static_cast<int>(v), 100000, static_cast<int>(v)))

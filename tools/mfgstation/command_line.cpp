@@ -108,7 +108,7 @@ constexpr char kStateRetired[] =
     "created when missing); --sn-state FILE beside it carries that state file's counter and open numbers in";
 
 bool check_set_counter_usage(const Options& opts, std::string* error) {
-  if (!opts.steps.empty() || !opts.iface.empty() || opts.device_given || opts.all || !opts.record.empty() ||
+  if (!opts.steps.empty() || !opts.iface.empty() || opts.device || opts.all || !opts.record.empty() ||
       opts.replace_sn) {
     *error = "--set-counter runs alone: it takes --db LEDGER with --sn-pattern or --sn-list";
     return false;

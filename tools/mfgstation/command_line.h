@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,9 @@ struct Options {
   int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
   int chunk_size = 0;               // 0: from the interface MTU
   uint64_t max_size = kKernelPartitionBytes;  // largest image (--max-size)
-  bool device_given = false;        // --device: talk to this device only, unicast from the start
-  Mac device{};                     // the first --device; in line mode, each device's own
+  // --device: talk to this device only, unicast from the start; the first
+  // --device, and in line mode each device's own.
+  std::optional<Mac> device;
   std::vector<Step> steps;
   // Line mode: the devices by address (every --device), or every device that
   // discovery finds (--all); serial numbers from a counter; the record.

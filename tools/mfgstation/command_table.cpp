@@ -119,7 +119,6 @@ bool store_device(Options& o, const char* v, std::string* error) {
   }
   o.devices.push_back(mac);
   o.device = o.devices[0];
-  o.device_given = true;
   return true;
 }
 

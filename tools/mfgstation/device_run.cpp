@@ -1,7 +1,6 @@
 #include "device_run.h"
 
-#include <chrono>
-
+#include "deadline.h"
 #include "line_db.h"
 #include "link_transport.h"
 #include "live_view.h"
@@ -10,11 +9,6 @@
 namespace mfgstation {
 
 namespace {
-
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 line_ledger::RunEnd run_end(const DeviceRecord& rec) {
   const bool passed = rec.exit_status == kExitOk;
@@ -181,7 +175,6 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
     LinkTransport transport(ifc);
     // This device only, addressed from the first request on.
     Options opts = *s_.opts;
-    opts.device_given = true;
     opts.device = mac_;
     Station station(transport, opts, s_.ifc->mac, *this);
     StepContext context{station, *this, s_.images, *this, true};

@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <map>
 
+#include "deadline.h"
 #include "line.h"
 #include "link_protocol.h"
 #include "live_view.h"
@@ -13,11 +13,6 @@ namespace mfgstation {
 using station_link::Mac;
 
 namespace {
-
-double now_seconds() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "mfgstation: %s\n", message.c_str());
@@ -61,7 +56,7 @@ struct ConnectCount {
 // round listens on this long (or as long again as the answers took, when that
 // is longer) for another device with one of the addresses: both get the same
 // frame at the same instant and answer alike.
-constexpr double kQuietSeconds = 0.1;
+constexpr int kQuietMs = 100;
 
 // Sends a connect to each of dests and counts the connect answers to this
 // station from them (from any device, with the broadcast address among dests)
@@ -95,26 +90,25 @@ bool count_connects(const station_link::Interface& ifc, const std::vector<Mac>& 
     last_sent = now_seconds();
     return true;
   };
-  const double start = now_seconds();
-  const double resend_at = start + window_ms / 2000.0, deadline = start + window_ms / 1000.0;
+  const Deadline resend_at(window_ms / 2), window(window_ms);
   if (!send(true)) return false;
-  double end = deadline;
+  Deadline end = window;
   bool resent = false, settled = false;
   for (;;) {
-    const double t = now_seconds();
     if (!settled && std::all_of(dests.begin(), dests.end(), answered)) {
       settled = true;
-      end = std::min(deadline, t + std::max(kQuietSeconds, t - last_sent));
+      const int since_sent = static_cast<int>((now_seconds() - last_sent) * 1000.0);
+      end = Deadline(std::min(window.left_ms(), std::max(kQuietMs, since_sent)));
     }
-    if (t >= end) break;
-    if (!resent && t >= resend_at) {
+    if (end.passed()) break;
+    if (!resent && resend_at.passed()) {
       if (!send(false)) return false;
       resent = true;
       continue;
     }
-    const double until = resent ? end : std::min(end, resend_at);
+    const int wait = resent ? end.left_ms() : std::min(end.left_ms(), resend_at.left_ms());
     std::vector<uint8_t> frame;
-    if (!station_link::receive_frame(ifc, frame, static_cast<int>((until - t) * 1000.0) + 1, error)) return false;
+    if (!station_link::receive_frame(ifc, frame, wait, error)) return false;
     station_link::Reply reply;
     if (frame.empty() || !station_link::parse_reply(frame, reply)) continue;
     if (well_formed(reply) && reply.dest == ifc.mac && reply.source != ifc.mac &&

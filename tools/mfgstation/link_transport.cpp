@@ -1,8 +1,8 @@
 #include "link_transport.h"
 
 #include <algorithm>
-#include <chrono>
 
+#include "deadline.h"
 #include "stop_signals.h"
 
 namespace mfgstation {
@@ -20,13 +20,10 @@ bool LinkTransport::send(const Mac& dest, uint8_t command, const uint8_t* params
 // flashing) within a tenth of a second.
 bool LinkTransport::receive(station_link::Reply& reply, int timeout_ms, bool* got, std::string* error) {
   std::vector<uint8_t> frame;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const Deadline deadline(timeout_ms);
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (!station_link::receive_frame(ifc_, frame, static_cast<int>(std::max<long long>(0, std::min<long long>(left, 100))),
-                                     error))
-      return false;
+    const int left = deadline.left_ms();
+    if (!station_link::receive_frame(ifc_, frame, std::min(left, 100), error)) return false;
     *got = !frame.empty();
     if (*got && station_link::parse_reply(frame, reply)) return true;
     if (!*got && (left <= 100 || stop_level() >= 2)) return true;

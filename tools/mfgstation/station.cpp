@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
@@ -53,8 +52,8 @@ bool lock_interface(const std::string& iface, std::string* error) {
 Station::Station(Transport& transport, const Options& opts, const Mac& station_mac, Reporter& report)
     : transport_(transport), opts_(opts), report_(report) {
   session_.station = station_mac;
-  if (opts.device_given) {
-    session_.device = opts.device;
+  if (opts.device) {
+    session_.device = *opts.device;
     session_.device_known = true;
   }
 }
@@ -75,14 +74,8 @@ void Station::note(const char* fmt, ...) {
   report_.note(text);
 }
 
-double Station::now() const {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
 int Station::connect() {
-  int r = exchange(kCmdConnect, session_.station.data(), session_.station.size(), true, "connect", nullptr,
-                   opts_.timeout_ms);
+  int r = exchange({kCmdConnect, session_.station.data(), session_.station.size(), "connect"});
   if (r == kExitOk) {
     connected_ = true;
     note("connect: connected to %s", station_link::mac_text(session_.device).c_str());
@@ -96,14 +89,14 @@ int Station::write_sn(const std::string& text) {
   // parameters in the frame.
   std::vector<uint8_t> params(text.begin(), text.end());
   params.push_back(0);
-  int r = exchange(kCmdWriteSn, params.data(), params.size(), true, "write-sn", nullptr, opts_.timeout_ms);
+  int r = exchange({kCmdWriteSn, params.data(), params.size(), "write-sn"});
   if (r == kExitOk) note("write-sn: stored \"%s\"", text.c_str());
   return r;
 }
 
 int Station::read_sn(std::string* serial) {
   std::vector<uint8_t> reply;
-  int r = exchange(kCmdReadSn, nullptr, 0, true, "read-sn", &reply, opts_.timeout_ms);
+  int r = exchange({kCmdReadSn, nullptr, 0, "read-sn", &reply});
   if (r != kExitOk) return r;
   std::string text(reply.begin() + 2, reply.end());
   if (serial) *serial = text;
@@ -112,7 +105,7 @@ int Station::read_sn(std::string* serial) {
 }
 
 int Station::request(uint8_t command, const char* what, const char* done) {
-  int r = exchange(command, nullptr, 0, true, what, nullptr, opts_.timeout_ms);
+  int r = exchange({command, nullptr, 0, what});
   if (r == kExitOk) note("%s: %s", what, done);
   return r;
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "deadline.h"
 #include "device_session.h"
 #include "progress.h"
 #include "report.h"
@@ -70,14 +71,24 @@ class Station {
   int transfer_restarts() const { return restarts_; }
 
  private:
-  // Sends a request and waits for its reply. With resend, a lost or damaged
-  // request is sent again, up to retries more times. Returns kExitOk with the
-  // reply's data in *reply, kExitTimeout, or the status the reply stands for.
-  int exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
-               std::vector<uint8_t>* reply, int timeout_ms);
+  // One request: what the messages call it, and where its reply's data goes
+  // (nowhere with nullptr). With resend, a lost or damaged request is sent
+  // again, up to retries more times.
+  struct Request {
+    uint8_t command;
+    const uint8_t* params;
+    std::size_t count;
+    const char* what;
+    std::vector<uint8_t>* reply = nullptr;
+    bool resend = true;
+  };
+  // Sends a request and waits up to the reply time-out for its reply. Returns
+  // kExitOk with the reply's data in *reply, kExitTimeout, or the status the
+  // reply stands for.
+  int exchange(const Request& request);
   // 0 once sent; kExitLocal, or interrupted_status() when stopping at once.
-  int send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what);
-  int await(const char* what, std::vector<uint8_t>* reply, int timeout_ms);
+  int send_request(const Request& request);
+  int await(const char* what, std::vector<uint8_t>* reply, const Deadline& deadline);
   // Reads the serial number once, without resending, and takes its answer only
   // with exactly the next reply number: kExitOk when no reply is left unaccounted
   // for, kExitOutOfStep when one came (or was lost) in between, kExitTimeout.
@@ -98,7 +109,6 @@ class Station {
   // Formatted, to the reporter.
   void error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   void note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
-  double now() const;
 
   Transport& transport_;
   Options opts_;
@@ -110,7 +120,7 @@ class Station {
   int to_nobody_ = 0;        // replies addressed to 00:00:00:00:00:00
   int to_others_ = 0;        // replies addressed to another station
   std::vector<Mac> others_;  // other devices that answered
-  double started_ = 0;
+  double started_ = 0;       // now_seconds() at the first chunk
 };
 
 }  // namespace mfgstation

@@ -42,22 +42,21 @@ void Station::timeout_hint(const char* what) {
   if (to_others_) error("%s: %d replies went to other stations", what, to_others_);
 }
 
-int Station::send_request(uint8_t command, const uint8_t* params, std::size_t count, const char* what) {
+int Station::send_request(const Request& q) {
   if (stop_level() >= 2) {
-    error("%s: not sent: stopping at once", what);
+    error("%s: not sent: stopping at once", q.what);
     return interrupted_status();
   }
   std::string why;
   const Mac& dest = session_.device_known ? session_.device : station_link::kBroadcast;
-  if (!transport_.send(dest, command, params, count, &why)) {
-    error("%s: %s", what, why.c_str());
+  if (!transport_.send(dest, q.command, q.params, q.count, &why)) {
+    error("%s: %s", q.what, why.c_str());
     return kExitLocal;
   }
   return 0;
 }
 
-int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms) {
-  const double deadline = now() + timeout_ms / 1000.0;
+int Station::await(const char* what, std::vector<uint8_t>* reply, const Deadline& deadline) {
   station_link::Reply r;
   // Told at a stop at once: also between frames that are not the answer,
   // which may keep coming.
@@ -68,7 +67,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
   };
   for (;;) {
     if (stopped()) return interrupted_status();
-    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
+    const int left = deadline.left_ms();
     if (left <= 0) return kExitTimeout;
     std::string why;
     bool got = false;
@@ -127,7 +126,7 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, int timeout_ms
 int Station::confirm_in_step(const char* what) {
   // Not sent again: with a second copy out, an answer one place late would fit
   // too, and one place late is what a reply still on its way looks like.
-  const int r = exchange(kCmdReadSn, nullptr, 0, false, what, nullptr, opts_.timeout_ms);
+  const int r = exchange({kCmdReadSn, nullptr, 0, what, nullptr, false});
   if (r == kExitOk || (r == kExitRejected && rejected_in_transit(last_reply_))) return kExitOk;
   if (r == kExitTimeout)
     error("%s: no reply within %d ms; the device's reply count is unknown", what,
@@ -138,47 +137,45 @@ int Station::confirm_in_step(const char* what) {
 void Station::settle() {
   // What is still on its way comes within a reply time-out; a device that
   // keeps talking is given up on after ten.
-  const double give_up = now() + 10.0 * opts_.timeout_ms / 1000.0;
-  double quiet_until = now() + opts_.timeout_ms / 1000.0;
+  const Deadline give_up(10 * opts_.timeout_ms);
+  Deadline quiet(opts_.timeout_ms);
   station_link::Reply r;
   for (;;) {
-    const double until = std::min(quiet_until, give_up);
-    int left = static_cast<int>((until - now()) * 1000.0 + 0.5);
+    const int left = std::min(quiet.left_ms(), give_up.left_ms());
     if (left <= 0) break;
     std::string why;
     bool got = false;
     if (!transport_.receive(r, left, &got, &why) || !got) break;
     const Fit fit = fit_reply(session_, r, nullptr);
     if (fit == Fit::NotForUs || fit == Fit::OtherDevice) pass_over(fit, r);
-    else quiet_until = now() + opts_.timeout_ms / 1000.0;
+    else quiet = Deadline(opts_.timeout_ms);
   }
   lose_step(session_);
 }
 
-int Station::exchange(uint8_t command, const uint8_t* params, std::size_t count, bool resend, const char* what,
-                      std::vector<uint8_t>* reply, int timeout_ms) {
-  const int attempts = resend ? opts_.retries + 1 : 1;
-  begin_request(session_, command, 1);
+int Station::exchange(const Request& q) {
+  const char* what = q.what;
+  const int timeout_ms = opts_.timeout_ms;
+  const int attempts = q.resend ? opts_.retries + 1 : 1;
+  begin_request(session_, q.command, 1);
   for (int attempt = 1;; ++attempt) {
-    if (const int s = send_request(command, params, count, what)) return s;
-    const int r = await(what, reply, timeout_ms);
+    if (const int s = send_request(q)) return s;
+    const int r = await(what, q.reply, Deadline(timeout_ms));
     const bool damaged = r == kExitRejected && rejected_in_transit(last_reply_);
     if (r != kExitTimeout && r != kExitOutOfStep && !damaged) return r;
     if (attempt >= attempts) {
-      if (r == kExitTimeout && resend) {
-        error("%s: no reply within %d ms after %d attempts", what, timeout_ms,
-                     attempts);
+      if (r == kExitTimeout && q.resend) {
+        error("%s: no reply within %d ms after %d attempts", what, timeout_ms, attempts);
         timeout_hint(what);
       }
       return r;
     }
     if (r == kExitTimeout) {
       resend_request(session_);
-      error("%s: no reply within %d ms, sending again (%d of %d)", what, timeout_ms,
-                   attempt, attempts - 1);
+      error("%s: no reply within %d ms, sending again (%d of %d)", what, timeout_ms, attempt, attempts - 1);
     } else {
       if (r == kExitOutOfStep) settle();
-      begin_request(session_, command, 1);
+      begin_request(session_, q.command, 1);
       error("%s: sending again (%d of %d)", what, attempt, attempts - 1);
     }
   }

@@ -69,7 +69,7 @@ bool load_image(const std::string& path, uint64_t max_size, std::vector<uint8_t>
 }
 
 
-void Station::progress(uint64_t done, uint64_t total) { report_.progress(done, total, now() - started_); }
+void Station::progress(uint64_t done, uint64_t total) { report_.progress(done, total, now_seconds() - started_); }
 
 // Did the device answer the chunk whose reply did not come? A harmless request
 // (reading the serial number) tells by its reply's place in the device's
@@ -80,8 +80,8 @@ int Station::chunk_answered(const char* what) {
   const uint8_t before = session_.next_sequence;
   begin_request(session_, kCmdReadSn, 1);
   resend_request(session_);  // the chunk's answer may stand before the probe's
-  if (send_request(kCmdReadSn, nullptr, 0, what) != 0) return -1;
-  if (await(what, nullptr, opts_.timeout_ms) != kExitOk) return -1;
+  if (send_request({kCmdReadSn, nullptr, 0, what}) != 0) return -1;
+  if (await(what, nullptr, Deadline(opts_.timeout_ms)) != kExitOk) return -1;
   return static_cast<uint8_t>(session_.next_sequence - 1 - before);
 }
 
@@ -99,7 +99,7 @@ bool Station::transfer_stopped(const char* what) {
 // lost is taken as stored; the CRC-32 check at the end tells.
 int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
   const uint64_t total = image.size();
-  started_ = now();
+  started_ = now_seconds();
   int recoveries = 0;
   for (std::size_t offset = 0; offset < image.size();) {
     std::size_t n = image.size() - offset;
@@ -107,7 +107,7 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
     char what[64];
     std::snprintf(what, sizeof what, "flash: chunk at byte %zu", offset);
     if (transfer_stopped(what)) return interrupted_status();
-    int r = exchange(kCmdChunk, image.data() + offset, n, false, what, nullptr, opts_.timeout_ms);
+    int r = exchange({kCmdChunk, image.data() + offset, n, what, nullptr, false});
     int answered = r == kExitOk ? 1 : -1;
     if (r == kExitTimeout && recoveries < opts_.retries) {
       answered = chunk_answered(what);
@@ -138,9 +138,9 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
 // chunk adds nothing to the staged file.
 int Station::close_transfer() {
   uint8_t zero[4] = {0, 0, 0, 0};
-  int r = exchange(kCmdLength, zero, sizeof zero, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
+  int r = exchange({kCmdLength, zero, sizeof zero, "flash: closing the transfer"});
   if (r != kExitOk) return r;
-  return exchange(kCmdChunk, nullptr, 0, true, "flash: closing the transfer", nullptr, opts_.timeout_ms);
+  return exchange({kCmdChunk, nullptr, 0, "flash: closing the transfer"});
 }
 
 // One attempt: closes what is open, announces, sends, has the CRC-32 checked.
@@ -149,13 +149,13 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
   if (r != kExitOk) return r;
   uint8_t length[4];
   qvlink::put_be32(length, static_cast<uint32_t>(image.size()));
-  r = exchange(kCmdLength, length, sizeof length, true, "flash: announce", nullptr, opts_.timeout_ms);
+  r = exchange({kCmdLength, length, sizeof length, "flash: announce"});
   if (r != kExitOk) return r;
   r = send_chunks(image, chunk);
   if (r != kExitOk) return r;
   uint8_t expected[4];
   qvlink::put_be32(expected, crc);
-  r = exchange(kCmdChecksum, expected, sizeof expected, true, "flash: checksum", nullptr, opts_.timeout_ms);
+  r = exchange({kCmdChecksum, expected, sizeof expected, "flash: checksum"});
   if (r != kExitOk) return r;
   // The confirmation reads as a chunk's reply does. Had a copy of a chunk been
   // appended, the confirmation taken would be the last chunk's reply, and the
@@ -167,7 +167,7 @@ int Station::transfer(const std::vector<uint8_t>& image, uint32_t crc, int chunk
 int Station::upgrade(uint32_t crc) {
   std::vector<uint8_t> reply;
   begin_request(session_, kCmdUpgrade, 2);
-  if (const int s = send_request(kCmdUpgrade, nullptr, 0, "flash: upgrade")) return s;
+  if (const int s = send_request({kCmdUpgrade, nullptr, 0, "flash: upgrade"})) return s;
   // The first reply says flashing starts, the second that the flash tool has
   // returned. The request is never sent again: a second upgrade would flash again.
   bool started = false;
@@ -177,12 +177,10 @@ int Station::upgrade(uint32_t crc) {
     if (!started) report_.phase(std::string("writing ") + kPartition);
     started = true;
   };
-  const double deadline_start = now() + opts_.timeout_ms / 1000.0;
-  const double deadline_end = deadline_start + opts_.flash_timeout_ms / 1000.0;
+  const Deadline start_by(opts_.timeout_ms), end_by(opts_.timeout_ms + opts_.flash_timeout_ms);
   for (;;) {
-    const double deadline = started ? deadline_end : deadline_start;
-    int left = static_cast<int>((deadline - now()) * 1000.0 + 0.5);
-    int r = left > 0 ? await("flash: upgrade", &reply, left) : kExitTimeout;
+    const Deadline& deadline = started ? end_by : start_by;
+    int r = deadline.passed() ? kExitTimeout : await("flash: upgrade", &reply, deadline);
     if (r == kExitTimeout) {
       if (!started) {
         error("flash: no reply to the upgrade within %d ms; waiting for the end of flashing "

@@ -125,7 +125,6 @@ TEST(ParseCommandLine, KeepsValuesAndOrder) {
   bool help = false;
   ASSERT_TRUE(parse_command_line(21, argv, opts, &error, &help)) << error;
   EXPECT_EQ(opts.max_size, 8u * 1048576);
-  EXPECT_TRUE(opts.device_given);
   EXPECT_EQ(opts.device, (Mac{0x02, 0xAA, 0, 0, 0, 0x0B}));
   EXPECT_EQ(opts.iface, "veth1");
   EXPECT_EQ(opts.timeout_ms, 250);
@@ -353,7 +352,6 @@ TEST(Station, ConnectNamesTheStationAndWriteSnEndsWithZero) {
   SimDevice dev2;
   Captured cap2;
   o = options(1);
-  o.device_given = true;
   o.device = kOther;
   o.steps = {{Op::Connect, ""}};
   Station st2(dev2, o, kMac, cap2.output());
@@ -580,7 +578,6 @@ TEST(Station, RepliesThatDoNotFit) {
     dev.pending.assign(c.waiting.begin(), c.waiting.end());
     Captured cap;
     Options o = options();
-    o.device_given = true;
     o.device = kDevice;
     o.steps = {{Op::Reboot, ""}};
     Station st(dev, o, kMac, cap.output());
