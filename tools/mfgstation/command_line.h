@@ -51,7 +51,9 @@ struct Options {
   std::string iface;
   int timeout_ms = 2000;            // per reply
   int retries = 3;                  // resends of a request, restarts of a transfer
-  int flash_timeout_ms = 300000;    // from the upgrade's first reply to its second
+  // The flashing: the upgrade's second reply is awaited until this long after
+  // its first could have come (one reply time-out after the request).
+  int flash_timeout_ms = 300000;
   int chunk_size = 0;               // 0: from the interface MTU
   uint64_t max_size = kKernelPartitionBytes;  // largest image (--max-size)
   // --device: talk to this device only, unicast from the start; the first
