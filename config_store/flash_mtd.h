@@ -7,6 +7,8 @@
 // over bytes that are not erased does not yield the new bytes. On an MTD device
 // the chip does that; on an image file this code does it. An image file has
 // erase blocks of kImageEraseBytes (the whole file when it is not a multiple).
+// The image-file path stays in the device build: its end-to-end flows run the
+// device's libnvram under qemu on the simulated device's image files.
 //
 // Each function returns 0, or -1 with errno set. Offsets are from the start of
 // the partition; nothing is done past its end.

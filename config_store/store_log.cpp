@@ -6,6 +6,8 @@
 
 namespace store_log {
 
+namespace {
+
 // One record at pos: its text (NUL-terminated) and whether it has a header.
 struct Record {
   const char* text;
@@ -16,12 +18,6 @@ struct Record {
 // How read_record treats a record's check byte: as good (the block's scan has
 // already checked every record before its end), or checked in the block's form.
 enum Verify { kTrusted, kCheck, kLegacyCheck };
-// Returns the record's end (past its NUL), 0 for an erased byte at pos, -1 for a
-// stop.
-int read_record(const unsigned char* block, int size, int pos, Record* r, Verify verify);
-bool split_entry(const Record& r, int pos, Entry* e);
-
-namespace {
 
 using store_record::check_of;
 using store_record::is_mark;
@@ -125,8 +121,8 @@ void index_newest(const unsigned char* block, const Scan& s) {
   }, const_cast<unsigned char*>(block));
 }
 
-}  // namespace
-
+// Returns the record's end (past its NUL), 0 for an erased byte at pos, -1 for a
+// stop.
 int read_record(const unsigned char* block, int size, int pos, Record* r, Verify verify) {
   const unsigned char b = block[pos];
   if (b == 0xFF) return 0;
@@ -156,6 +152,8 @@ bool split_entry(const Record& r, int pos, Entry* e) {
   e->value = eq + 1;
   return true;
 }
+
+}  // namespace
 
 Scan scan(const unsigned char* block) {
   constexpr int size = kBlockBytes;

@@ -42,6 +42,23 @@ _lab_toolchain() {
 	LAB_READELF=$(sed -n 's/^CMAKE_READELF:FILEPATH=//p' "$1/CMakeCache.txt" 2>/dev/null)
 	[ -n "$cc" ] && [ -n "$LAB_READELF" ] || { lab_die "$1 is not a configured build"; return 1; }
 	LAB_LIBDIR=$(dirname "$("$cc" -print-file-name=libc.so.6)")
+	LAB_GCC_DIR=$(dirname "$("$cc" -print-libgcc-file-name)")
+}
+
+# lab_machine_paths ROOT BUILD: the files under ROOT that name a folder of the
+# machine that built BUILD (the checkout, the build folder, the lab's cache, the
+# toolchain's sysroot and its compiler's own folder), as a RUNPATH or a compiled-in
+# path would. The device has none of them.
+lab_machine_paths() {
+	local root=$1 p q args=()
+	for p in "$LAB_TOP" "$2" "$LAB_CACHE" "$LAB_LIBDIR/.." "$LAB_GCC_DIR"; do
+		# As given and in its canonical form (the compiler names its sysroot
+		# through "../../..").
+		for q in "${p%/..}" "$(cd "$p" 2>/dev/null && pwd -P)"; do
+			case $q in /?*) args+=(-e "$q") ;; esac
+		done
+	done
+	grep -rlF "${args[@]}" "$root" | sed "s|^$root||" || true
 }
 
 # lab_rootfs BUILD WORK FLASH: the guest's root file system, WORK/initrd.gz,
@@ -61,10 +78,8 @@ lab_rootfs() {
 		lab_die "the install tree has no qv_vlan.ko for $(cat "$LAB_CACHE/kernel.release") (configure $build again after lab/fetch)"
 		return 1
 	}
-	# What ships must not depend on the build tree (a RUNPATH into it, a path
-	# compiled in): the device has none.
-	f=$(grep -rlF -- "$LAB_TOP/build" "$root" | sed "s|^$root||" || true)
-	[ -z "$f" ] || { lab_die "installed files name the build tree:" $f; return 1; }
+	f=$(lab_machine_paths "$root" "$build")
+	[ -z "$f" ] || { lab_die "installed files name a folder of the build machine:" $f; return 1; }
 
 	mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,tmp,var,etc,lab/modules}
 	cp "$LAB_CACHE/busybox" "$root/bin/busybox"

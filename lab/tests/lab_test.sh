@@ -70,7 +70,7 @@ lab_flash "$work/flash" || fatal "flash backing files" "lab_flash"
 kernel_img=$work/flash/Kernel.img
 lab_rootfs "$BUILD" "$work" "$work/flash" >"$work/rootfs.log" 2>&1 ||
 	fatal "root file system from the install tree" "$(cat "$work/rootfs.log")"
-ok "root file system from the install tree ($(du -k "$work/initrd.gz" | cut -f1) KiB), nothing in it names the build tree"
+ok "root file system from the install tree ($(du -k "$work/initrd.gz" | cut -f1) KiB), nothing in it names a folder of the build machine"
 
 t0=$SECONDS
 lab_start "$work" "$work/flash" || fatal "qemu" "lab_start"

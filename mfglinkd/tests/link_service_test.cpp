@@ -208,7 +208,7 @@ TEST_F(Service, WaitCountsTimeOutsPerWaitAndEndsAfterThirty) {
   }
 }
 
-TEST_F(Service, WorkedExampleConnect) {
+TEST_F(Service, ConnectFromStation001122334455) {
   std::string out = deliver_out(request(1, Bytes(kStation, kStation + 6)));
   ASSERT_EQ(fake::platform().sent.size(), 1u);
   const auto& s = last();

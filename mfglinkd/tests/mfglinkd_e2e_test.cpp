@@ -48,7 +48,7 @@ class LinkE2E : public e2e::ServiceTest {
   }
 };
 
-TEST_F(LinkE2E, WorkedExampleConnectAsFirstRequest) {
+TEST_F(LinkE2E, ConnectFromStation001122334455AsFirstRequest) {
   auto got = station_->exchange(station_->spec(1, Bytes(kStation.begin(), kStation.end())));
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].dest, kStation);

@@ -14,7 +14,7 @@ std::vector<uint8_t> payload_of(const std::vector<uint8_t>& frame, std::size_t c
   return std::vector<uint8_t>(frame.begin() + 14, frame.begin() + 14 + count);
 }
 
-TEST(StationLinkBuild, ConnectRequestOfTheWorkedExample) {
+TEST(StationLinkBuild, ConnectRequestFromStation001122334455) {
   station_link::RequestSpec req;
   req.command = 1;
   req.params.assign(kStation.begin(), kStation.end());
@@ -87,7 +87,7 @@ TEST(StationLinkBuild, Variants) {
   }
 }
 
-TEST(StationLinkParse, WorkedExampleReplyAndDamagedForms) {
+TEST(StationLinkParse, ConnectReplyToStation001122334455AndDamagedForms) {
   // 14-byte header to 00:11:22:33:44:55 from 02:00:00:00:00:01, then the payload.
   std::vector<uint8_t> f = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x02, 0, 0, 0, 0, 0x01, 0x39, 0x14,
                             0x00, 0x00, 0x01, 0xFF, 0xFB, 0x00, 0x03, 0x00, 0x00, 0x01};
