@@ -51,7 +51,10 @@ bool in_transaction(LedgerStore& store, const std::function<bool(std::string* er
                  " s without it): " + *error;
         return false;
       }
-      if (attempt > 1) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(5 << std::min(attempt, 7), 500)));
+      // Tried again at once, then every few milliseconds: a backend cut off
+      // now and then costs no more than a new connection, and a server that
+      // is away refuses one at once.
+      if (attempt > 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       continue;
     }
     if (++conflicts == kTries) return false;

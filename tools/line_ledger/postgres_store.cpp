@@ -5,7 +5,9 @@
 // deadlock or serialization failure is reported as a conflict to retry.
 #include <libpq-fe.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "stores.h"
 
@@ -25,7 +27,9 @@ std::string trimmed(const char* text) {
 
 class PostgresStore : public LedgerStore {
  public:
-  explicit PostgresStore(PGconn* conn) : conn_(conn) {}
+  // setup: a statement every session runs first ("" none), again after a
+  // reconnection.
+  PostgresStore(PGconn* conn, std::string setup) : conn_(conn), setup_(std::move(setup)) {}
   ~PostgresStore() override { PQfinish(conn_); }
   PostgresStore(const PostgresStore&) = delete;
   PostgresStore& operator=(const PostgresStore&) = delete;
@@ -35,7 +39,10 @@ class PostgresStore : public LedgerStore {
     conflicted_ = lost_ = false;
     // A server restarted between two transactions: connect again. Inside a
     // transaction, what it had done is gone, so that is a failure.
-    if (!in_transaction_ && PQstatus(conn_) == CONNECTION_BAD) PQreset(conn_);
+    if (!in_transaction_ && PQstatus(conn_) == CONNECTION_BAD) {
+      PQreset(conn_);
+      if (PQstatus(conn_) == CONNECTION_OK && !set_up(error)) return false;
+    }
     std::vector<const char*> values;
     for (const Value& v : params) values.push_back(v ? v->c_str() : nullptr);
     PGresult* res = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
@@ -90,12 +97,15 @@ class PostgresStore : public LedgerStore {
     in_transaction_ = false;
   }
 
+  bool set_up(std::string* error) { return setup_.empty() || run(setup_, {}, nullptr, error); }
+
   bool conflicted() const override { return conflicted_; }
   bool lost() const override { return lost_; }
   const char* kind() const override { return "postgresql"; }
 
  private:
   PGconn* conn_;
+  std::string setup_;
   bool conflicted_ = false;
   bool lost_ = false;
   bool in_transaction_ = false;
@@ -103,7 +113,12 @@ class PostgresStore : public LedgerStore {
 
 }  // namespace
 
-std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool read_only, std::string* error) {
+namespace {
+
+// Connects and makes the ledger ready: false with a message, *lost set when
+// the connection broke on the way.
+std::unique_ptr<PostgresStore> try_open(const std::string& uri, bool read_only, bool* lost, std::string* error) {
+  *lost = false;
   PGconn* conn = PQconnectdb(uri.c_str());
   if (!conn || PQstatus(conn) != CONNECTION_OK) {
     *error = "cannot reach the ledger on PostgreSQL: " + trimmed(conn ? PQerrorMessage(conn) : "out of memory");
@@ -113,23 +128,40 @@ std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool re
   // "relation already exists, skipping" and the like are not the station's
   // business.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  auto store = std::make_unique<PostgresStore>(conn);
+  // Read only, the server itself refuses any change in this session, and in
+  // every session after a reconnection.
+  auto store = std::make_unique<PostgresStore>(
+      conn, read_only ? "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY" : "");
   if (read_only) {
-    // The server itself then refuses any change in this session.
-    if (!store->run("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY", {}, nullptr, error) ||
-        !check_schema(*store, error))
-      return nullptr;
-    return store;
+    const bool ok = store->set_up(error) && check_schema(*store, error);
+    *lost = !ok && store->lost();
+    return ok ? std::move(store) : nullptr;
   }
   const std::string lock = std::to_string(kSchemaLock);
   std::string unlock_error;
   const bool ok = store->run("SELECT pg_advisory_lock($1)", {lock}, nullptr, error) && create_schema(*store, error);
+  *lost = !ok && store->lost();
   store->run("SELECT pg_advisory_unlock($1)", {lock}, nullptr, &unlock_error);
   if (!ok) {
     *error = "the ledger on PostgreSQL: " + *error;
     return nullptr;
   }
   return store;
+}
+
+}  // namespace
+
+std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool read_only, std::string* error) {
+  // A connection that breaks while the ledger is opened is tried again, as a
+  // transaction's is; a server that refuses the connection is not waited for.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLostWaitMs);
+  for (;;) {
+    bool lost = false;
+    std::unique_ptr<PostgresStore> store = try_open(uri, read_only, &lost, error);
+    if (store) return store;
+    if (!lost || std::chrono::steady_clock::now() >= until) return nullptr;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 }  // namespace line_ledger
