@@ -92,6 +92,19 @@ bool Ledger::take(const SerialSource& source, const Holder& holder, std::string*
   return in_transaction(
       store_,
       [&](std::string* e) {
+        // A commit whose answer was lost may have taken this run's number:
+        // the run waits for one number at a time, so a number of the run
+        // still taken is that one.
+        if (store_.in_doubt && holder.run_id) {
+          std::vector<Row> rows;
+          if (!store_.run("SELECT serial FROM serials WHERE run_id = $1 AND source = $2 AND state = 'taken'",
+                          {text(holder.run_id), source.name}, &rows, e))
+            return false;
+          if (!rows.empty() && rows[0][0]) {
+            *serial = *rows[0][0];
+            return true;
+          }
+        }
         int64_t dummy = 0;
         if (!next_value(source.name, true, &dummy, e)) return false;
         for (int passed = 0; passed <= kPassOverMax; ++passed) {
