@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -45,16 +46,26 @@ class TempDir : public ::testing::Test {
     dir = tmpl;
   }
   void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+  // A message with the test's own folder, which changes from run to run, as "DIR".
+  std::string dir_as_DIR(std::string text) const {
+    for (std::size_t p = text.find(dir); p != std::string::npos; p = text.find(dir, p))
+      text.replace(p, dir.size(), "DIR");
+    return text;
+  }
   std::string dir;
 };
 
 // ---- serial numbers --------------------------------------------------------
 
 TEST(SnPattern, OneIntegerConversionOnly) {
+  const std::string not_integer =
+      "a conversion must be an integer one (%d, %i, %u, %x, %X or %o, with flags, width and precision, no length "
+      "modifier)";
   const struct {
     const char* pattern;
     uint64_t n;
     const char* expected;  // nullptr: refused
+    std::string error = "";  // when refused, the whole message
   } cases[] = {
       {"QV2026-%06d", 4711, "QV2026-004711"},
       {"QV2026-%06d", 1234567, "QV2026-1234567"},
@@ -62,15 +73,15 @@ TEST(SnPattern, OneIntegerConversionOnly) {
       {"%x-LOT", 255, "ff-LOT"},
       {"A%-4dZ", 12, "A12  Z"},
       {"%.3i", 5, "005"},
-      {"QV", 1, nullptr},
-      {"%d-%d", 1, nullptr},
-      {"%s", 1, nullptr},
-      {"%ld", 1, nullptr},
-      {"%n", 1, nullptr},
-      {"%5.2f", 1, nullptr},
-      {"QV-%", 1, nullptr},
-      {"QV %d", 1, nullptr},
-      {"%99999d", 1, nullptr},
+      {"QV", 1, nullptr, "serial number pattern \"QV\" must hold exactly one integer conversion such as %06d"},
+      {"%d-%d", 1, nullptr, "serial number pattern \"%d-%d\" must hold exactly one integer conversion such as %06d"},
+      {"%s", 1, nullptr, "serial number pattern \"%s\": " + not_integer},
+      {"%ld", 1, nullptr, "serial number pattern \"%ld\": " + not_integer},
+      {"%n", 1, nullptr, "serial number pattern \"%n\": " + not_integer},
+      {"%5.2f", 1, nullptr, "serial number pattern \"%5.2f\": " + not_integer},
+      {"QV-%", 1, nullptr, "serial number pattern \"QV-%\": " + not_integer},
+      {"QV %d", 1, nullptr, "serial number pattern \"QV %d\": only printable characters without blanks"},
+      {"%99999d", 1, nullptr, "serial number pattern \"%99999d\": " + not_integer},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pattern);
@@ -79,7 +90,7 @@ TEST(SnPattern, OneIntegerConversionOnly) {
     const bool parsed = p.parse(c.pattern, &error);
     if (!c.expected) {
       EXPECT_FALSE(parsed);
-      EXPECT_NE(error.find(c.pattern), std::string::npos) << error;
+      EXPECT_EQ(error, c.error);
       continue;
     }
     ASSERT_TRUE(parsed) << error;
@@ -107,7 +118,7 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
     const char* state;               // the state file carried in ("": missing), null: none
     std::vector<std::string> on_record;  // numbers of the record file
     const char* expected;            // the next number taken, or null
-    const char* error;               // when expected is null
+    const char* error;               // when expected is null, the whole message (DIR: the test's folder)
     const char* now_void;            // a number the book now holds as void
   } cases[] = {
       {"a new book", "QV-%04d", {}, {}, 0, nullptr, {}, "QV-0001", "", nullptr},
@@ -119,14 +130,18 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
       {"list exported again with a line above the counter", nullptr, {"A0", "A1", "A2", "A3"},
        {"A1", "A2", "A3"}, 1, nullptr, {}, "A2", "", nullptr},
       {"list state carried in", nullptr, {"A1", "A2", "A3"}, {}, 0, "2\n", {}, "A2", "", nullptr},
-      {"list used up", nullptr, {"A1", "A2"}, {}, 0, "3\n", {}, nullptr, "not enough serial numbers", nullptr},
-      {"too long for the device", "QV2026-LINE-A-STATION-7-%010d", {}, {}, 0, nullptr, {}, nullptr, "longer than 32",
-       nullptr},
-      {"garbage counter", "QV-%04d", {}, {}, 0, "47x1\n", {}, nullptr, "counter must come first", nullptr},
-      {"text after the counter", "QV-%04d", {}, {}, 0, "4711 QV-004711\n", {}, nullptr, "text after the counter",
-       nullptr},
-      {"unknown line", "QV-%04d", {}, {}, 0, "5\nconfirmed QV-0001\n", {}, nullptr, "not understood", nullptr},
-      {"a state file that is not there", "QV-%04d", {}, {}, 0, "", {}, nullptr, "cannot open", nullptr},
+      {"list used up", nullptr, {"A1", "A2"}, {}, 0, "3\n", {}, nullptr,
+       "not enough serial numbers: the list DIR/list.txt holds 2 and number 3 is needed", nullptr},
+      {"too long for the device", "QV2026-LINE-A-STATION-7-%010d", {}, {}, 0, nullptr, {}, nullptr,
+       "serial number \"QV2026-LINE-A-STATION-7-0000000001\" for counter 1 is longer than 32 characters", nullptr},
+      {"garbage counter", "QV-%04d", {}, {}, 0, "47x1\n", {}, nullptr,
+       "DIR/sn.state line 1: the counter must come first, a whole number from 1 on", nullptr},
+      {"text after the counter", "QV-%04d", {}, {}, 0, "4711 QV-004711\n", {}, nullptr,
+       "DIR/sn.state line 1: text after the counter: \"4711 QV-004711\"", nullptr},
+      {"unknown line", "QV-%04d", {}, {}, 0, "5\nconfirmed QV-0001\n", {}, nullptr,
+       "DIR/sn.state line 2: not understood: \"confirmed QV-0001\"", nullptr},
+      {"a state file that is not there", "QV-%04d", {}, {}, 0, "", {}, nullptr,
+       "cannot open the serial number state DIR/sn.state: No such file or directory", nullptr},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -165,7 +180,7 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
     const bool took = book && book->ledger().take(book->source(), holder, &serial, &error);
     if (!c.expected) {
       EXPECT_FALSE(took);
-      EXPECT_NE(error.find(c.error), std::string::npos) << error;
+      EXPECT_EQ(dir_as_DIR(error), c.error);
       continue;
     }
     ASSERT_TRUE(took) << error;
@@ -185,6 +200,7 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
 // confirmed, refused or replaced (--replace-sn) otherwise.
 TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
   const std::string self = "02:00:00:00:01:01", other = "02:00:00:00:01:99";
+  const char* keeps = "the device holds QV-0001, a number this line gave: it keeps it, nothing is written";
   const struct {
     const char* name;
     const char* source;  // the ledger's row of QV-0001: its source, state and device; null: none
@@ -195,21 +211,29 @@ TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
     const char* message;
     const char* state_after;  // of QV-0001 in the ledger, null: none
   } cases[] = {
-      {"unknown", nullptr, nullptr, nullptr, false, StepLog::Held::Refuse, "did not give: the device is refused",
+      {"unknown", nullptr, nullptr, nullptr, false, StepLog::Held::Refuse,
+       "the device holds QV-0001, a number this line did not give: the device is refused (--replace-sn gives it a new "
+       "number)",
        nullptr},
       {"unknown, --replace-sn", nullptr, nullptr, nullptr, true, StepLog::Held::Replace,
-       "replaced by the next number", "void"},
-      {"recorded on this device", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, "it keeps it",
-       "confirmed"},
+       "the device holds QV-0001, a number this line did not give: replaced by the next number (--replace-sn)", "void"},
+      {"recorded on this device", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, keeps, "confirmed"},
       {"recorded on another device", "QV-%04d", "recorded", other.c_str(), false, StepLog::Held::Refuse,
-       "(the ledger has it on 02:00:00:00:01:99): the device is refused", "recorded"},
+       "the device holds QV-0001, a number this line did not give (the ledger has it on 02:00:00:00:01:99): the device "
+       "is refused (--replace-sn gives it a new number)",
+       "recorded"},
       {"confirmed on another device, --replace-sn", "QV-%04d", "confirmed", other.c_str(), true,
-       StepLog::Held::Replace, "(the ledger has it on 02:00:00:00:01:99): replaced", "confirmed"},
-      {"carried in as void", "QV-%04d", "void", nullptr, false, StepLog::Held::Keep, "it keeps it", "confirmed"},
-      {"sent to another device, never confirmed", "QV-%04d", "void", other.c_str(), false, StepLog::Held::Keep,
-       "it keeps it", "confirmed"},
+       StepLog::Held::Replace,
+       "the device holds QV-0001, a number this line did not give (the ledger has it on 02:00:00:00:01:99): replaced "
+       "by the next number (--replace-sn)",
+       "confirmed"},
+      {"carried in as void", "QV-%04d", "void", nullptr, false, StepLog::Held::Keep, keeps, "confirmed"},
+      {"sent to another device, never confirmed", "QV-%04d", "void", other.c_str(), false, StepLog::Held::Keep, keeps,
+       "confirmed"},
       {"replaced on an earlier run", "device", "void", other.c_str(), false, StepLog::Held::Refuse,
-       "did not give: the device is refused", "void"},
+       "the device holds QV-0001, a number this line did not give: the device is refused (--replace-sn gives it a new "
+       "number)",
+       "void"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -246,7 +270,7 @@ TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
     DeviceRun run(setup, 0, {2, 0, 0, 0, 1, 1});
     std::string message;
     EXPECT_EQ(run.serial_held("QV-0001", &message), c.held) << message;
-    EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    EXPECT_EQ(message, c.message);
     std::fclose(quiet);
     ASSERT_TRUE(store->run("SELECT state FROM serials WHERE serial = 'QV-0001'", {}, &rows, &error)) << error;
     std::vector<line_ledger::Row> expected;
@@ -259,14 +283,16 @@ TEST_F(SerialBook, ListFile) {
   const struct {
     const char* text;
     std::vector<std::string> list;  // empty: refused
-    const char* error;
+    const char* error;  // the whole message (DIR: the test's folder)
   } cases[] = {
       {"A1\r\nA2  \n\nA3\n", {"A1", "A2", "A3"}, ""},
-      {"A1\nA2\nA1\n", {}, "line 3: \"A1\" is already on the list"},
-      {"A1\nA B\n", {}, "line 2: only printable"},
-      {"serial_number,lot\nA1,7\n", {}, "line 1: \"serial_number,lot\" is not one serial number"},
-      {"\n\n", {}, "is empty"},
-      {"0123456789012345678901234567890123\n", {}, "longer than 32"},
+      {"A1\nA2\nA1\n", {}, "DIR/list line 3: \"A1\" is already on the list"},
+      {"A1\nA B\n", {}, "DIR/list line 2: only printable characters without blanks"},
+      {"serial_number,lot\nA1,7\n", {},
+       "DIR/list line 1: \"serial_number,lot\" is not one serial number (a comma or semicolon: a CSV line?)"},
+      {"\n\n", {}, "the serial number list DIR/list is empty"},
+      {"0123456789012345678901234567890123\n", {},
+       "DIR/list line 1: \"0123456789012345678901234567890123\" is longer than 32 characters"},
   };
   const std::string path = dir + "/list";
   for (const auto& c : cases) {
@@ -277,7 +303,7 @@ TEST_F(SerialBook, ListFile) {
     const bool loaded = load_sn_list(path, &list, &error);
     EXPECT_EQ(loaded, !c.list.empty());
     EXPECT_EQ(list, c.list);
-    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    EXPECT_EQ(dir_as_DIR(error), c.error);
   }
 }
 
@@ -437,7 +463,7 @@ TEST_F(Records, AFullDiskLeavesNoHalfLine) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_FALSE(r);
-  EXPECT_NE(error.find("the disk is full"), std::string::npos) << error;
+  EXPECT_EQ(error, "cannot write the record file " + path + ": the disk is full");
   EXPECT_EQ(read_text(path), before);
 
   // A line written whole whose sync fails is taken back: it would say
@@ -548,7 +574,7 @@ TEST_F(Records, AThreadThatCannotStartLeavesEveryDeviceOnRecord) {
     EXPECT_EQ(rec["steps"][1]["status"], "not run");
     ASSERT_EQ(rec["messages"].size(), 1u);
     if (rec["device"] == "02:00:00:00:01:01")
-      EXPECT_NE(rec["messages"][0].get<std::string>().find("nosuch0"), std::string::npos);
+      EXPECT_EQ(rec["messages"][0], "interface nosuch0: No such device");
     else
       EXPECT_EQ(rec["messages"][0], not_served);
   }
@@ -617,23 +643,31 @@ TEST(LiveView, PlainLinesWhenNotATerminal) {
 }
 
 TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
-  std::string text = view_output(true, [](LiveView& v) {
-    v.serial(0, "QV-0001");
-    v.step(0, "flash");
-    v.note(0, "not on a terminal's table");
-    v.progress(0, 524288, 1048576, 0.5);  // forced: a result-free draw may wait, a whole one may not
-    v.result(0, "passed");
-    v.message(1, "connect: no reply");
-  });
-  // Every draw after the first starts by going up over the two rows.
-  std::size_t first = text.find("\r\x1b[2K");
-  ASSERT_EQ(first, 0u);
-  EXPECT_NE(text.find("\x1b[2A"), std::string::npos);
-  // The message scrolls above the table: the table is cleared, the message
-  // printed, the rows drawn again below it.
-  EXPECT_NE(text.find("\x1b[2A\r\x1b[J02:00:00:00:01:02: connect: no reply\n\r\x1b[2K02:00:00:00:01:01"),
-            std::string::npos);
-  EXPECT_EQ(text.find("not on a terminal"), std::string::npos);
+  double t = 100;  // no time passes: a draw that may wait does
+  std::string text = view_output(
+      true,
+      [](LiveView& v) {
+        v.serial(0, "QV-0001");
+        v.step(0, "flash");
+        v.note(0, "not on a terminal's table");
+        v.progress(0, 524288, 1048576, 0.5);  // forced: a result-free draw may wait, a whole one may not
+        v.result(0, "passed");
+        v.message(1, "connect: no reply");
+      },
+      {"02:00:00:00:01:01", "02:00:00:00:01:02"}, 0, test_clock(t));
+  // Every draw after the first starts by going up over the two rows. The
+  // message scrolls above the table: the table is cleared, the message
+  // printed, the rows drawn again below it. The note is not shown.
+  EXPECT_EQ(text,
+            "\r\x1b[2K02:00:00:00:01:01  QV-0001         waiting\n"
+            "\r\x1b[2K02:00:00:00:01:02  -               waiting\n"
+            "\x1b[2A\r\x1b[2K02:00:00:00:01:01  QV-0001         flash           [ passed\n"
+            "\r\x1b[2K02:00:00:00:01:02  -               waiting\n"
+            "\x1b[2A\r\x1b[J02:00:00:00:01:02: connect: no reply\n"
+            "\r\x1b[2K02:00:00:00:01:01  QV-0001         flash           [ passed\n"
+            "\r\x1b[2K02:00:00:00:01:02  -               waiting\n"
+            "\x1b[2A\r\x1b[2K02:00:00:00:01:01  QV-0001         flash           [ passed\n"
+            "\r\x1b[2K02:00:00:00:01:02  -               waiting\n");
   std::istringstream rows(text);
   for (std::string row; std::getline(rows, row, '\n');) {
     std::size_t start = row.rfind("\x1b[2K");
@@ -660,7 +694,7 @@ TEST(LiveView, TerminalRowsAreRedrawnInPlaceAndFitTheWidth) {
   // The seconds move on without a word from the device: every tick redraws
   // the row when they do (and catches up a draw held back by the limit of ten a
   // second), and they stop when the phase ends.
-  double t = 100;
+  t = 100;
   text = view_output(
       true,
       [&t](LiveView& v) {
@@ -724,7 +758,14 @@ TEST(LiveView, ATableTallerThanTheTerminalKeepsToTheScreen) {
             "\r\x1b[2K02:00:00:00:01:04  -               flash\n"
             "\r\x1b[2K02:00:00:00:01:06  -               flash  FAILED (no reply)\n"
             "\r\x1b[2K... 3 more devices: 1 running, 2 passed\n");
-  EXPECT_NE(text.find("\x1b[J02:00:00:00:01:03: flash: chunk at byte 0"), std::string::npos) << text;
+  // The message scrolls above the table, which is cleared from its top: a line of its own.
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                       "\x1b[4A\r\x1b[J02:00:00:00:01:03: flash: chunk at byte 0: no reply within 200 ms"),
+            1)
+      << text;
 
   const struct {
     std::vector<const char*> results;  // "": running, "-": waiting
