@@ -1,6 +1,5 @@
 #include "ledger_store.h"
 
-#include <algorithm>
 #include <chrono>
 #include <thread>
 

@@ -111,10 +111,6 @@ class PostgresStore : public LedgerStore {
   bool in_transaction_ = false;
 };
 
-}  // namespace
-
-namespace {
-
 // Connects and makes the ledger ready: false with a message, *lost set when
 // the connection broke on the way.
 std::unique_ptr<PostgresStore> try_open(const std::string& uri, bool read_only, bool* lost, std::string* error) {

@@ -12,7 +12,7 @@ namespace {
 
 line_ledger::RunEnd run_end(const DeviceRecord& rec) {
   const bool passed = rec.exit_status == kExitOk;
-  return {passed ? "passed" : is_interrupted(rec.exit_status) ? "interrupted" : "failed", rec.exit_status,
+  return {result_word(rec.exit_status), rec.exit_status,
           passed ? line_ledger::Value() : line_ledger::Value(rec.reason), line_ledger::now_ms()};
 }
 
@@ -197,15 +197,13 @@ bool DeviceRun::end_in_ledger(const DeviceRecord& rec, std::string* error) {
 
 void DeviceRun::settle(DeviceRecord& rec, std::mutex& record_mutex) {
   std::string why;
-  bool in_ledger = !s_.ledger || !run_id_;
-  if (!in_ledger) {
-    in_ledger = end_in_ledger(rec, &why);
-    if (!in_ledger) {
-      // The ledger is away: the run ends failed here, and in the ledger as
-      // soon as it comes back.
-      fail_local(rec, "ledger: " + why);
-      s_.ledger->defer_end(run_id_, run_end(rec), facts());
-    }
+  const bool in_ledger = s_.ledger && run_id_;
+  const bool ended = in_ledger && end_in_ledger(rec, &why);
+  if (in_ledger && !ended) {
+    // The ledger is away: the run ends failed here, and in the ledger as
+    // soon as it comes back.
+    fail_local(rec, "ledger: " + why);
+    s_.ledger->defer_end(run_id_, run_end(rec), facts());
   }
   if (!s_.record) return;
   std::lock_guard<std::mutex> lock(record_mutex);
@@ -216,7 +214,7 @@ void DeviceRun::settle(DeviceRecord& rec, std::mutex& record_mutex) {
   if (rec.exit_status != kExitOk) return;
   fail_local(rec, why);
   std::string ledger_why;
-  if (in_ledger && s_.ledger && run_id_ && !end_in_ledger(rec, &ledger_why)) {
+  if (ended && !end_in_ledger(rec, &ledger_why)) {
     message("ledger: " + ledger_why);
     rec.messages.push_back("ledger: " + ledger_why);
   }

@@ -14,11 +14,6 @@ using station_link::Mac;
 
 namespace {
 
-int fail(int status, const std::string& message) {
-  std::fprintf(stderr, "mfgstation: %s\n", message.c_str());
-  return status;
-}
-
 // Connects sent and the connect answers they earned. A device answers every
 // connect once: more answers from one address than connects that reached it
 // are more devices with that address (or copies on the wire: a pass for a
@@ -132,8 +127,8 @@ bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac
   return true;
 }
 
-bool probe_devices(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* devices,
-                         std::string* error, std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
+bool probe_devices(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* devices, std::string* error,
+                   std::vector<Mac>* shared, std::vector<std::string>* shared_why) {
   ConnectCount count;
   if (!count_connects(ifc, *devices, window_ms, &count, error)) return false;
   const std::vector<Mac> listed = std::move(*devices);

@@ -152,12 +152,12 @@ winsize terminal_size() {
   return ws;
 }
 
+}  // namespace
+
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "mfgstation: %s\n", message.c_str());
   return status;
 }
-
-}  // namespace
 
 bool check_line_usage(const Options& opts, std::string* error) {
   SnPattern pattern;
@@ -229,9 +229,7 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   // be back by now. Their records already say the device failed.
   std::vector<std::string> left;
   if (ledger && !ledger->end_deferred(&left))
-    for (const std::string& l : left)
-      std::fprintf(stderr, "mfgstation: the ledger still has %s as running: %s\n", l.substr(0, l.find(" (")).c_str(),
-                   l.c_str());
+    for (const std::string& l : left) std::fprintf(stderr, "mfgstation: the ledger still has %s\n", l.c_str());
   std::fputs(summary_text(records).c_str(), stdout);
   std::fputs(failed_devices_text(records).c_str(), stdout);
   if (std::none_of(records.begin(), records.end(), [](const DeviceRecord& r) { return is_interrupted(r.exit_status); }))

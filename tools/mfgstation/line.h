@@ -83,6 +83,9 @@ bool check_line_usage(const Options& opts, std::string* error);
 // interrupted, "MAC INTERRUPTED in STEP (serial number SN confirmed)".
 std::string failed_devices_text(const std::vector<DeviceRecord>& records);
 
+// The message on the error output ("mfgstation: MESSAGE"); status.
+int fail(int status, const std::string& message);
+
 // The exit status of a line run: 0 when every device passed, the status of the
 // failure when all failed devices share one, kExitMixed otherwise.
 int line_exit_status(const std::vector<DeviceRecord>& records);

@@ -136,7 +136,8 @@ bool LineLedger::end_deferred(std::vector<std::string>* left) {
   for (const Deferred& d : deferred_) {
     std::string why;
     if (ledger_->end_run(d.run_id, d.end, d.facts, &why)) continue;
-    left->push_back("run " + std::to_string(d.run_id) + " (" + d.end.result + "): " + why);
+    const std::string run = "run " + std::to_string(d.run_id);
+    left->push_back(run + " as running: " + run + " (" + d.end.result + "): " + why);
     still.push_back(d);
   }
   deferred_ = std::move(still);

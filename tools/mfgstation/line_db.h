@@ -42,7 +42,7 @@ class LineLedger {
   // broken): kept, to be written by end_deferred.
   void defer_end(int64_t run_id, const line_ledger::RunEnd& end, const line_ledger::RunFacts& facts);
   // Writes the deferred ends; the runs it still cannot end, one line each in
-  // *left. true when none is left.
+  // *left ("run 12 as running: ..."). true when none is left.
   bool end_deferred(std::vector<std::string>* left);
 
  private:

@@ -41,6 +41,10 @@ int64_t time_ms(const std::string& text) {
 
 }  // namespace
 
+const char* result_word(int exit_status) {
+  return exit_status == kExitOk ? "passed" : is_interrupted(exit_status) ? "interrupted" : "failed";
+}
+
 std::string utc_time_text() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
@@ -81,7 +85,7 @@ std::string record_json(const DeviceRecord& r) {
   for (const StepRecord& s : r.steps)
     steps.push_back({{"step", s.step}, {"status", s.status}, {"seconds", milliseconds_rounded(s.seconds)}});
   j["steps"] = steps;
-  j["result"] = r.exit_status == kExitOk ? "passed" : is_interrupted(r.exit_status) ? "interrupted" : "failed";
+  j["result"] = result_word(r.exit_status);
   j["exit_status"] = r.exit_status;
   j["reason"] = r.reason;
   j["messages"] = r.messages;

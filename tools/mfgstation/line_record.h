@@ -93,6 +93,9 @@ struct RecordFileFacts {
 };
 bool read_record_file(const std::string& path, RecordFileFacts* facts, std::string* error);
 
+// A device's result by its exit status: "passed", "failed" or "interrupted".
+const char* result_word(int exit_status);
+
 // Name of a failure kind by exit status: "no reply", "CRC-32 mismatch", ...
 const char* failure_kind(int exit_status);
 
