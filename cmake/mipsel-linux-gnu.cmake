@@ -6,6 +6,7 @@
 #                        looked up and where qemu finds the dynamic loader
 #                        (default /usr/mipsel-linux-gnu). Set CMAKE_SYSROOT as well
 #                        when the compiler needs --sysroot to find its headers.
+#   QV_DEVICE_CPU        qemu's CPU model for the tests and the lab (default 24Kf)
 #
 # Tests run under qemu user emulation with the 24Kf CPU model: the device's 24KEc
 # has no FPU, but Debian's mipsel libraries use one.
@@ -18,8 +19,15 @@ endif()
 if(NOT QV_SYSROOT)
   set(QV_SYSROOT /usr/mipsel-linux-gnu)
 endif()
+if(NOT QV_DEVICE_CPU)
+  set(QV_DEVICE_CPU 24Kf)
+endif()
+# The C library's loader and libraries that the programs need, in QV_SYSROOT/lib.
+if(NOT QV_DEVICE_C_LIBS)
+  set(QV_DEVICE_C_LIBS ld.so.1 libc.so.6)
+endif()
 # try_compile projects read this file again: hand the choices on.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QV_TOOLCHAIN_PREFIX QV_SYSROOT)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QV_TOOLCHAIN_PREFIX QV_SYSROOT QV_DEVICE_CPU)
 
 set(CMAKE_C_COMPILER ${QV_TOOLCHAIN_PREFIX}gcc)
 set(CMAKE_CXX_COMPILER ${QV_TOOLCHAIN_PREFIX}g++)
@@ -33,5 +41,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-set(QV_DEVICE_EMULATOR qemu-mipsel-static -cpu 24Kf)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static -L ${QV_SYSROOT} -cpu 24Kf)
+set(QV_DEVICE_EMULATOR qemu-mipsel-static -cpu ${QV_DEVICE_CPU})
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static -L ${QV_SYSROOT} -cpu ${QV_DEVICE_CPU})
