@@ -8,6 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -71,7 +72,8 @@ int waitfor_peer_action(link_context& ctx) {
     if (n == kPassTimedOut) {
       // Idle: what the output still holds goes out now, while nobody waits.
       if (timeouts == 0) std::fflush(stdout);
-      usleep(1000);
+      const timespec pause = {0, 1000000};
+      nanosleep(&pause, nullptr);
       ++timeouts;
       continue;
     }

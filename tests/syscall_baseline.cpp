@@ -1,6 +1,6 @@
 // The C library's own system calls: once each, the classic functions whose
 // implementation in a C library may use a newer system call (select as
-// pselect6_time64, fstat as statx, usleep as clock_nanosleep_time64,
+// pselect6_time64, fstat as statx, nanosleep as clock_nanosleep_time64,
 // clock_gettime as clock_gettime64, popen's pipe as pipe2, a socket's
 // receive time-out as SO_RCVTIMEO_NEW), and the
 // start-up and exit every program goes through. device_system_calls takes what
@@ -43,8 +43,8 @@ int main() {
   time_t now = time(nullptr);
   tm parts{};
   gmtime_r(&now, &parts);
-  usleep(1);
-  timespec ts{};
+  timespec ts{0, 1000};
+  nanosleep(&ts, nullptr);
   clock_gettime(CLOCK_MONOTONIC, &ts);
   clock_gettime(CLOCK_REALTIME, &ts);
   struct sigaction sa {};
