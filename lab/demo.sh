@@ -33,7 +33,7 @@ console_lines() {
     sed 's/^/   | /'
 }
 
-echo "== booting Debian's $(cat "$LAB_CACHE/kernel.release") under qemu-system-mipsel -M malta -cpu 24Kf (TCG)"
+echo "== booting Debian's $(cat "$LAB_CACHE/kernel.release") under qemu-system-mipsel -M malta -cpu $LAB_CPU (TCG)"
 start=$SECONDS
 lab_start "$work" "$work/flash"
 lab_wait_ready 1

@@ -13,8 +13,9 @@
 # every run, the medians and the ratio service/baseline. Under emulation the
 # absolute rates say little; the ratio of the same run is the figure.
 #
-# Uses the builds as they are: the mipsel preset (with lab/fetch's cache) and
-# the host preset (mfgstation).
+# Uses the builds as they are: the device build LAB_BUILD (build/mipsel, the
+# mipsel preset, unless set; build/mipsel-uclibc runs it on the device's 24KEc),
+# with lab/fetch's cache, and the host preset (mfgstation).
 set -euo pipefail
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/../bench/lib.sh"
@@ -24,15 +25,16 @@ runs=${1:-5}
 mib=${2:-8}
 [ -x "$QV_HOST_BIN/mfgstation" ] ||
   { echo "lab/flash-throughput: $QV_HOST_BIN/mfgstation is missing; build the host preset first" >&2; exit 2; }
-[ -r build/mipsel/CMakeCache.txt ] ||
-  { echo "lab/flash-throughput: build the mipsel preset first (lab/fetch, then cmake --preset mipsel)" >&2; exit 2; }
+build=${LAB_BUILD:-build/mipsel}
+[ -r "$build/CMakeCache.txt" ] ||
+  { echo "lab/flash-throughput: build $build first (lab/fetch, then cmake --preset mipsel, or the preset that builds it)" >&2; exit 2; }
 
 work=$(mktemp -d "$LAB_TOP/build/lab/bench.XXXXXX")
 trap 'lab_stop; rm -rf "$work"' EXIT
 trap 'exit 1' INT TERM
 LAB_TIME_LIMIT=3600
 lab_flash "$work/flash" --kernel-size $((mib * 1048576 > 4194304 ? mib * 1048576 : 4194304))
-lab_rootfs build/mipsel "$work" "$work/flash"
+lab_rootfs "$build" "$work" "$work/flash"
 lab_start "$work" "$work/flash"
 lab_wait_ready 1
 # listening NAME: waits until the process NAME holds its packet socket and

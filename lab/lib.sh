@@ -18,8 +18,9 @@
 #
 # Set before use: LAB_CACHE (lab/fetch's cache), QV_HOST_BIN (the host build's
 # bin folder, for mfgstation), LAB_TIME_LIMIT (optional: the longest qemu may
-# run, in seconds). lab_start sets LAB_NS, LAB_CONSOLE (the console
-# log) and LAB_QEMU (qemu's pid).
+# run, in seconds). lab_rootfs sets LAB_CPU, qemu's CPU model for the build
+# (24KEc, the device's, for a soft-float build), which lab_start uses.
+# lab_start sets LAB_NS, LAB_CONSOLE (the console log) and LAB_QEMU (qemu's pid).
 
 LAB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LAB_TOP=$(cd "$LAB_DIR/.." && pwd)
@@ -35,14 +36,35 @@ LAB_MODULES=(virtio_pci virtio_blk block2mtd bridge e1000)
 lab_say() { echo "lab: $*"; }
 lab_die() { echo "lab: $*" >&2; return 1; }
 
-# The guest's C library comes from the cross toolchain that built BUILD.
+# _lab_cache BUILD NAME: the value of NAME in BUILD's CMake cache.
+_lab_cache() {
+	sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt" 2>/dev/null
+}
+
+# The guest's C library and CPU model come from the build BUILD: LAB_LIBDIR (the
+# folder of the C library that it links), LAB_C_LIBS (the names of its loader
+# and libraries there), LAB_CPU (qemu's CPU model: one without an FPU for a
+# soft-float build).
 _lab_toolchain() {
 	local cc
 	cc=$(sed -n 's/^set(CMAKE_C_COMPILER "\(.*\)")$/\1/p' "$1"/CMakeFiles/*/CMakeCCompiler.cmake 2>/dev/null | head -n 1)
-	LAB_READELF=$(sed -n 's/^CMAKE_READELF:FILEPATH=//p' "$1/CMakeCache.txt" 2>/dev/null)
-	[ -n "$cc" ] && [ -n "$LAB_READELF" ] || { lab_die "$1 is not a configured build"; return 1; }
-	LAB_LIBDIR=$(dirname "$("$cc" -print-file-name=libc.so.6)")
+	LAB_READELF=$(_lab_cache "$1" CMAKE_READELF)
+	LAB_LIBDIR=$(_lab_cache "$1" QV_LAB_LIBDIR)
+	LAB_C_LIBS=$(_lab_cache "$1" QV_LAB_C_LIBS | tr ';' ' ')
+	LAB_CPU=$(lab_cpu "$1")
+	[ -n "$cc" ] && [ -n "$LAB_READELF" ] && [ -n "$LAB_LIBDIR" ] && [ -n "$LAB_CPU" ] ||
+		{ lab_die "$1 is not a configured device build"; return 1; }
 	LAB_GCC_DIR=$(dirname "$("$cc" -print-libgcc-file-name)")
+}
+
+# _lab_needed FILE: the libraries that the ELF file FILE names as needed.
+_lab_needed() {
+	"$LAB_READELF" -d "$1" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
+}
+
+# lab_cpu BUILD: qemu's CPU model for the build BUILD.
+lab_cpu() {
+	_lab_cache "$1" QV_LAB_CPU
 }
 
 # lab_machine_paths ROOT BUILD: the files under ROOT that name a folder of the
@@ -83,19 +105,34 @@ lab_rootfs() {
 
 	mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,dev,proc,sys,tmp,var,etc,lab/modules}
 	cp "$LAB_CACHE/busybox" "$root/bin/busybox"
-	# The C library and its loader, as the device has them, and nothing else: a
-	# program that needs another library fails here, as it would on the device.
-	# A static build needs neither.
-	local f lib missing= elves
+	# The C library and its loader, as the device has them, and nothing else: the
+	# loader that the programs name and those of their libraries that are the C
+	# library's. A program that needs another library fails here, as it would
+	# on the device. A static build needs neither.
+	local f lib missing= elves todo copied=
 	elves=$(find "$root" -type f -exec sh -c 'head -c 4 "$1" | grep -q "ELF"' _ {} \; -print)
-	if [ -n "$(for f in $elves; do "$LAB_READELF" -d "$f" 2>/dev/null; done | grep '(NEEDED)')" ]; then
-		for lib in ld.so.1 libc.so.6; do
-			[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
-			cp -L "$LAB_LIBDIR/$lib" "$root/lib/$lib"
-		done
-	fi
-	for f in $elves; do
-		for lib in $("$LAB_READELF" -d "$f" 2>/dev/null | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+	todo=$(for f in $elves; do
+		"$LAB_READELF" -l "$f" 2>/dev/null | sed -n 's|.*Requesting program interpreter: /lib/\(.*\)\]|\1|p'
+		_lab_needed "$f"
+	done | sort -u)
+	# ... and what those libraries need in turn.
+	while [ -n "$todo" ]; do
+		set -- $todo
+		lib=$1
+		shift
+		todo=$*
+		case " $LAB_C_LIBS " in *" $lib "*) ;; *) continue ;; esac
+		case " $copied " in *" $lib "*) continue ;; esac
+		[ -r "$LAB_LIBDIR/$lib" ] || { lab_die "$lib is not in $LAB_LIBDIR"; return 1; }
+		# A name that is a link to a file of the library stays one.
+		f=$(readlink -f "$LAB_LIBDIR/$lib")
+		[ -e "$root/lib/${f##*/}" ] || cp "$f" "$root/lib/${f##*/}"
+		[ "${f##*/}" = "$lib" ] || ln -sf "${f##*/}" "$root/lib/$lib"
+		copied="$copied $lib"
+		todo="$todo $(_lab_needed "$f")"
+	done
+	for f in $elves $(find "$root/lib" -maxdepth 1 -type f); do
+		for lib in $(_lab_needed "$f"); do
 			[ -e "$root/lib/$lib" ] || [ -e "$root/usr/lib/$lib" ] || missing="$missing ${f#"$root"}:$lib"
 		done
 	done
@@ -169,7 +206,7 @@ lab_start() {
 	# whoever started it was killed.
 	local limit=()
 	[ -n "${LAB_TIME_LIMIT:-}" ] && limit=(timeout -k 5 "$LAB_TIME_LIMIT")
-	set -- "${limit[@]}" ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu 24Kf -m 256 -accel tcg \
+	set -- "${limit[@]}" ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu "$LAB_CPU" -m 256 -accel tcg \
 		-nodefaults -nographic -monitor none "${serial[@]}" \
 		-chardev "pipe,id=control,path=$work/ctl" -serial chardev:control \
 		-kernel "$LAB_CACHE/vmlinuz" -initrd "$work/initrd.gz" \

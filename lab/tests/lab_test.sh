@@ -65,7 +65,7 @@ console_of_boot() { # N: the console lines of boot N
 	awk -v n="$1" '/^lab: booted / { b++ } b == n' "$LAB_CONSOLE" | tr -d '\r'
 }
 
-echo "# 1..? lab: $(cat "$LAB_CACHE/kernel.release") on qemu-system-mipsel -M malta -cpu 24Kf (TCG)"
+echo "# 1..? lab: $(cat "$LAB_CACHE/kernel.release") on qemu-system-mipsel -M malta -cpu $(lab_cpu "$BUILD") (TCG)"
 lab_flash "$work/flash" || fatal "flash backing files" "lab_flash"
 kernel_img=$work/flash/Kernel.img
 lab_rootfs "$BUILD" "$work" "$work/flash" >"$work/rootfs.log" 2>&1 ||
