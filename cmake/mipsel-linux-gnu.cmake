@@ -41,5 +41,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# What the device's loader and kernel must find in every binary of the build
+# (tests/check-device-elf.sh): Debian's glibc loader, its hard-float ABI, and the
+# compiler's default position-independent executables.
+if(NOT DEFINED QV_DEVICE_ELF)
+  set(QV_DEVICE_ELF --interp /lib/ld.so.1 --float hard --pie yes)
+endif()
+
 set(QV_DEVICE_EMULATOR qemu-mipsel-static -cpu ${QV_DEVICE_CPU})
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel-static -L ${QV_SYSROOT} -cpu ${QV_DEVICE_CPU})

@@ -7,6 +7,8 @@
 # parts of C++ that need no C++ library, so defining it as 0 for them is enough.
 # GoogleTest needs the whole C++ library, which Debian does not build for musl:
 # this build has no unit tests (QV_UNIT_TESTS is off).
+# Static: no loader, so no hash table either; musl for mipsel is hard-float.
+set(QV_DEVICE_ELF --interp none --float hard --pie no)
 set(QV_MUSL /usr/lib/mipsel-linux-musl)
 set(QV_MUSL_INCLUDE /usr/include/mipsel-linux-musl)
 set(QV_SYSROOT ${QV_MUSL})

@@ -27,6 +27,8 @@ if(NOT QV_SYSROOT)
   endif()
 endif()
 set(QV_UCLIBC ON)
+# What the device's loader and kernel need (tests/check-device-elf.sh).
+set(QV_DEVICE_ELF --interp /lib/ld-uClibc.so.0 --float soft --pie no)
 set(QV_DEVICE_CPU 24KEc)
 set(QV_DEVICE_C_LIBS ld-uClibc.so.0 ld-uClibc.so.1 libc.so.0)
 include(${CMAKE_CURRENT_LIST_DIR}/mipsel-linux-gnu.cmake)
