@@ -116,8 +116,7 @@ lab_rootfs() {
 		_lab_needed "$f"
 	done | sort -u)
 	# ... and what those libraries need in turn.
-	while [ -n "$todo" ]; do
-		set -- $todo
+	while set -- $todo && [ $# -gt 0 ]; do
 		lib=$1
 		shift
 		todo=$*
