@@ -7,13 +7,17 @@
 # headers, start files, link libraries).
 #
 # Built once: OUT/sysroot/.built records the source and the configuration it was
-# built from, and a second run with the same ones does nothing. Takes a few
-# minutes on two cores the first time.
+# built from, and a second run with the same ones does nothing; a run that starts
+# while another builds waits for it (scripts/test starts one early, at low
+# priority, and the configure of the uclibc preset finds its result). Takes a
+# few minutes on two cores the first time.
 set -euo pipefail
 
 out=${1:?usage: build-uclibc.sh OUT [CROSS_PREFIX]}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+exec 9>"$out.lock"
+flock 9
 cross=${2:-mipsel-linux-gnu-}
 jobs=${QV_UCLIBC_JOBS:-2}
 tarball=$(ls /usr/src/uClibc-ng-*.tar.* 2>/dev/null | sort -V | tail -n 1 || true)
