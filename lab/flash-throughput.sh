@@ -79,7 +79,7 @@ one_run() {
   sed -n 's/^flash: [0-9]* of [0-9]* bytes sent (100%), \([0-9.]*\) MiB\/s$/\1/p' "$work/station.out" | tail -n 1
 }
 
-echo "lab/flash-throughput: $mib MiB image into the lab device ($(cat "$LAB_CACHE/kernel.release"), qemu TCG), $runs runs of each, interleaved"
+echo "lab/flash-throughput: $mib MiB image into the lab device ($(cat "$LAB_CACHE/kernel.release"), qemu TCG, -cpu $LAB_CPU, $build), $runs runs of each, interleaved"
 bench_interleave "$runs" "$work"
 lab_poweroff
 bench_ratios "$work"
