@@ -181,6 +181,13 @@ else
 	not_ok "qv_vlan's untag code in the MIPS kernel" "qv_vlan_selftest.ko reported nothing" "$ktap"
 fi
 
+# The CPU model follows the build (a soft-float build runs on the device's
+# 24KEc, without an FPU); the guest's kernel calls qemu's 24Kf a 24Kc with one.
+cpu=$(lab_cpu "$BUILD")
+case $cpu in 24Kf) want="MIPS 24Kc, FPU" ;; *) want="MIPS $cpu, no FPU" ;; esac
+check "the guest's CPU is the build's, qemu's $cpu" "$want" "$(lab_run 'm=$(sed -n "s/^cpu model[[:space:]]*: //p" /proc/cpuinfo)
+	case $m in *FPU*) f=FPU ;; *) f="no FPU" ;; esac; echo "${m%% V*}, $f"')"
+
 lab_poweroff 60 || not_ok "power off" "the guest did not end"
 complaints=$(tr -d '\r' <"$LAB_CONSOLE" | grep -E 'BUG|Oops|WARNING|Call Trace|Unhandled|segfault' || true)
 if [ -z "$complaints" ]; then
