@@ -53,7 +53,7 @@ _lab_toolchain() {
 	LAB_C_LIBS=$(_lab_cache "$1" QV_LAB_C_LIBS | tr ';' ' ')
 	LAB_CPU=$(lab_cpu "$1")
 	[ -n "$cc" ] && [ -n "$LAB_READELF" ] && [ -n "$LAB_LIBDIR" ] && [ -n "$LAB_CPU" ] ||
-		{ lab_die "$1 is not a configured device build"; return 1; }
+		{ lab_die "$1 is not a configured device build (configure it again)"; return 1; }
 	LAB_GCC_DIR=$(dirname "$("$cc" -print-libgcc-file-name)")
 }
 
