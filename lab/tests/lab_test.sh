@@ -72,17 +72,31 @@ lab_rootfs "$BUILD" "$work" "$work/flash" >"$work/rootfs.log" 2>&1 ||
 	fatal "root file system from the install tree" "$(cat "$work/rootfs.log")"
 ok "root file system from the install tree ($(du -k "$work/initrd.gz" | cut -f1) KiB), nothing in it names a folder of the build machine"
 
+# check_start_up NAME N TZ: boot N's start-up: no step failed, qvdata published
+# the factory data of the first boot, tz_writer left /etc/TZ as TZ says.
+check_start_up() {
+	local got want
+	got=$(console_of_boot "$2" | grep -E '^lab: (FAILED|qvdata:|tz_writer:)')
+	want="lab: qvdata: LAN 020000000001 WAN 020000000002 WLAN 020000000003, region 1, boot loader 1.0.0-lab, product QV AP lab
+lab: tz_writer: /etc/TZ: $3"
+	if [ "$got" = "$want" ]; then
+		ok "$1"
+	else
+		not_ok "$1" "a step failed or its result is not as expected" "$(printf 'expected:\n%s\ngot:\n%s' "$want" "$got")"
+	fi
+}
+
 t0=$SECONDS
 lab_start "$work" "$work/flash" || fatal "qemu" "lab_start"
 lab_wait_ready 1 150 || fatal "boot 1" "no start-up"
 boot1=$((SECONDS - t0))
-failed=$(console_of_boot 1 | grep '^lab: FAILED' || true)
-if [ -z "$failed" ]; then
-	ok "boot 1 in $boot1 s: start-up as on the device (MTD partitions, nvram_daemon, qv_vlan, br0, qvdata, tz_writer, mfglinkd)"
-else
-	not_ok "boot 1: start-up" "a step failed" "$failed"
-fi
+check_start_up "boot 1 in $boot1 s: start-up as on the device (MTD partitions, nvram_daemon, qv_vlan, br0, qvdata, tz_writer, mfglinkd); qvdata published the factory data" \
+	1 "not written"
 
+# Daylight saving for the next boot, whose start-up writes its rule to /etc/TZ
+# (dates before March: the same days of the year in every year).
+lab_run "nvram set 0 daylightSavingTimeEnable 1 && nvram set 0 daylightMonthStart 1 && nvram set 0 daylightDayStart 15 &&
+	nvram set 0 daylightMonthEnd 2 && nvram set 0 daylightDayEnd 20" >/dev/null || fatal "daylight saving settings" "nvram set"
 # The production flow, at once: mfglinkd gives up after thirty idle seconds.
 sn=QV-LAB-$$
 img=$work/image
@@ -100,6 +114,8 @@ boot2=$((SECONDS - t1))
 line=$(console_of_boot 1 | grep '^mtd_write: ' || true)
 check "boot 1: the flash tool ran (second boot ready $boot2 s after the reboot order)" \
 	"mtd_write: wrote $((3 * 1048576)) bytes to \"Kernel\"" "$line"
+check_start_up "boot 2: start-up as on the device; tz_writer wrote the daylight-saving rule set in boot 1" \
+	2 "GMT+8GDT,14,50"
 
 out=$(lab_station connect read-sn 2>&1)
 check "boot 2: read-sn returns the serial number" "read-sn: \"$sn\"" "$(grep '^read-sn:' <<<"$out")" "$out"
