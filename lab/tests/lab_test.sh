@@ -5,9 +5,10 @@
 #
 #   lab_test.sh --build BUILD [--host-bin DIR]
 #
-# One guest, two boots. Boot 1: the production flow (connect, write-sn, flash
-# an image of 3 MiB, reboot). Boot 2: the serial number and the image are
-# there; restore defaults keeps the serial; mtd_write refuses what does not
+# One guest, two boots. Boot 1: the start-up's results, the production flow
+# (connect, write-sn, flash an image of 3 MiB, reboot). Boot 2: the start-up's
+# results (/etc/TZ from daylight-saving settings made in boot 1), the serial
+# number and the image are there; restore defaults keeps the serial; mtd_write refuses what does not
 # fit; the store's writers of two blocks at once on real flash; qv_vlan with
 # tagged and untagged frames from the host; the test modules the install tree
 # has under /lab/ktap. One KTAP line per check.
