@@ -236,11 +236,11 @@ int main(int argc, char** argv) {
   // As the program will look them up, in its view.
   for (const char* command : kPlatformCommands) {
     const std::string standin = standins + "/" + command, found = on_path(command);
-    if (!same_file(found, standin))
-      fail(125, "PATH (" + env("PATH") + ") " + (found.empty() ? "does not find " + std::string(command)
-                                                              : "finds " + std::string(command) + " at " + found) +
-                    ", not the stand-in " + standin + ": the program could run this machine's own " + command +
-                    " (put " + standins + " first on PATH)");
+    if (same_file(found, standin)) continue;
+    const std::string what = found.empty() ? "does not reach the stand-in " + standin
+                                           : "finds " + found + " instead of the stand-in " + standin +
+                                                 ": the program would run this machine's own " + command;
+    fail(125, "PATH (" + env("PATH") + ") " + what + " (put " + standins + " first on PATH)");
   }
   std::vector<char*> args;
   for (std::string& w : emulator) args.push_back(w.data());

@@ -34,7 +34,7 @@ expect "ledctl without its GPIO device" 0 "/dev/gpio: No such file or directory"
 # A PATH that would reach this machine's own reboot and killall before the
 # stand-ins: refused before the program runs.
 expect "a PATH without the platform's stand-ins first is refused" 125 \
-  "not the stand-in $names/bin/reboot" env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$names/bin/ledctl" l 13 1 0 1 0 1
+  "the stand-in $names/bin/reboot" env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$names/bin/ledctl" l 13 1 0 1 0 1
 # The service forks; the starter returns at once, the service ends without br0.
 expect "the forking mfglinkd starts" 0 "" "$names/bin/mfglinkd"
 sleep 2
