@@ -152,7 +152,7 @@ check "mtd_write: a file larger than the partition, an unknown partition: status
 # log in a block of 16 KiB: a compaction every dozen sets) while block 2 grows
 # by 300 keys for as long; a compaction of one block that raced an append to
 # the other loses it. Each writer reads back what it stored, at once and at
-# its end; the host reads both blocks once both are done.
+# its end; both blocks are read again once both are done.
 t2=$SECONDS
 got=$(lab_run 'store_writer 1 a 300 4 1000 >/tmp/w1 & w1=$!; store_writer 2 b 300 >/tmp/w2 & w2=$!; wait $w1 $w2
 	last=; for k in 0 1 2 3; do v=$(nvram get 1 a$k); last="$last ${v%%x*}/${#v}"; done
