@@ -36,7 +36,7 @@ for o in $objects; do
   grep -qE "^${o%.o}-(y|objs)[[:space:]]*[:+]?=" "$src/Kbuild" && continue
   sources+="/usr/share/qv_vlan/src/${o%.o}.c"$'\n'
 done
-expect "module-source: the sources of every object its Kbuild names" "$(comm -23 <(printf '%s' "$sources" | LC_ALL=C sort) <(files module-source))" . none
+expect "module-source: the sources of every object its Kbuild names" "$(LC_ALL=C comm -23 <(printf '%s' "$sources" | LC_ALL=C sort) <(files module-source))" . none
 expect "lab: under /lab and the lab kernel's modules only" "$(files lab)" '^/(lab|lib/modules)/'
 expect "default install: nothing of the lab" "$(files all)" '^/(lab|lib/modules)/' none
 exit $status
