@@ -37,7 +37,7 @@
 # end-to-end runs many times over.
 set -euo pipefail
 usage() { sed -n '2,12s/^# \{0,1\}//p' "$0"; }
-baseline= library_logs= nm= bins=()
+baseline='' library_logs='' nm='' bins=()
 while [ $# -gt 0 ]; do
   case $1 in
     --baseline) baseline=${2:?}; shift 2 ;;
@@ -396,7 +396,7 @@ text=$tmp/program
 for prog in $(printf '%s\n' "${logs[@]##*/}" | sed 's/\.[0-9]*\.strace$//' | sort -u); do
   files=("$dir/$prog".*.strace)
   pieces "${files[@]}" >"$text"
-  forgiven= note=
+  forgiven='' note=''
   if [ -n "$library_logs" ]; then
     forgiven=$library_calls$'\n'${library_arguments[start]:-}
     linked=$(links "$prog")

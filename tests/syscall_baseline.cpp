@@ -4,11 +4,12 @@
 // device program does (with the open or socket it needs), and nothing else.
 // check-device-syscalls.sh runs it once per name, each run traced on its own,
 // so that what a function asks of the kernel by itself (glibc's time() as
-// clock_gettime64 with a coarse clock, its fstat as statx, popen's pipe as
-// pipe2, musl's socket time-out as SO_RCVTIMEO_NEW first) is known as that
-// function's, and forgiven only in a program that links it. A run of its own
-// for each also shows what the library does once in a process (reading the
-// time zone, setting up malloc) for every function that may be first to do it.
+// clock_gettime64 with a coarse clock, its fstat as statx, its pipe() as
+// pipe2(0), popen's pipe as pipe2(O_CLOEXEC), musl's socket time-out as
+// SO_RCVTIMEO_NEW first) is known as that function's, and forgiven only in a
+// program that links it. A run of its own for each also shows what the library
+// does once in a process (reading the time zone, setting up malloc) for every
+// function that may be first to do it.
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -148,6 +149,13 @@ void call_fork() {
   if (child == 0) _exit(0);
   if (child > 0) waitpid(child, nullptr, 0);
 }
+void call_pipe() {
+  int ends[2];
+  if (pipe(ends) == 0) {
+    close(ends[0]);
+    close(ends[1]);
+  }
+}
 void call_system() {
   if (std::system("true") != 0) std::puts("system failed");
 }
@@ -184,6 +192,7 @@ constexpr Function kFunctions[] = {
     {"sendto", call_sendto},
     {"recv", call_recv},
     {"fork", call_fork},
+    {"pipe", call_pipe},
     {"system", call_system},
     {"popen", call_popen},
 };

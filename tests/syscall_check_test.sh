@@ -114,7 +114,7 @@ mkdir -p "$work/plain"
 for c in "${plain_cases[@]}"; do cp "$work/logs/${c% *}.1.strace" "$work/plain/"; done
 plain=$("$here/check-device-syscalls.sh" "$work/plain" setfd)
 for c in "${plain_cases[@]}"; do
-  check "(no baseline) " "$plain" $c
+  check "(no baseline) " "$plain" "${c% *}" "${c#* }"
 done
 [ $status -eq 0 ] || { echo "--- checker with no baseline said:"; echo "$plain"; }
 exit $status
