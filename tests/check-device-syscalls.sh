@@ -134,8 +134,10 @@ arguments() { LC_ALL=C awk -f "$judge" "$1"; }
 # number): clocks (CLOCK_MONOTONIC_RAW is 2.6.28, the _COARSE ones 2.6.32,
 # CLOCK_BOOTTIME 2.6.39), fcntl commands (F_DUPFD_CLOEXEC 2.6.24, F_SETOWN_EX
 # 2.6.32, F_SETPIPE_SZ 2.6.35, F_OFD_* 3.15, seals 3.17), socket families, socket
-# options at each level, send and receive flags, and ioctl requests. A value
-# that is not in its table fails; a call read by its name only ("(?"), and an
+# options at the socket, IP, TCP, UDP, IPv6 and packet levels (at 2.6.21's other
+# levels no option is judged; a later level fails), send and receive flags, and
+# ioctl requests. Where a kernel version is in doubt, the value counts as
+# 2.6.21's. A value that is not in its table fails; a call read by its name only ("(?"), and an
 # argument that its line lost (the pieces of another call in its place), are not
 # judged. Flags are judged by name, in any call: O_CLOEXEC and the other flags
 # of 2.6.23 and later. The dynamic loader opens the shared libraries and its
