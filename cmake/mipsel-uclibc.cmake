@@ -31,6 +31,9 @@ set(QV_UCLIBC ON)
 set(QV_DEVICE_ELF --interp /lib/ld-uClibc.so.0 --float soft --pie no)
 set(QV_DEVICE_CPU 24KEc)
 set(QV_DEVICE_C_LIBS ld-uClibc.so.0 ld-uClibc.so.1 libc.so.0)
+# Built against Debian's kernel headers, newer than the device's, uClibc-ng makes
+# rename() as renameat2: the system-call check keeps its baseline program
+# (QV_SYSCALL_BASELINE, on) to tell the library's calls from the programs'.
 include(${CMAKE_CURRENT_LIST_DIR}/mipsel-linux-gnu.cmake)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QV_UCLIBC)
 

@@ -142,6 +142,32 @@ std::string named_cwd() {
   return cwd;
 }
 
+// The platform's commands that the device programs run (through the shell or
+// by name). The view holds the host's /usr, where this machine's own reboot
+// and killall lie: on the program's PATH the stand-ins must come first.
+constexpr const char* kPlatformCommands[] = {"reboot", "killall", "mtd_write", "wlan.sh", "rt2860apd"};
+
+// Where the shell finds command on PATH; "" when nowhere.
+std::string on_path(const std::string& command) {
+  const std::string path = env("PATH");
+  std::size_t i = 0;
+  while (i <= path.size()) {
+    std::size_t j = path.find(':', i);
+    if (j == std::string::npos) j = path.size();
+    const std::string dir = j > i ? path.substr(i, j - i) : ".";
+    const std::string file = dir + "/" + command;
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(file.c_str(), X_OK) == 0) return file;
+    i = j + 1;
+  }
+  return "";
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 bool in_device_folder(const std::string& d) {
   for (const char* top : {"/etc", "/tmp", "/var", "/dev", "/proc", "/lib"}) {
     const std::size_t n = std::strlen(top);
@@ -164,7 +190,8 @@ int main(int argc, char** argv) {
   // The folders seen at their host paths must not lie inside a folder of the
   // device, where their mount points would change the device root.
   std::vector<std::string> emulator = words(required_env("QV_DEVICE_EMULATOR"));
-  std::vector<std::string> host_dirs = {root, env("QV_DEVICE_BIN_DIR"), env("QV_BIN_DIR"), env("QV_HOST_BIN_DIR"), cwd};
+  const std::string standins = required_env("QV_BIN_DIR");
+  std::vector<std::string> host_dirs = {root, env("QV_DEVICE_BIN_DIR"), standins, env("QV_HOST_BIN_DIR"), cwd};
   // Not under a file size limit, which the log would reach before the program.
   const std::string strace = env("QV_DEVICE_STRACE_DIR");
   rlimit fsize{};
@@ -206,6 +233,15 @@ int main(int argc, char** argv) {
 
   if (chroot(view.c_str()) != 0) fail_errno("chroot " + view);
   if (chdir(cwd.c_str()) != 0) fail_errno("chdir " + cwd);
+  // As the program will look them up, in its view.
+  for (const char* command : kPlatformCommands) {
+    const std::string standin = standins + "/" + command, found = on_path(command);
+    if (same_file(found, standin)) continue;
+    const std::string what = found.empty() ? "does not reach the stand-in " + standin
+                                           : "finds " + found + " instead of the stand-in " + standin +
+                                                 ": the program would run this machine's own " + command;
+    fail(125, "PATH (" + env("PATH") + ") " + what + " (put " + standins + " first on PATH)");
+  }
   std::vector<char*> args;
   for (std::string& w : emulator) args.push_back(w.data());
   std::string zero = "-0", a0 = argv0, program = exe;

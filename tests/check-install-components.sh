@@ -2,7 +2,8 @@
 # check-install-components.sh CMAKE BUILD STAGE: installs each component of BUILD
 # into a folder of its own under STAGE and fails when one holds what belongs to
 # another: the system's programs apart from the platform's stand-ins, the lab's
-# module and test programs only in "lab", the module's source in its own.
+# module and test programs only in "lab", the module's source in its own, with
+# the source of every object its Kbuild names.
 set -uo pipefail
 cmake=$1 build=$2 stage=$3
 rm -rf "$stage"
@@ -26,6 +27,16 @@ expect "programs: none of the platform's stand-ins" "$(files programs)" "$stand_
 expect "platform: the stand-ins only" "$(files platform)" "$stand_ins"
 expect "module-source: qv_vlan's source and Kbuild" "$(files module-source)" '^/usr/share/qv_vlan/src/'
 grep -qx /usr/share/qv_vlan/src/Kbuild <<<"$(files module-source)" || { echo "FAIL module-source: no Kbuild"; status=1; }
+# Every object that the installed Kbuild names is made from a source installed
+# beside it (an object with a NAME-y or NAME-objs line is made of others).
+src=$stage/module-source/usr/share/qv_vlan/src
+objects=$(sed -n 's/^[^#=]*[:+]\{0,1\}=//p' "$src/Kbuild" 2>/dev/null | tr -s ' \t' '\n\n' | grep '\.o$' | LC_ALL=C sort -u)
+sources=
+for o in $objects; do
+  grep -qE "^${o%.o}-(y|objs)[[:space:]]*[:+]?=" "$src/Kbuild" && continue
+  sources+="/usr/share/qv_vlan/src/${o%.o}.c"$'\n'
+done
+expect "module-source: the sources of every object its Kbuild names" "$(LC_ALL=C comm -23 <(printf '%s' "$sources" | LC_ALL=C sort) <(files module-source))" . none
 expect "lab: under /lab and the lab kernel's modules only" "$(files lab)" '^/(lab|lib/modules)/'
 expect "default install: nothing of the lab" "$(files all)" '^/(lab|lib/modules)/' none
 exit $status

@@ -21,7 +21,9 @@
 #   QV_DEVICE_VIEW      an empty folder to mount the program's "/" on
 #   QV_DEVICE_STRACE_DIR  when set, the emulator logs the program's system calls
 #                       to PROGRAM.PID.strace there
-#   QV_BIN_DIR          the folder of this link: the host's programs and stand-ins
+#   QV_BIN_DIR          the folder of this link: the host's programs and stand-ins;
+#                       the program's PATH must find the platform's commands
+#                       (reboot, killall, ...) there first, or nothing runs
 #   QV_HOST_BIN_DIR     the host build's folder that those are linked from
 #   QV_DEVICE_NAMES     the folder of links under which the build is reached
 #                       (device-e2e-setup.sh): a working folder that lies in a

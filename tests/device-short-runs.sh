@@ -3,7 +3,8 @@
 # flows, of each device program that those flows do not run: mtd_write (the
 # flows keep the host's stand-in), ledctl (its flows preload a host library) and
 # the forking mfglinkd (the flows run it in the foreground). Each is handed what
-# the simulated device cannot do for it, and must say so.
+# the simulated device cannot do for it, and must say so. And a run that could
+# reach the host's own platform commands is refused.
 set -uo pipefail
 names=$1
 root=$(mktemp -d "${TMPDIR:-/tmp}/qv-device-XXXXXX")
@@ -30,6 +31,10 @@ expect "mtd_write on a partition that is no flash device" 1 "is not a flash devi
 # ledctl reports the failed open and ends with status 0, as after any step that
 # failed once its message is out.
 expect "ledctl without its GPIO device" 0 "/dev/gpio: No such file or directory" "$names/bin/ledctl" l 13 1 0 1 0 1
+# A PATH that would reach this machine's own reboot and killall before the
+# stand-ins: refused before the program runs.
+expect "a PATH without the platform's stand-ins first is refused" 125 \
+  "the stand-in $names/bin/reboot" env PATH=/usr/sbin:/usr/bin:/sbin:/bin "$names/bin/ledctl" l 13 1 0 1 0 1
 # The service forks; the starter returns at once, the service ends without br0.
 expect "the forking mfglinkd starts" 0 "" "$names/bin/mfglinkd"
 sleep 2

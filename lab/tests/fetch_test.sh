@@ -20,12 +20,20 @@ r=$(cat "$FAKE/lists")
 [ -n "$r" ] && echo "  Depends: linux-image-$r-4kc-malta"
 exit 0
 S
+# Like the real one, apt-get update without the archive only warns and exits 0,
+# unless told --error-on=any.
 cat >"$work/bin/apt-get" <<'S'
 #!/bin/sh
-for a; do case $a in update|download) cmd=$a ;; linux-image-*) pkg=$a ;; esac; done
+strict=
+for a; do case $a in update|download) cmd=$a ;; linux-image-*) pkg=$a ;; --error-on=any) strict=1 ;; esac; done
 echo "$cmd${pkg:+ $pkg}" >>"$FAKE/calls"
 case $cmd in
-  update) [ -e "$FAKE/online" ] || { echo "E: Temporary failure resolving" >&2; exit 100; }
+  update) if [ ! -e "$FAKE/online" ]; then
+            echo "W: Failed to fetch http://deb.example/dists/bookworm/InRelease  Temporary failure resolving 'deb.example'" >&2
+            [ -z "$strict" ] || { echo "E: Some index files failed to download. They have been ignored, or old ones used instead." >&2; exit 100; }
+            echo "W: Some index files failed to download. They have been ignored, or old ones used instead." >&2
+            exit 0
+          fi
           echo 6.1.0-60 >"$FAKE/lists" ;;
   download) echo "E: 404 Not Found" >&2; exit 100 ;;
 esac
