@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # build-uclibc.sh OUT [CROSS_PREFIX]: uClibc-ng for the device, from the source
-# that Debian's uclibc-source ships, configured as the device's C library is:
+# that Debian's uclibc-source ships, configured for the device:
 # 32-bit little-endian MIPS (o32), no FPU (soft float), no threads, no locale,
 # no wide characters, and little else than the device programs use. Installed
 # into OUT/sysroot (/lib: the loader and libc.so.0; /usr/include, /usr/lib:
@@ -10,7 +10,7 @@
 # built from, and a second run with the same ones does nothing; a run that starts
 # while another builds waits for it (scripts/test starts one early, at low
 # priority, and the configure of the uclibc preset finds its result). Takes a
-# few minutes on two cores the first time.
+# few minutes on two cores the first time (make -j2; QV_UCLIBC_JOBS=N for N).
 set -euo pipefail
 
 out=${1:?usage: build-uclibc.sh OUT [CROSS_PREFIX]}
