@@ -46,6 +46,9 @@ struct DeviceRecord {
   int exit_status = 0;     // as mfgstation's exit status for this device alone
   std::string reason;      // the kind of failure (failure_kind), "" when it passed
   std::vector<std::string> messages;  // every message of the device's run
+  // A watching station found the line done with the device (it passed with
+  // this image before): not served, in neither the ledger nor the record file.
+  bool done = false;
 };
 
 // The one-line JSON text of a record, without the newline.
