@@ -62,33 +62,6 @@ bool in_transaction(LedgerStore& store, const std::function<bool(std::string* er
   }
 }
 
-namespace {
-
-// The version of the ledger's tables: *version 0 when the database holds no
-// ledger_meta row of it. False with a message when it holds no ledger at all.
-bool schema_version(LedgerStore& store, int* version, std::string* error) {
-  std::vector<Row> rows;
-  if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, error)) {
-    *error = "not a line ledger (" + error->substr(0, error->find('\n')) + ")";
-    return false;
-  }
-  *version = 0;
-  if (rows.size() == 1 && rows[0][0]) {
-    char* end = nullptr;
-    const long v = std::strtol(rows[0][0]->c_str(), &end, 10);
-    if (!*end && v > 0 && v < 1000) *version = static_cast<int>(v);
-  }
-  if (*version == 0) {
-    *error = "the ledger's tables are of version " + (rows.empty() ? std::string("?") : rows[0][0].value_or("?")) +
-             ", this station knows versions " + std::to_string(kOldestSchemaVersion) + " to " +
-             std::to_string(kSchemaVersion);
-    return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 bool create_schema(LedgerStore& store, std::string* error) {
   const std::string version = std::to_string(kSchemaVersion);
   return in_transaction(
@@ -105,26 +78,30 @@ bool create_schema(LedgerStore& store, std::string* error) {
         // A ledger that an older station made is brought up to this version,
         // in this transaction: it commits whole or not at all.
         int found = 0;
-        if (!schema_version(store, &found, e)) return false;
-        if (found < kSchemaVersion && found >= kOldestSchemaVersion) {
-          for (const Upgrade& u : kUpgrades)
-            if (u.to_version > found && !store.run(u.statement, {}, nullptr, e)) return false;
-          if (!store.run("UPDATE ledger_meta SET value = $1 WHERE key = 'schema_version'", {version}, nullptr, e))
-            return false;
-        }
-        return check_schema(store, e);
+        if (!check_schema(store, e, &found)) return false;
+        if (found == kSchemaVersion) return true;
+        for (const Upgrade& u : kUpgrades)
+          if (u.to_version > found && !store.run(u.statement, {}, nullptr, e)) return false;
+        return store.run("UPDATE ledger_meta SET value = $1 WHERE key = 'schema_version'", {version}, nullptr, e);
       },
       error);
 }
 
-bool check_schema(LedgerStore& store, std::string* error) {
-  int found = 0;
-  if (!schema_version(store, &found, error)) return false;
-  if (found < kOldestSchemaVersion || found > kSchemaVersion) {
-    *error = "the ledger's tables are of version " + std::to_string(found) + ", this station knows versions " +
+bool check_schema(LedgerStore& store, std::string* error, int* version) {
+  std::vector<Row> rows;
+  if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, error)) {
+    *error = "not a line ledger (" + error->substr(0, error->find('\n')) + ")";
+    return false;
+  }
+  const std::string text = rows.size() == 1 ? rows[0][0].value_or("?") : "?";
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < kOldestSchemaVersion || v > kSchemaVersion) {
+    *error = "the ledger's tables are of version " + text + ", this station knows versions " +
              std::to_string(kOldestSchemaVersion) + " to " + std::to_string(kSchemaVersion);
     return false;
   }
+  if (version) *version = static_cast<int>(v);
   return true;
 }
 

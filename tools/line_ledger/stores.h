@@ -19,8 +19,8 @@ std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool re
 // version, in one transaction.
 bool create_schema(LedgerStore& store, std::string* error);
 // Checks that the database holds a ledger of a version this station reads
-// (kOldestSchemaVersion to kSchemaVersion), changing nothing.
-bool check_schema(LedgerStore& store, std::string* error);
+// (kOldestSchemaVersion to kSchemaVersion), changing nothing; *version is it.
+bool check_schema(LedgerStore& store, std::string* error, int* version = nullptr);
 
 }  // namespace line_ledger
 
