@@ -38,7 +38,9 @@ void DeviceRun::error(const std::string& text) {
   s_.view->message(index_, text);
 }
 
-void DeviceRun::note(const std::string& text) { s_.view->note(index_, text); }
+void DeviceRun::note(const std::string& text) {
+  if (!quiet_) s_.view->note(index_, text);
+}
 
 void DeviceRun::progress(uint64_t done, uint64_t total, double seconds) {
   s_.view->progress(index_, done, total, seconds);
@@ -176,7 +178,6 @@ int DeviceRun::arrival(const std::string& serial, bool* done, std::string* why) 
   // Served again unless the run that holds the number passed and flashed
   // every image of this command list: a device that failed, or passed with
   // another image, is not done.
-  if (entry.state != "recorded" || entry.device != rec_.device || !entry.run_id) return kExitOk;
   std::vector<line_ledger::ImageId> images;
   for (const Image& image : s_.images) images.push_back({image.bytes.size(), image.crc});
   if (!s_.ledger->ledger().passed_with(entry.run_id, images, done, &e)) {
@@ -222,7 +223,10 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
     // what the line does with it.
     std::string held;
     bool done = false;
+    // Told by the row and by what the line makes of it, not as a step.
+    quiet_ = true;
     refused = own_status(station.read_sn(&held));
+    quiet_ = false;
     why.clear();
     if (refused == kExitOk) {
       rec_.serial_read = true;
@@ -319,11 +323,13 @@ void DeviceRun::report(const DeviceRecord& rec) {
   std::snprintf(took, sizeof took, " in %.1f s", now_seconds() - began_);
   const bool refused = status == kExitSerialHeld || status == kExitSharedAddress;
   const std::string kind = std::string(" (") + failure_kind(status) + ")";
+  // A run that ended because the device started anew: the device's new row tells.
+  const std::string retry = ended_ && stop_level() == 0 ? std::string(kDeviceRestarted) : "power-cycle to retry";
   s_.view->result(index_, rec.done                 ? std::string("done") + took + " (passed before with this image): unplug"
                           : passed                 ? std::string("passed") + took + ": unplug"
                           : refused                ? "REFUSED" + kind + took + ": unplug"
-                          : is_interrupted(status) ? std::string("INTERRUPTED") + took + ": power-cycle to retry"
-                                                   : "FAILED" + kind + took + ": power-cycle to retry");
+                          : is_interrupted(status) ? std::string("INTERRUPTED") + took + ": " + retry
+                                                   : "FAILED" + kind + took + ": " + retry);
 }
 
 line_ledger::RunFacts DeviceRun::facts() const {

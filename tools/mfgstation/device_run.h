@@ -83,6 +83,7 @@ class DeviceRun : public Reporter, public StepLog {
   station_link::Mac mac_;
   double began_;            // now_seconds() when the device came
   std::atomic<bool> ended_{false};
+  bool quiet_ = false;      // notes are not told (the arrival's read)
   DeviceRecord rec_;
   double step_started_ = 0;
   int64_t run_id_ = 0;      // the run's row in the ledger
