@@ -111,6 +111,16 @@ bool LineRuns::end(const Mac& mac) {
   return found;
 }
 
+std::map<std::size_t, DeviceRecord> LineRuns::records() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+std::size_t LineRuns::recorded() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_.size();
+}
+
 std::size_t LineRuns::wait(int ms) {
   std::vector<Run> done;
   std::size_t under_way = 0;

@@ -87,8 +87,9 @@ class LineRuns {
   // its clocks going; sees the ended runs' threads to their end. The number of
   // runs under way.
   std::size_t wait(int ms);
-  // The records of every device so far, by row.
-  const std::map<std::size_t, DeviceRecord>& records() const { return records_; }
+  // The records of every device so far, by row, and their count.
+  std::map<std::size_t, DeviceRecord> records();
+  std::size_t recorded();
 
  private:
   struct Run {

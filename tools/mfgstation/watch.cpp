@@ -21,6 +21,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -135,6 +136,7 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
   bool first_call = true;
   Deadline next_call(0);
   std::size_t under_way = 0;
+  std::size_t counted = SIZE_MAX, counted_came = 0, counted_busy = 0;  // what the status line tells
   for (;;) {
     const bool stopping = stop_level() >= 1;
     // The first call goes out from the station's own address: a device that
@@ -213,7 +215,14 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
       it = coming.erase(it);
     }
     under_way = runs.wait(0);
-    view->status(shift_status(ifc.name, since, came, runs.records(), under_way + coming.size()));
+    // Counted again when a device came or ended.
+    const std::size_t recorded = runs.recorded();
+    if (recorded != counted || came != counted_came || under_way + coming.size() != counted_busy) {
+      counted = recorded;
+      counted_came = came;
+      counted_busy = under_way + coming.size();
+      view->status(shift_status(ifc.name, since, came, runs.records(), counted_busy));
+    }
     if (stopping && under_way == 0 && coming.empty()) break;
   }
   view->finish();
