@@ -224,6 +224,7 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
     std::string held;
     bool done = false;
     // Told by the row and by what the line makes of it, not as a step.
+    s_.view->step(index_, "read-sn");
     quiet_ = true;
     refused = own_status(station.read_sn(&held));
     quiet_ = false;

@@ -104,8 +104,9 @@ const char* failure_kind(int exit_status);
 
 // "3 devices: 2 passed, 1 failed (1 no reply)" (and ", 1 interrupted" after a
 // stop), then a line per unconfirmed serial number, and one for the devices
-// whose flash is unverified.
-std::string summary_text(const std::vector<DeviceRecord>& records);
+// whose flash is unverified. noun: what a record counts as ("device", or
+// "run" where a device may have several).
+std::string summary_text(const std::vector<DeviceRecord>& records, const std::string& noun = "device");
 
 }  // namespace mfgstation
 

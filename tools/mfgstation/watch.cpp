@@ -205,6 +205,7 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
         continue;
       }
       if (c.answers > c.connects) {
+        view->step(c.row, "connect");
         runs.refuse(c.row, mac, kExitSharedAddress,
                     std::to_string(c.answers) + " answers to " + std::to_string(c.connects) +
                         " connects: more than one device answers with this address; none of them is served");
@@ -230,7 +231,7 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<DeviceRecord> records, done;
   for (const auto& r : runs.records()) (r.second.done ? done : records).push_back(r.second);
   std::printf("watched %s from %s to %s: %zu came\n", ifc.name.c_str(), since.c_str(), utc_now().c_str(), came);
-  std::fputs(summary_text(records).c_str(), stdout);
+  std::fputs(summary_text(records, "run").c_str(), stdout);
   std::printf("%zu done: on record as passed with this image, not served again\n", done.size());
   std::fputs(failed_devices_text(records).c_str(), stdout);
   std::printf("stopped by %s: %s\n", stop_signal_name(), kHeldAfterStop);

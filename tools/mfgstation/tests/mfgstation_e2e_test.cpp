@@ -1016,7 +1016,7 @@ TEST(StationLine, AWatchingStationServesEachDeviceOnceAsItComes) {
     if (l.rfind(done, 0) == 0) EXPECT_EQ(l.substr(l.find(" s ")), " s (passed before with this image): unplug");
   }
   EXPECT_EQ(refusals, 2) << out;
-  EXPECT_EQ(count_lines(out, "5 devices: 2 passed, 3 failed (1 no reply, 1 holds an unknown serial number, 1 address "
+  EXPECT_EQ(count_lines(out, "5 runs: 2 passed, 3 failed (1 no reply, 1 holds an unknown serial number, 1 address "
                              "shared)"),
             1)
       << out;
