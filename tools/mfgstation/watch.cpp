@@ -198,9 +198,9 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
         c.quiet = true;
         c.decide_at = now + std::max(kQuietMs / 1000.0, now - c.last_sent);
       }
-      const bool counted = (c.quiet && now >= c.decide_at) || now - c.since >= opts.timeout_ms / 1000.0;
+      const bool decided = (c.quiet && now >= c.decide_at) || now - c.since >= opts.timeout_ms / 1000.0;
       // A run that ends because the device started anew is seen to its end first.
-      if (!counted || runs.serving(mac)) {
+      if (!decided || runs.serving(mac)) {
         ++it;
         continue;
       }
