@@ -138,7 +138,7 @@ report() {
   grep -E '^[0-9a-f:]{17}: passed in [0-9.]+ s' "$out" | sed -E 's/.*passed in ([0-9.]+) s.*/\1/' >"$out.times"
   echo "  time per device (connect to passed), $(wc -l <"$out.times") devices: median $(median <"$out.times") s," \
     "worst $(sort -g "$out.times" | tail -n 1) s"
-  grep -E '^[0-9]+ devices?: ' "$out" | sed 's/^/  summary: /' || echo "  summary: none" >&2
+  grep -E '^(watched |[0-9]+ runs?: |[0-9]+ done: )' "$out" | sed 's/^/  summary: /' || echo "  summary: none"
 }
 
 # quiet_minute PID...: each station's CPU time over $quiet seconds with no device.
