@@ -48,6 +48,8 @@ class TestLine {
   bool ok() const { return ok_; }
   const std::string& error() const { return error_; }
   int devices() const { return devices_; }
+  // The namespaces' common name: NAME-st, NAME-d1, ... (line_netns_up NAME).
+  const std::string& name() const { return name_; }
   // argv run in the station's namespace, or in device k's (1 to n).
   std::vector<std::string> in_station(const std::vector<std::string>& argv) const;
   std::vector<std::string> in_device(int k, const std::vector<std::string>& argv) const;

@@ -336,10 +336,13 @@ bool Ledger::end_step(int64_t run_id, const StepEnd& step, const RunFacts& facts
   return in_transaction(
       store_,
       [&](std::string* e) {
-        return store_.run("INSERT INTO steps (run_id, seq, step, status, duration_ms) VALUES ($1, $2, $3, $4, $5) "
-                          "ON CONFLICT (run_id, seq) DO UPDATE SET step = $3, status = $4, duration_ms = $5",
-                          {text(run_id), text(step.seq), step.step, step.status, text(step.duration_ms)}, nullptr,
-                          e) &&
+        const Value size = step.image ? size_text(step.image->size) : Value();
+        const Value crc = step.image ? crc_text(step.image->crc32) : Value();
+        return store_.run("INSERT INTO steps (run_id, seq, step, status, duration_ms, image_size, image_crc32) "
+                          "VALUES ($1, $2, $3, $4, $5, $6, $7) ON CONFLICT (run_id, seq) DO UPDATE SET step = $3, "
+                          "status = $4, duration_ms = $5, image_size = $6, image_crc32 = $7",
+                          {text(run_id), text(step.seq), step.step, step.status, text(step.duration_ms), size, crc},
+                          nullptr, e) &&
                write_facts(store_, run_id, facts, e);
       },
       error);
@@ -399,6 +402,28 @@ bool Ledger::end_missed_run(int64_t run_id, const RunEnd& end, const RunFacts& f
           return false;
         *ended = !rows.empty() && rows[0][0] == Value("running");
         return !*ended || end_run_in(run_id, end, facts, e);
+      },
+      error);
+}
+
+bool Ledger::passed_with(int64_t run_id, const std::vector<ImageId>& images, bool* flashed, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return in_transaction(
+      store_,
+      [&](std::string* e) {
+        std::vector<Row> rows;
+        if (!store_.run("SELECT result FROM runs WHERE id = $1", {text(run_id)}, &rows, e)) return false;
+        *flashed = !rows.empty() && rows[0][0] == Value("passed");
+        for (const ImageId& image : images) {
+          if (!*flashed) break;
+          rows.clear();
+          if (!store_.run("SELECT seq FROM steps WHERE run_id = $1 AND step = 'flash' AND status IN ('ok', "
+                          "'unverified') AND image_size = $2 AND image_crc32 = $3",
+                          {text(run_id), size_text(image.size), crc_text(image.crc32)}, &rows, e))
+            return false;
+          *flashed = !rows.empty();
+        }
+        return true;
       },
       error);
 }

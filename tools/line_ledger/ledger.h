@@ -63,11 +63,18 @@ struct RunFacts {
   std::optional<uint32_t> image_crc32;
 };
 
+// An image as the line knows it: its size and CRC-32.
+struct ImageId {
+  uint64_t size = 0;
+  uint32_t crc32 = 0;
+};
+
 struct StepEnd {
   int seq = 0;          // from 1, in the order of the command line
   std::string step;     // "connect", "flash", ...
-  std::string status;   // "ok", "failed", "not run", "interrupted"
+  std::string status;   // "ok", "failed", "not run", "interrupted", "unverified"
   int64_t duration_ms = 0;
+  std::optional<ImageId> image;  // a flash step's image
 };
 
 struct RunEnd {
@@ -135,6 +142,11 @@ class Ledger {
   bool end_missed_run(int64_t run_id, const RunEnd& end, const RunFacts& facts, bool* ended, std::string* error);
 
   bool count(const SerialSource& source, SerialCount* count, std::string* error);
+
+  // Whether run run_id passed and flashed each of images in a step that ended
+  // ok (or unverified: all a station can do with an image larger than the
+  // partition): *flashed. True, or false with a message.
+  bool passed_with(int64_t run_id, const std::vector<ImageId>& images, bool* flashed, std::string* error);
 
  private:
   bool next_value(const std::string& source, bool create, int64_t* next, std::string* error);

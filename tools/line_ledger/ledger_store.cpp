@@ -1,6 +1,7 @@
 #include "ledger_store.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "schema.h"
@@ -74,23 +75,33 @@ bool create_schema(LedgerStore& store, std::string* error) {
             !store.run("INSERT INTO ledger_meta (key, value) VALUES ('next_run_id', '1') ON CONFLICT (key) DO NOTHING",
                        {}, nullptr, e))
           return false;
-        return check_schema(store, e);
+        // A ledger that an older station made is brought up to this version,
+        // in this transaction: it commits whole or not at all.
+        int found = 0;
+        if (!check_schema(store, e, &found)) return false;
+        if (found == kSchemaVersion) return true;
+        for (const Upgrade& u : kUpgrades)
+          if (u.to_version > found && !store.run(u.statement, {}, nullptr, e)) return false;
+        return store.run("UPDATE ledger_meta SET value = $1 WHERE key = 'schema_version'", {version}, nullptr, e);
       },
       error);
 }
 
-bool check_schema(LedgerStore& store, std::string* error) {
-  const std::string version = std::to_string(kSchemaVersion);
+bool check_schema(LedgerStore& store, std::string* error, int* version) {
   std::vector<Row> rows;
   if (!store.run("SELECT value FROM ledger_meta WHERE key = 'schema_version'", {}, &rows, error)) {
     *error = "not a line ledger (" + error->substr(0, error->find('\n')) + ")";
     return false;
   }
-  if (rows.size() != 1 || rows[0][0] != version) {
-    *error = "the ledger's tables are of version " + (rows.empty() ? std::string("?") : rows[0][0].value_or("?")) +
-             ", this station knows version " + version;
+  const std::string text = rows.size() == 1 ? rows[0][0].value_or("?") : "?";
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (text.empty() || *end || v < kOldestSchemaVersion || v > kSchemaVersion) {
+    *error = "the ledger's tables are of version " + text + ", this station knows versions " +
+             std::to_string(kOldestSchemaVersion) + " to " + std::to_string(kSchemaVersion);
     return false;
   }
+  if (version) *version = static_cast<int>(v);
   return true;
 }
 

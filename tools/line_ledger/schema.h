@@ -6,7 +6,12 @@
 
 namespace line_ledger {
 
-inline constexpr int kSchemaVersion = 1;
+// Version 2 keeps the image of each flash step (its size and CRC-32), so that
+// the line can tell a device that passed with the image it flashes now.
+inline constexpr int kSchemaVersion = 2;
+// The oldest version the station still reads as it is (the report) and brings
+// up to kSchemaVersion when it opens the ledger to write.
+inline constexpr int kOldestSchemaVersion = 1;
 
 // One statement per entry, run in order inside one transaction when a ledger is
 // opened; every one of them is harmless when the table is already there.
@@ -61,9 +66,23 @@ inline constexpr const char* kSchema[] = {
     " step TEXT NOT NULL,"             // as on the command line: "connect", "flash", ...
     " status TEXT NOT NULL,"           // "ok", "failed", "not run", "interrupted", "unverified"
     " duration_ms BIGINT NOT NULL,"
+    " image_size BIGINT,"              // a flash step's image; NULL for the other steps
+    " image_crc32 TEXT,"               // 8 lowercase hex digits
     " PRIMARY KEY (run_id, seq))",
 
     "CREATE INDEX IF NOT EXISTS runs_by_time ON runs (started_ms)",
+};
+
+// What brings an older ledger up to this version: each statement belongs to the
+// version it leads to, and runs, in order, in the transaction that creates the
+// tables when the ledger is older than that.
+struct Upgrade {
+  int to_version;
+  const char* statement;
+};
+inline constexpr Upgrade kUpgrades[] = {
+    {2, "ALTER TABLE steps ADD COLUMN image_size BIGINT"},
+    {2, "ALTER TABLE steps ADD COLUMN image_crc32 TEXT"},
 };
 
 }  // namespace line_ledger

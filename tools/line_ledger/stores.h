@@ -15,10 +15,12 @@ namespace line_ledger {
 std::unique_ptr<LedgerStore> open_sqlite_store(const std::string& path, bool read_only, std::string* error);
 std::unique_ptr<LedgerStore> open_postgres_store(const std::string& uri, bool read_only, std::string* error);
 
-// Creates the tables and checks the schema's version, in one transaction.
+// Creates the tables, brings an older ledger up to this version, and checks the
+// version, in one transaction.
 bool create_schema(LedgerStore& store, std::string* error);
-// Checks that the database holds a ledger of this version, changing nothing.
-bool check_schema(LedgerStore& store, std::string* error);
+// Checks that the database holds a ledger of a version this station reads
+// (kOldestSchemaVersion to kSchemaVersion), changing nothing; *version is it.
+bool check_schema(LedgerStore& store, std::string* error, int* version = nullptr);
 
 }  // namespace line_ledger
 

@@ -3,6 +3,7 @@
 // command_table.cpp.
 #include "command_line.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "report_command.h"
@@ -108,7 +109,7 @@ constexpr char kStateRetired[] =
     "created when missing); --sn-state FILE beside it carries that state file's counter and open numbers in";
 
 bool check_set_counter_usage(const Options& opts, std::string* error) {
-  if (!opts.steps.empty() || !opts.iface.empty() || opts.device || opts.all || !opts.record.empty() ||
+  if (!opts.steps.empty() || !opts.iface.empty() || opts.device || opts.all || opts.watch || !opts.record.empty() ||
       opts.replace_sn) {
     *error = "--set-counter runs alone: it takes --db LEDGER with --sn-pattern or --sn-list";
     return false;
@@ -125,7 +126,7 @@ bool check_set_counter_usage(const Options& opts, std::string* error) {
 }
 
 bool Options::line_mode() const {
-  if (all || devices.size() > 1 || !record.empty() || !db.empty()) return true;
+  if (all || watch || devices.size() > 1 || !record.empty() || !db.empty()) return true;
   for (const Step& step : steps)
     if (step.op == Op::WriteSn && step.arg == kNextSerial) return true;
   return false;
@@ -140,12 +141,31 @@ bool check_line_options(const Options& opts, std::string* error) {
     }
     if (step.op == Op::WriteSn) (step.arg == kNextSerial ? next : literal) = true;
   }
-  if (command_info(opts.steps[0].op).alone && (opts.all || !opts.devices.empty() || !opts.record.empty())) {
-    *error = format("%s takes no --device, --all or --record", op_name(opts.steps[0].op));
+  if (command_info(opts.steps[0].op).alone &&
+      (opts.all || opts.watch || !opts.devices.empty() || !opts.record.empty())) {
+    *error = format("%s takes no --device, --all, --watch or --record", op_name(opts.steps[0].op));
     return false;
   }
   if (opts.all && !opts.devices.empty()) {
     *error = "--all and --device exclude each other";
+    return false;
+  }
+  if (opts.watch && (opts.all || !opts.devices.empty())) {
+    *error = "--watch serves every device that comes: no --device or --all";
+    return false;
+  }
+  if (opts.watch && opts.db.empty()) {
+    *error = "--watch needs --db LEDGER: the line's one book tells a device that comes back after its reboot";
+    return false;
+  }
+  if (opts.watch && !next) {
+    *error = "--watch needs write-sn @next among the commands: a device that comes back is known by the number "
+             "the line gave it";
+    return false;
+  }
+  if (opts.watch && std::count_if(opts.steps.begin(), opts.steps.end(),
+                                  [](const Step& s) { return s.op == Op::Connect; }) > 1) {
+    *error = "--watch: connect only at the start of the commands (the station connects each device as it comes)";
     return false;
   }
   if (literal && (opts.all || opts.devices.size() > 1)) {
@@ -169,7 +189,7 @@ bool check_line_options(const Options& opts, std::string* error) {
     *error = "--sn-pattern, --sn-list and --sn-state serve write-sn @next, which is not among the commands";
     return false;
   }
-  if (opts.line_mode() && !opts.all && opts.devices.empty()) {
+  if (opts.line_mode() && !opts.all && !opts.watch && opts.devices.empty()) {
     *error = "write-sn @next and --record need the devices: --device MAC (repeatable) or --all";
     return false;
   }

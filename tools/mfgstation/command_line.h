@@ -73,6 +73,9 @@ struct Options {
   // --replace-sn: write-sn @next gives a new number to a device that holds one
   // the line does not know, instead of refusing the device.
   bool replace_sn = false;
+  // --watch: line mode that runs until a stop signal, serving every device as
+  // it comes to the station.
+  bool watch = false;
   bool line_mode() const;
 };
 

@@ -163,6 +163,11 @@ bool store_all(Options& o, const char*, std::string*) {
   return true;
 }
 
+bool store_watch(Options& o, const char*, std::string*) {
+  o.watch = true;
+  return true;
+}
+
 bool store_replace_sn(Options& o, const char*, std::string*) {
   o.replace_sn = true;
   return true;
@@ -215,6 +220,12 @@ constexpr OptionInfo kOptions[] = {
      "serve every device that discovery finds within the\n"
      "reply time-out",
      true, nullptr, store_all},
+    {nullptr, "--watch", nullptr,
+     "serve every device as it comes, until SIGINT, SIGTERM\n"
+     "or SIGHUP: a broadcast connect every 0.5 s; a device\n"
+     "on record as passed with this image is told to quit,\n"
+     "not served again; needs --db and write-sn @next",
+     true, nullptr, store_watch},
     {nullptr, "--sn-pattern", "P",
      "serial numbers from P, printf style with one integer\n"
      "conversion, such as QV2026-%06d",
@@ -294,15 +305,16 @@ std::string usage_text() {
   std::string out =
       "Usage: mfgstation -i IFACE [OPTION]... COMMAND...\n"
       "       mfgstation -i IFACE (--device MAC... | --all) [OPTION]... COMMAND...\n"
+      "       mfgstation -i IFACE --watch --db LEDGER [OPTION]... connect write-sn @next COMMAND...\n"
       "       mfgstation -i IFACE discover\n"
       "       mfgstation report --db LEDGER [--from TIME] [--to TIME] [--html FILE]\n"
       "       mfgstation --db LEDGER (--sn-pattern P | --sn-list FILE) --set-counter N\n"
       "Runs production-line commands against the device reached on IFACE over the\n"
       "factory link (Ethernet type 0x3914), in the order given; stops at the first\n"
       "failure. Every command's input is checked before the first frame goes out.\n"
-      "In line mode (several --device, --all, write-sn @next or --record) every\n"
-      "device named or found runs the commands, all at once, each as a single\n"
-      "device would.\n"
+      "In line mode (several --device, --all, --watch, write-sn @next or --record)\n"
+      "every device named or found runs the commands, all at once, each as a\n"
+      "single device would; with --watch, each device as it comes, until stopped.\n"
       "\n"
       "Commands:\n";
   // The commands run on a device, the forms of line mode, then those that run alone.
@@ -349,6 +361,7 @@ std::string usage_text() {
       "10 when write-sn @next found a serial number on the device that the line\n"
       "did not give (see --replace-sn), 11 when several devices answer with one\n"
       "address (none of them is served).\n"
+      "--watch: 0 once stopped, or the status of the stop when it cut a device short.\n"
       "130, 143 or 129: stopped by SIGINT (Ctrl-C), SIGTERM or SIGHUP (the terminal\n"
       "closed); after the first signal no\n"
       "step starts and no chunk or upgrade goes out, replies and flashing under way\n"

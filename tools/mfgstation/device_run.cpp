@@ -1,5 +1,7 @@
 #include "device_run.h"
 
+#include <cstdio>
+
 #include "deadline.h"
 #include "line_db.h"
 #include "link_transport.h"
@@ -9,6 +11,19 @@
 namespace mfgstation {
 
 namespace {
+
+// Whether the line gave serial, as the ledger has it (its entry, when found),
+// and no other device holds it: a number read from a device and replaced was
+// never the line's, and one confirmed on another device is that device's
+// (*elsewhere then names it).
+bool line_gave(bool found, const line_ledger::SerialEntry& entry, const std::string& device, std::string* elsewhere) {
+  if (!found || entry.source == "device") return false;
+  if ((entry.state == "confirmed" || entry.state == "recorded") && !entry.device.empty() && entry.device != device) {
+    *elsewhere = " (the ledger has it on " + entry.device + ")";
+    return false;
+  }
+  return true;
+}
 
 line_ledger::RunEnd run_end(const DeviceRecord& rec) {
   const bool passed = rec.exit_status == kExitOk;
@@ -23,7 +38,9 @@ void DeviceRun::error(const std::string& text) {
   s_.view->message(index_, text);
 }
 
-void DeviceRun::note(const std::string& text) { s_.view->note(index_, text); }
+void DeviceRun::note(const std::string& text) {
+  if (!quiet_) s_.view->note(index_, text);
+}
 
 void DeviceRun::progress(uint64_t done, uint64_t total, double seconds) {
   s_.view->progress(index_, done, total, seconds);
@@ -39,6 +56,7 @@ void DeviceRun::step_started(const Step& step) {
 }
 
 void DeviceRun::step_ended(const Step& step, int status) {
+  status = own_status(status);
   // A flash of an image larger than the partition is all the station could
   // do, yet not known to have taken.
   const bool unverified = step.op == Op::Flash && rec_.image_size > kKernelPartitionBytes;
@@ -48,12 +66,12 @@ void DeviceRun::step_ended(const Step& step, int status) {
                                                  : "failed",
                         now_seconds() - step_started_});
   const StepRecord& s = rec_.steps.back();
+  line_ledger::StepEnd end{static_cast<int>(rec_.steps.size()), s.step, s.status,
+                           static_cast<int64_t>(s.seconds * 1000.0 + 0.5), std::nullopt};
+  // The image goes with its step: the line knows which image each flash was.
+  if (step.op == Op::Flash && !rec_.image.empty()) end.image = line_ledger::ImageId{rec_.image_size, rec_.image_crc};
   std::string why;
-  if (s_.ledger && run_id_ &&
-      !s_.ledger->ledger().end_step(run_id_, {static_cast<int>(rec_.steps.size()), s.step, s.status,
-                                              static_cast<int64_t>(s.seconds * 1000.0 + 0.5)},
-                                    facts(), &why))
-    ledger_failed(why);
+  if (s_.ledger && run_id_ && !s_.ledger->ledger().end_step(run_id_, end, facts(), &why)) ledger_failed(why);
 }
 
 line_ledger::Holder DeviceRun::holder() const {
@@ -111,14 +129,7 @@ StepLog::Held DeviceRun::serial_held(const std::string& serial, std::string* mes
     *message = "ledger: " + why;
     return Held::Failed;
   }
-  // Numbers read from devices and replaced were never the line's own.
-  bool known = found && entry.source != "device";
-  if (known && (entry.state == "confirmed" || entry.state == "recorded") && !entry.device.empty() &&
-      entry.device != rec_.device) {
-    known = false;
-    elsewhere = " (the ledger has it on " + entry.device + ")";
-  }
-  if (known) {
+  if (line_gave(found, entry, rec_.device, &elsewhere)) {
     if (!s_.ledger->ledger().reuse(serial, holder(), &why)) {
       *message = "ledger: " + why;
       return Held::Failed;
@@ -141,6 +152,44 @@ StepLog::Held DeviceRun::serial_held(const std::string& serial, std::string* mes
   return Held::Replace;
 }
 
+int DeviceRun::arrival(const std::string& serial, bool* done, std::string* why) {
+  *done = false;
+  why->clear();
+  if (serial.empty()) return kExitOk;
+  bool found = false;
+  std::string e, elsewhere;
+  line_ledger::SerialEntry entry;
+  if (!s_.ledger) {
+    *why = "numbers come from the ledger (--db)";
+    return kExitLocal;
+  }
+  if (!s_.ledger->ledger().find(serial, &entry, &found, &e)) {
+    *why = "ledger: " + e;
+    return kExitLocal;
+  }
+  const std::string holds = "the device holds " + serial + ", ";
+  if (!line_gave(found, entry, rec_.device, &elsewhere)) {
+    // write-sn @next gives it a new number.
+    if (s_.opts->replace_sn) return kExitOk;
+    *why = holds + "a number this line did not give" + elsewhere +
+           ": the device is refused (--replace-sn gives it a new number)";
+    return kExitSerialHeld;
+  }
+  // Served again unless the run that holds the number passed and flashed
+  // every image of this command list: a device that failed, or passed with
+  // another image, is not done.
+  std::vector<line_ledger::ImageId> images;
+  for (const Image& image : s_.images) images.push_back({image.bytes.size(), image.crc});
+  if (!s_.ledger->ledger().passed_with(entry.run_id, images, done, &e)) {
+    *why = "ledger: " + e;
+    return kExitLocal;
+  }
+  if (*done)
+    *why = holds + "on record as passed" + (images.empty() ? "" : " with this image") + " (run " +
+           std::to_string(entry.run_id) + "): not served again";
+  return kExitOk;
+}
+
 void DeviceRun::image_sent(const Image& image) {
   rec_.image = image.path;
   rec_.image_size = image.bytes.size();
@@ -148,17 +197,56 @@ void DeviceRun::image_sent(const Image& image) {
 }
 
 DeviceRun::DeviceRun(const LineSetup& setup, std::size_t index, const station_link::Mac& mac)
-    : s_(setup), index_(index), mac_(mac) {
+    : s_(setup), index_(index), mac_(mac), began_(now_seconds()) {
   rec_.time = utc_time_text();
   rec_.interface = s_.ifc->name;
   rec_.station = station_link::mac_text(s_.ifc->mac);
   rec_.device = station_link::mac_text(mac_);
 }
 
+int DeviceRun::own_status(int status) const {
+  return is_interrupted(status) && ended_ && stop_level() == 0 ? kExitTimeout : status;
+}
+
 DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
-  int status = kExitOk;
   station_link::Interface ifc;
-  std::string why;
+  std::string why = refusal;
+  if (refused == kExitOk && !station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) refused = kExitLocal;
+  LinkTransport transport(ifc, &ended_);
+  // This device only, addressed from the first request on.
+  Options opts = *s_.opts;
+  opts.device = mac_;
+  Station station(transport, opts, s_.ifc->mac, *this);
+  station.end_on(&ended_);
+  if (refused == kExitOk && s_.opts->watch) {
+    // The station connected the device when it came: what it holds tells
+    // what the line does with it.
+    std::string held;
+    bool done = false;
+    // Told by the row and by what the line makes of it, not as a step.
+    s_.view->step(index_, "read-sn");
+    quiet_ = true;
+    refused = own_status(station.read_sn(&held));
+    quiet_ = false;
+    why.clear();
+    if (refused == kExitOk) {
+      rec_.serial_read = true;
+      rec_.serial_read_back = held;
+      if (!held.empty()) s_.view->serial(index_, held);
+      refused = arrival(held, &done, &why);
+    }
+    if (done) {
+      note(why);
+      // Its service would otherwise serve this station until the device
+      // goes: another frame of the segment keeps it from ending.
+      station.request(kCmdQuit, "quit", "service ended");
+      station_link::close_interface(ifc);
+      rec_.done = true;
+      rec_.exit_status = kExitOk;
+      return rec_;
+    }
+  }
+  int status = kExitOk;
   if (s_.ledger &&
       !s_.ledger->ledger().begin_run({s_.ledger->host(), rec_.interface, rec_.station, rec_.device,
                                       line_ledger::now_ms()},
@@ -166,21 +254,20 @@ DeviceRecord DeviceRun::run(int refused, const std::string& refusal) {
     error("ledger: " + why);
     status = kExitLocal;
   } else if (refused != kExitOk) {
-    error(refusal);
+    if (!why.empty()) error(why);
     status = refused;
-  } else if (!station_link::open_interface(s_.ifc->name, ifc, &why, &mac_)) {
-    error(why);
-    status = kExitLocal;
   } else {
-    LinkTransport transport(ifc);
-    // This device only, addressed from the first request on.
-    Options opts = *s_.opts;
-    opts.device = mac_;
-    Station station(transport, opts, s_.ifc->mac, *this);
     StepContext context{station, *this, s_.images, *this, true};
-    status = run_steps(context, s_.opts->steps);
-    station_link::close_interface(ifc);
+    std::vector<Step> steps = s_.opts->steps;
+    if (s_.opts->watch) {
+      // The list's first step, the connect, is the one that found the device.
+      step_started(steps[0]);
+      step_ended(steps[0], kExitOk);
+      steps.erase(steps.begin());
+    }
+    status = own_status(run_steps(context, steps));
   }
+  station_link::close_interface(ifc);
   for (std::size_t i = rec_.steps.size(); i < s_.opts->steps.size(); ++i)
     rec_.steps.push_back({op_name(s_.opts->steps[i].op), "not run", 0});
   // A change the ledger did not take leaves the device's run unaccounted for.
@@ -196,6 +283,7 @@ bool DeviceRun::end_in_ledger(const DeviceRecord& rec, std::string* error) {
 }
 
 void DeviceRun::settle(DeviceRecord& rec, std::mutex& record_mutex) {
+  if (rec.done) return;
   std::string why;
   const bool in_ledger = s_.ledger && run_id_;
   const bool ended = in_ledger && end_in_ledger(rec, &why);
@@ -222,9 +310,27 @@ void DeviceRun::settle(DeviceRecord& rec, std::mutex& record_mutex) {
 }
 
 void DeviceRun::report(const DeviceRecord& rec) {
-  s_.view->result(index_, rec.exit_status == kExitOk           ? "passed"
-                          : is_interrupted(rec.exit_status) ? "INTERRUPTED"
-                                                            : std::string("FAILED (") + failure_kind(rec.exit_status) + ")");
+  const int status = rec.exit_status;
+  const bool passed = status == kExitOk;
+  if (!s_.opts->watch) {
+    s_.view->result(index_, passed                ? "passed"
+                            : is_interrupted(status) ? "INTERRUPTED"
+                                                     : std::string("FAILED (") + failure_kind(status) + ")");
+    return;
+  }
+  // What the device came to, how long it took, and what the operator does
+  // with it now.
+  char took[32];
+  std::snprintf(took, sizeof took, " in %.1f s", now_seconds() - began_);
+  const bool refused = status == kExitSerialHeld || status == kExitSharedAddress;
+  const std::string kind = std::string(" (") + failure_kind(status) + ")";
+  // A run that ended because the device started anew: the device's new row tells.
+  const std::string retry = ended_ && stop_level() == 0 ? std::string(kDeviceRestarted) : "power-cycle to retry";
+  s_.view->result(index_, rec.done                 ? std::string("done") + took + " (passed before with this image): unplug"
+                          : passed                 ? std::string("passed") + took + ": unplug"
+                          : refused                ? "REFUSED" + kind + took + ": unplug"
+                          : is_interrupted(status) ? std::string("INTERRUPTED") + took + ": " + retry
+                                                   : "FAILED" + kind + took + ": " + retry);
 }
 
 line_ledger::RunFacts DeviceRun::facts() const {

@@ -5,6 +5,7 @@
 #ifndef QV_TOOLS_MFGSTATION_DEVICE_RUN_H
 #define QV_TOOLS_MFGSTATION_DEVICE_RUN_H
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -24,8 +25,21 @@ class DeviceRun : public Reporter, public StepLog {
   DeviceRun(const LineSetup& setup, std::size_t index, const station_link::Mac& mac);
 
   // Serves the device; with a refusal (a failure status and why), only makes
-  // its record.
+  // its record. A watching station first reads the number the device holds
+  // (arrival): a device the line is done with is told to end its service and
+  // its record says done, with nothing in the ledger or the record file.
   DeviceRecord run(int refused = kExitOk, const std::string& refusal = "");
+
+  // A watching station, of a device that came holding serial: kExitOk to
+  // serve it (with *done: it is done, not served again), kExitSerialHeld to
+  // refuse it (a number the line did not give, and no --replace-sn), or
+  // kExitLocal when the ledger cannot tell; *why says which and why.
+  int arrival(const std::string& serial, bool* done, std::string* why);
+
+  // From another thread: the device's service started anew (it answered a
+  // connect of the watching station), so this run is over: it ends at once,
+  // as after a second stop, and fails (no reply).
+  void end() { ended_ = true; }
 
   // The run's end, first in the ledger, then in the record file (under
   // record_mutex): the record holds what the ledger took. A device whose
@@ -60,9 +74,16 @@ class DeviceRun : public Reporter, public StepLog {
   void fail_local(DeviceRecord& rec, const std::string& text);
   void message(const std::string& text);
 
+  // A status that says interrupted when the device's own end (end()) stopped
+  // the run: the run failed, no stop signal came.
+  int own_status(int status) const;
+
   const LineSetup& s_;
   std::size_t index_;
   station_link::Mac mac_;
+  double began_;            // now_seconds() when the device came
+  std::atomic<bool> ended_{false};
+  bool quiet_ = false;      // notes are not told (the arrival's read)
   DeviceRecord rec_;
   double step_started_ = 0;
   int64_t run_id_ = 0;      // the run's row in the ledger

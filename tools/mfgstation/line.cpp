@@ -44,66 +44,137 @@ bool start_thread(const LineSetup& setup, std::function<void()> run, std::thread
 
 }  // namespace
 
-std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices,
-                                   const std::vector<Mac>& shared, const std::vector<std::string>& shared_why) {
-  std::vector<DeviceRecord> records(devices.size() + shared.size());
-  std::mutex record_mutex;
-  std::vector<std::thread> threads;
-  threads.reserve(devices.size());
-  std::size_t ended = 0;
-  std::condition_variable ended_cv;
-  // Device i's run (or refusal) to its record on file, in the ledger and on the view.
-  auto serve = [&](std::size_t i, int refused, const std::string& why) {
-    DeviceRun run(setup, i, i < devices.size() ? devices[i] : shared[i - devices.size()]);
-    DeviceRecord rec = run.run(refused, why);
-    run.settle(rec, record_mutex);
-    run.report(rec);
-    std::lock_guard<std::mutex> lock(record_mutex);
-    records[i] = rec;
-    ++ended;
-    ended_cv.notify_all();
-  };
-  // A stop's signals reach this thread only, which tells the operator; the
-  // devices' threads see the stop at their next step, chunk or wait.
+LineRuns::LineRuns(const LineSetup& setup) : s_(setup) {}
+
+LineRuns::~LineRuns() {
+  for (auto& r : runs_)
+    if (r.second.thread.joinable()) r.second.thread.join();
+}
+
+void LineRuns::settle(std::size_t row, DeviceRun& run, DeviceRecord rec) {
+  run.settle(rec, record_mutex_);
+  run.report(rec);
+  std::lock_guard<std::mutex> lock(mutex_);
+  records_[row] = std::move(rec);
+  const auto it = runs_.find(row);
+  if (it != runs_.end()) it->second.ended = true;
+  ended_.notify_all();
+}
+
+bool LineRuns::serve(std::size_t row, const Mac& mac, std::string* error) {
+  auto run = std::make_unique<DeviceRun>(s_, row, mac);
+  DeviceRun* r = run.get();
+  std::thread thread;
+  // The stop signals reach the owner's thread only, which tells the operator;
+  // the devices' threads see the stop at their next step, chunk or wait.
   sigset_t stops, before;
   sigemptyset(&stops);
   add_stop_signals(&stops);
   pthread_sigmask(SIG_BLOCK, &stops, &before);
+  // Listed before the thread starts, which may end at once.
+  std::unique_lock<std::mutex> lock(mutex_);
+  Run& entry = runs_[row];
+  entry.mac = mac;
+  entry.run = std::move(run);
+  lock.unlock();
+  const bool started = start_thread(s_, [this, row, r] { settle(row, *r, r->run()); }, &thread, error);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  lock.lock();
+  if (!started) {
+    runs_.erase(row);
+    return false;
+  }
+  runs_[row].thread = std::move(thread);
+  return true;
+}
+
+void LineRuns::refuse(std::size_t row, const Mac& mac, int status, const std::string& why) {
+  DeviceRun run(s_, row, mac);
+  settle(row, run, run.run(status, why));
+}
+
+bool LineRuns::serving(const Mac& mac) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& r : runs_)
+    if (r.second.mac == mac && !r.second.ended) return true;
+  return false;
+}
+
+bool LineRuns::end(const Mac& mac) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bool found = false;
+  for (auto& r : runs_)
+    if (r.second.mac == mac && !r.second.ended) {
+      r.second.run->end();
+      found = true;
+    }
+  return found;
+}
+
+std::map<std::size_t, DeviceRecord> LineRuns::records() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_;
+}
+
+std::size_t LineRuns::recorded() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return records_.size();
+}
+
+std::size_t LineRuns::wait(int ms) {
+  std::vector<Run> done;
+  std::size_t under_way = 0;
+  {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto any_ended = [this] {
+      return std::any_of(runs_.begin(), runs_.end(), [](const auto& r) { return r.second.ended; });
+    };
+    ended_.wait_for(lock, std::chrono::milliseconds(ms), any_ended);
+    for (auto it = runs_.begin(); it != runs_.end();) {
+      // A thread that started ends once it has said so; one that is still
+      // being started has no thread yet.
+      if (it->second.ended && it->second.thread.joinable()) {
+        done.push_back(std::move(it->second));
+        it = runs_.erase(it);
+      } else {
+        under_way += !it->second.ended;
+        ++it;
+      }
+    }
+  }
+  for (Run& r : done) r.thread.join();
+  // Meanwhile this thread tells of stops and keeps the view's clocks going
+  // while devices are busy and tell nothing.
+  s_.view->tick();
+  const int level = stop_level();
+  if (level > told_) s_.view->notice(stop_notice(level));
+  told_ = std::max(told_, level);
+  return under_way;
+}
+
+std::vector<DeviceRecord> run_line(const LineSetup& setup, const std::vector<Mac>& devices,
+                                   const std::vector<Mac>& shared, const std::vector<std::string>& shared_why) {
+  LineRuns runs(setup);
   std::string no_thread;  // set once a thread could not start: the devices from there on are not served
   std::vector<std::size_t> unserved;
   for (std::size_t i = 0; i < devices.size(); ++i) {
-    std::thread thread;
     std::string why;
     if (no_thread.empty()) {
-      if (start_thread(setup, [&serve, i] { serve(i, kExitOk, ""); }, &thread, &why)) {
-        threads.push_back(std::move(thread));
-        continue;
-      }
+      if (runs.serve(i, devices[i], &why)) continue;
       no_thread = "the station cannot start a thread for " + station_link::mac_text(devices[i]) + " (" + why +
                   "): it and the devices after it are not served";
     }
     unserved.push_back(i);
   }
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  for (std::size_t i : unserved) serve(i, kExitLocal, no_thread);
+  for (std::size_t i : unserved) runs.refuse(i, devices[i], kExitLocal, no_thread);
   for (std::size_t i = 0; i < shared.size(); ++i)
-    serve(devices.size() + i, kExitSharedAddress, i < shared_why.size() ? shared_why[i] : "address shared");
-  // Meanwhile this thread tells of stops and keeps the view's clocks going
-  // while devices are busy and tell nothing.
-  {
-    std::unique_lock<std::mutex> lock(record_mutex);
-    for (int told = 0; ended < records.size();) {
-      ended_cv.wait_for(lock, std::chrono::milliseconds(20));
-      const int level = stop_level();
-      lock.unlock();
-      setup.view->tick();
-      if (level > told) setup.view->notice(stop_notice(level));
-      told = std::max(told, level);
-      lock.lock();
-    }
+    runs.refuse(devices.size() + i, shared[i], kExitSharedAddress,
+                i < shared_why.size() ? shared_why[i] : "address shared");
+  while (runs.wait(20) > 0) {
   }
-  for (std::thread& t : threads) t.join();
   setup.view->finish();
+  std::vector<DeviceRecord> records;
+  for (const auto& r : runs.records()) records.push_back(r.second);
   return records;
 }
 
@@ -154,6 +225,29 @@ winsize terminal_size() {
 
 }  // namespace
 
+std::unique_ptr<LiveView> line_view(const std::vector<std::string>& macs) {
+  const bool terminal = isatty(STDOUT_FILENO);
+  // Plain lines of many devices come as they happen, also into a pipe.
+  if (!terminal) std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const winsize ws = terminal_size();
+  return std::make_unique<LiveView>(stdout, stderr, terminal, terminal ? ws.ws_col : 0, macs,
+                                    terminal ? ws.ws_row : 0);
+}
+
+std::size_t next_serial_steps(const Options& opts) {
+  std::size_t n = 0;
+  for (const Step& step : opts.steps) n += step.op == Op::WriteSn && step.arg == kNextSerial;
+  return n;
+}
+
+void end_deferred_runs(LineLedger* ledger) {
+  // Runs whose end the ledger missed while its connection was broken: it may
+  // be back by now. Their records already say the device failed.
+  std::vector<std::string> left;
+  if (ledger && !ledger->end_deferred(&left))
+    for (const std::string& l : left) std::fprintf(stderr, "mfgstation: the ledger still has %s\n", l.c_str());
+}
+
 int fail(int status, const std::string& message) {
   std::fprintf(stderr, "mfgstation: %s\n", message.c_str());
   return status;
@@ -164,37 +258,42 @@ bool check_line_usage(const Options& opts, std::string* error) {
   return opts.sn_pattern.empty() || pattern.parse(opts.sn_pattern, error);
 }
 
-int line_main(const Options& opts, const station_link::Interface& ifc) {
+int open_line(const Options& opts, const station_link::Interface& ifc, std::size_t devices, LineSetup* setup,
+              std::unique_ptr<LineLedger>* ledger, RecordFile* record) {
   // Every input is checked before the first frame goes out.
-  LineSetup setup;
-  setup.opts = &opts;
-  setup.ifc = &ifc;
+  setup->opts = &opts;
+  setup->ifc = &ifc;
   std::string error;
-  if (!load_step_images(opts, &setup.images, &error)) return fail(kExitLocal, error);
-  // Every write-sn @next step of every device takes a number.
-  std::size_t next_steps = 0;
-  for (const Step& step : opts.steps) next_steps += step.op == Op::WriteSn && step.arg == kNextSerial;
+  if (!load_step_images(opts, &setup->images, &error)) return fail(kExitLocal, error);
+  const std::size_t next_steps = next_serial_steps(opts);
   // A closed output pipe (| head) must not end the station with devices in
   // flight: a write to it fails instead, and the ledger and record go on.
   std::signal(SIGPIPE, SIG_IGN);
-  std::unique_ptr<LineLedger> ledger;
   if (!opts.db.empty()) {
     std::vector<std::string> notes;
-    ledger = LineLedger::open(opts, &notes, &error);
+    *ledger = LineLedger::open(opts, &notes, &error);
     for (const std::string& n : notes) std::fprintf(stderr, "mfgstation: note: %s\n", n.c_str());
-    if (!ledger) return fail(kExitLocal, error);
+    if (!*ledger) return fail(kExitLocal, error);
     int64_t next = 0;
-    if (next_steps &&
-        !ledger->ledger().check(ledger->source(), std::max<std::size_t>(1, opts.devices.size()) * next_steps, &next,
-                                &error))
+    if (next_steps && !(*ledger)->ledger().check((*ledger)->source(), std::max<std::size_t>(1, devices) * next_steps,
+                                                 &next, &error))
       return fail(kExitLocal, error);
-    setup.ledger = ledger.get();
+    setup->ledger = ledger->get();
   }
-  RecordFile record;
   if (!opts.record.empty()) {
-    if (!record.open(opts.record, &error)) return fail(kExitLocal, error);
-    setup.record = &record;
+    if (!record->open(opts.record, &error)) return fail(kExitLocal, error);
+    setup->record = record;
   }
+  return kExitOk;
+}
+
+int line_main(const Options& opts, const station_link::Interface& ifc) {
+  LineSetup setup;
+  std::unique_ptr<LineLedger> ledger;
+  RecordFile record;
+  if (const int status = open_line(opts, ifc, opts.devices.size(), &setup, &ledger, &record)) return status;
+  const std::size_t next_steps = next_serial_steps(opts);
+  std::string error;
 
   std::vector<Mac> devices = opts.devices, shared;
   std::vector<std::string> shared_why;
@@ -218,18 +317,10 @@ int line_main(const Options& opts, const station_link::Interface& ifc) {
   std::vector<std::string> macs;
   for (const Mac& m : devices) macs.push_back(station_link::mac_text(m));
   for (const Mac& m : shared) macs.push_back(station_link::mac_text(m));
-  const bool terminal = isatty(STDOUT_FILENO);
-  // Plain lines of many devices come as they happen, also into a pipe.
-  if (!terminal) std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  const winsize ws = terminal_size();
-  LiveView view(stdout, stderr, terminal, terminal ? ws.ws_col : 0, macs, terminal ? ws.ws_row : 0);
-  setup.view = &view;
+  std::unique_ptr<LiveView> view = line_view(macs);
+  setup.view = view.get();
   std::vector<DeviceRecord> records = run_line(setup, devices, shared, shared_why);
-  // Runs whose end the ledger missed while its connection was broken: it may
-  // be back by now. Their records already say the device failed.
-  std::vector<std::string> left;
-  if (ledger && !ledger->end_deferred(&left))
-    for (const std::string& l : left) std::fprintf(stderr, "mfgstation: the ledger still has %s\n", l.c_str());
+  end_deferred_runs(ledger.get());
   std::fputs(summary_text(records).c_str(), stdout);
   std::fputs(failed_devices_text(records).c_str(), stdout);
   if (std::none_of(records.begin(), records.end(), [](const DeviceRecord& r) { return is_interrupted(r.exit_status); }))

@@ -216,7 +216,7 @@ const char* failure_kind(int exit_status) {
   }
 }
 
-std::string summary_text(const std::vector<DeviceRecord>& records) {
+std::string summary_text(const std::vector<DeviceRecord>& records, const std::string& noun) {
   std::map<int, int> failed;
   int passed = 0, interrupted = 0;
   for (const DeviceRecord& r : records) {
@@ -228,7 +228,7 @@ std::string summary_text(const std::vector<DeviceRecord>& records) {
       ++failed[r.exit_status];
   }
   const std::size_t total = records.size();
-  std::string text = std::to_string(total) + (total == 1 ? " device: " : " devices: ") + std::to_string(passed) +
+  std::string text = std::to_string(total) + " " + noun + (total == 1 ? ": " : "s: ") + std::to_string(passed) +
                      " passed, " + std::to_string(total - static_cast<std::size_t>(passed + interrupted)) + " failed";
   if (!failed.empty()) {
     text += " (";

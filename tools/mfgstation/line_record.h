@@ -46,6 +46,9 @@ struct DeviceRecord {
   int exit_status = 0;     // as mfgstation's exit status for this device alone
   std::string reason;      // the kind of failure (failure_kind), "" when it passed
   std::vector<std::string> messages;  // every message of the device's run
+  // A watching station found the line done with the device (it passed with
+  // this image before): not served, in neither the ledger nor the record file.
+  bool done = false;
 };
 
 // The one-line JSON text of a record, without the newline.
@@ -101,8 +104,9 @@ const char* failure_kind(int exit_status);
 
 // "3 devices: 2 passed, 1 failed (1 no reply)" (and ", 1 interrupted" after a
 // stop), then a line per unconfirmed serial number, and one for the devices
-// whose flash is unverified.
-std::string summary_text(const std::vector<DeviceRecord>& records);
+// whose flash is unverified. noun: what a record counts as ("device", or
+// "run" where a device may have several).
+std::string summary_text(const std::vector<DeviceRecord>& records, const std::string& noun = "device");
 
 }  // namespace mfgstation
 

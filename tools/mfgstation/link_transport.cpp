@@ -26,7 +26,7 @@ bool LinkTransport::receive(station_link::Reply& reply, int timeout_ms, bool* go
     if (!station_link::receive_frame(ifc_, frame, std::min(left, 100), error)) return false;
     *got = !frame.empty();
     if (*got && station_link::parse_reply(frame, reply)) return true;
-    if (!*got && (left <= 100 || stop_level() >= 2)) return true;
+    if (!*got && (left <= 100 || stop_level() >= 2 || (ended_ && ended_->load()))) return true;
   }
 }
 

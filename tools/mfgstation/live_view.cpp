@@ -47,6 +47,10 @@ std::string device_row_text(const DeviceRow& row, std::size_t width) {
   return line;
 }
 
+bool finished_well(const std::string& result) {
+  return result.compare(0, 6, "passed") == 0 || result.compare(0, 4, "done") == 0;
+}
+
 std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::size_t lines, std::string* rest_text) {
   std::vector<std::size_t> shown;
   rest_text->clear();
@@ -56,7 +60,7 @@ std::vector<std::size_t> rows_in_sight(const std::vector<DeviceRow>& rows, std::
   }
   // 0 failed, 1 running, 2 waiting, 3 passed: the first ranks take the room.
   auto rank = [](const DeviceRow& r) {
-    if (!r.result.empty()) return r.result == "passed" ? 3 : 0;
+    if (!r.result.empty()) return finished_well(r.result) ? 3 : 0;
     return r.step == kWaiting ? 2 : 1;
   };
   const std::size_t room = lines - 1;
@@ -86,10 +90,33 @@ LiveView::LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const
       width_(width ? width - 1 : 0),
       // One line is left for the cursor below the table.
       lines_(height > 1 ? height - 1 : 0),
-      clock_(clock ? std::move(clock) : Clock(std::chrono::steady_clock::now)),
-      tenth_(macs.size(), -1),
-      phase_began_(macs.size()) {
-  for (const std::string& mac : macs) rows_.push_back(DeviceRow{mac, "", kWaiting, 0, 0, 0, "", "", 0});
+      clock_(clock ? std::move(clock) : Clock(std::chrono::steady_clock::now)) {
+  for (const std::string& mac : macs) slots_[next_++].row = DeviceRow{mac, "", kWaiting, 0, 0, 0, "", "", 0};
+}
+
+std::size_t LiveView::add(const std::string& mac) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::size_t device = next_++;
+  slots_[device].row = DeviceRow{mac, "", kWaiting, 0, 0, 0, "", "", 0};
+  if (terminal_) draw_locked(false);
+  return device;
+}
+
+void LiveView::keep_finished(std::size_t n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  keep_finished_ = n;
+}
+
+void LiveView::status(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (line == status_) return;
+  status_ = line;
+  if (terminal_) draw_locked(false);
+}
+
+LiveView::Slot* LiveView::slot_locked(std::size_t device) {
+  const auto it = slots_.find(device);
+  return it == slots_.end() ? nullptr : &it->second;
 }
 
 void LiveView::clear_table_locked() {
@@ -102,39 +129,55 @@ void LiveView::draw_locked(bool force) {
   held_back_ = !force && now - last_draw_ < std::chrono::milliseconds(100);
   if (held_back_) return;
   last_draw_ = now;
-  if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA", drawn_);
+  std::vector<DeviceRow> rows;
+  rows.reserve(slots_.size());
+  for (const auto& s : slots_) rows.push_back(s.second.row);
+  const std::size_t below = status_.empty() ? 0 : 1;
   std::string rest;
-  const std::vector<std::size_t> shown = rows_in_sight(rows_, lines_, &rest);
-  for (std::size_t i : shown) std::fprintf(out_, "\r\x1b[2K%s\n", device_row_text(rows_[i], width_).c_str());
-  if (!rest.empty()) {
-    if (width_ > 0 && rest.size() > width_) rest.resize(width_);
-    std::fprintf(out_, "\r\x1b[2K%s\n", rest.c_str());
-  }
-  drawn_ = shown.size() + !rest.empty();
+  const std::vector<std::size_t> shown =
+      rows_in_sight(rows, lines_ == 0 ? 0 : lines_ > below + 1 ? lines_ - below : 1, &rest);
+  // A table that grew or shrank is cleared below its new end.
+  const std::size_t lines = shown.size() + !rest.empty() + below;
+  if (drawn_ > 0) std::fprintf(out_, "\x1b[%zuA", drawn_);
+  auto line = [this](std::string text) {
+    if (width_ > 0 && text.size() > width_) text.resize(width_);
+    std::fprintf(out_, "\r\x1b[2K%s\n", text.c_str());
+  };
+  for (std::size_t i : shown) line(device_row_text(rows[i], width_));
+  if (!rest.empty()) line(rest);
+  if (below) line(status_);
+  if (lines < drawn_) std::fprintf(out_, "\x1b[J");
+  drawn_ = lines;
   std::fflush(out_);
 }
 
 void LiveView::step(std::size_t device, const std::string& step) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DeviceRow& row = rows_.at(device);
+  Slot* s = slot_locked(device);
+  if (!s) return;
+  DeviceRow& row = s->row;
   row.step = step;
   row.done = row.total = 0;
   row.seconds = 0;
   row.phase.clear();
-  phase_began_[device].reset();
-  tenth_[device] = -1;
+  s->phase_began.reset();
+  s->tenth = -1;
   if (terminal_) draw_locked(false);
 }
 
 void LiveView::serial(std::size_t device, const std::string& serial) {
   std::lock_guard<std::mutex> lock(mutex_);
-  rows_.at(device).serial = serial;
+  Slot* s = slot_locked(device);
+  if (!s) return;
+  s->row.serial = serial;
   if (terminal_) draw_locked(false);
 }
 
 void LiveView::progress(std::size_t device, uint64_t done, uint64_t total, double seconds) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DeviceRow& row = rows_.at(device);
+  Slot* s = slot_locked(device);
+  if (!s) return;
+  DeviceRow& row = s->row;
   row.done = done;
   row.total = total;
   row.seconds = seconds;
@@ -143,8 +186,8 @@ void LiveView::progress(std::size_t device, uint64_t done, uint64_t total, doubl
     return;
   }
   const int tenth = total ? static_cast<int>(done * 10 / total) : 10;
-  if (tenth == tenth_[device]) return;
-  tenth_[device] = tenth;
+  if (tenth == s->tenth) return;
+  s->tenth = tenth;
   std::fprintf(out_, "%s: %s: %llu of %llu bytes (%d%%), %.2f MiB/s\n", row.mac.c_str(), row.step.c_str(),
                static_cast<unsigned long long>(done), static_cast<unsigned long long>(total),
                static_cast<int>(total ? done * 100 / total : 100), rate_mib(done, seconds));
@@ -152,33 +195,40 @@ void LiveView::progress(std::size_t device, uint64_t done, uint64_t total, doubl
 
 void LiveView::result(std::size_t device, const std::string& result) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DeviceRow& row = rows_.at(device);
-  row.result = result;
-  if (terminal_)
-    draw_locked(true);
-  else
-    std::fprintf(out_, "%s: %s\n", row.mac.c_str(), result.c_str());
+  Slot* s = slot_locked(device);
+  if (!s) return;
+  s->row.result = result;
+  if (!terminal_) std::fprintf(out_, "%s: %s\n", s->row.mac.c_str(), result.c_str());
+  if (keep_finished_) {
+    finished_.push_back(device);
+    while (finished_.size() > keep_finished_) {
+      slots_.erase(finished_.front());
+      finished_.pop_front();
+    }
+  }
+  if (terminal_) draw_locked(true);
 }
 
-bool LiveView::phase_time_locked(std::size_t device) {
-  if (!phase_began_[device]) return false;
-  DeviceRow& row = rows_[device];
+bool LiveView::phase_time_locked(Slot& s) {
+  if (!s.phase_began) return false;
+  DeviceRow& row = s.row;
   const long long shown = whole_seconds(row.phase_seconds);
-  row.phase_seconds = std::chrono::duration<double>(clock_() - *phase_began_[device]).count();
+  row.phase_seconds = std::chrono::duration<double>(clock_() - *s.phase_began).count();
   return whole_seconds(row.phase_seconds) != shown;
 }
 
 void LiveView::phase(std::size_t device, const std::string& what) {
   std::lock_guard<std::mutex> lock(mutex_);
-  DeviceRow& row = rows_.at(device);
+  Slot* s = slot_locked(device);
+  if (!s) return;
   if (what.empty()) {
-    if (!phase_began_[device]) return;
-    phase_time_locked(device);
-    phase_began_[device].reset();
+    if (!s->phase_began) return;
+    phase_time_locked(*s);
+    s->phase_began.reset();
   } else {
-    row.phase = what;
-    row.phase_seconds = 0;
-    phase_began_[device] = clock_();
+    s->row.phase = what;
+    s->row.phase_seconds = 0;
+    s->phase_began = clock_();
   }
   if (terminal_) draw_locked(false);
 }
@@ -187,13 +237,14 @@ void LiveView::tick() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!terminal_) return;
   bool moved = false;
-  for (std::size_t i = 0; i < rows_.size(); ++i) moved = phase_time_locked(i) || moved;
+  for (auto& s : slots_) moved = phase_time_locked(s.second) || moved;
   if (moved || held_back_) draw_locked(false);
 }
 
 void LiveView::message(std::size_t device, const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
-  print_locked(rows_.at(device).mac + ": " + line);
+  Slot* s = slot_locked(device);
+  print_locked((s ? s->row.mac : std::string("?")) + ": " + line);
 }
 
 void LiveView::notice(const std::string& line) {
@@ -213,7 +264,8 @@ void LiveView::print_locked(const std::string& text) {
 
 void LiveView::note(std::size_t device, const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!terminal_) std::fprintf(out_, "%s: %s\n", rows_.at(device).mac.c_str(), line.c_str());
+  Slot* s = slot_locked(device);
+  if (s && !terminal_) std::fprintf(out_, "%s: %s\n", s->row.mac.c_str(), line.c_str());
 }
 
 void LiveView::finish() {

@@ -5,6 +5,10 @@
 // notes, one per tenth of a transfer and one per result, and the messages on
 // the error output, each line starting with the device's address.
 //
+// Devices come with the view (a line run) or one by one as they come to the
+// station (a watching station, which keeps the devices under way and the last
+// ones finished, with a line of its counts below them).
+//
 // Safe to call from the threads that serve the devices.
 #ifndef QV_TOOLS_MFGSTATION_LIVE_VIEW_H
 #define QV_TOOLS_MFGSTATION_LIVE_VIEW_H
@@ -12,7 +16,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -34,6 +40,10 @@ struct DeviceRow {
 // One row of the table, at most width characters.
 std::string device_row_text(const DeviceRow& row, std::size_t width);
 
+// Whether a result tells of a device that needs nothing more ("passed", "done
+// ..."): its row gives way first when the table does not fit.
+bool finished_well(const std::string& result);
+
 // The rows of a table that may show at most `lines` lines (0: no limit), by
 // index in device order. When not all fit, the last line tells of the rest
 // instead (*rest_text); failed devices are shown before running ones, running
@@ -51,6 +61,16 @@ class LiveView {
   // clock: where the time comes from (unset: the steady clock).
   LiveView(FILE* out, FILE* err, bool terminal, std::size_t width, const std::vector<std::string>& macs,
            std::size_t height = 0, Clock clock = nullptr);
+
+  // A device that came: its row, waiting, after the others; the number the
+  // calls below know it by.
+  std::size_t add(const std::string& mac);
+  // At most n rows of finished devices stay (0: all), the latest: an older
+  // one goes, and its number is known no more, as the next one finishes.
+  void keep_finished(std::size_t n);
+  // A line below the table on a terminal (the station's counts); nothing off
+  // a terminal, where the lines about the devices tell.
+  void status(const std::string& line);
 
   void step(std::size_t device, const std::string& step);
   void serial(std::size_t device, const std::string& serial);
@@ -74,10 +94,17 @@ class LiveView {
   void finish();
 
  private:
+  struct Slot {
+    DeviceRow row;
+    int tenth = -1;  // plain output: the last tenth told
+    std::optional<std::chrono::steady_clock::time_point> phase_began;  // of a phase under way
+  };
+  // The device's slot, or null once it is gone (keep_finished).
+  Slot* slot_locked(std::size_t device);
   void draw_locked(bool force);
   // Brings the seconds of the device's phase under way up to now: true when the
   // whole seconds shown change.
-  bool phase_time_locked(std::size_t device);
+  bool phase_time_locked(Slot& slot);
   void clear_table_locked();
   // A message line: above the table on a terminal, else on the error output.
   void print_locked(const std::string& text);
@@ -88,10 +115,12 @@ class LiveView {
   bool terminal_;
   std::size_t width_;
   std::size_t lines_;  // at most this many lines of table, 0: no limit
-  std::vector<DeviceRow> rows_;
   Clock clock_;
-  std::vector<int> tenth_;  // plain output: the last tenth told per device
-  std::vector<std::optional<std::chrono::steady_clock::time_point>> phase_began_;  // of a phase under way
+  std::map<std::size_t, Slot> slots_;  // by the device's number, in the order they came
+  std::size_t next_ = 0;               // the next device's number
+  std::size_t keep_finished_ = 0;
+  std::deque<std::size_t> finished_;   // with keep_finished: in the order they finished
+  std::string status_;
   std::size_t drawn_ = 0;   // lines of table on screen below the messages
   std::chrono::steady_clock::time_point last_draw_{};
   bool held_back_ = false;  // the last draw was not made: too soon after the one before

@@ -46,7 +46,9 @@ int main(int argc, char** argv) {
   // Line mode tells of a stop in its view.
   mfgstation::catch_stop_signals(!first.alone && !opts.line_mode());
   if (first.alone || opts.line_mode()) {
-    int status = first.alone ? first.alone(opts, ifc) : mfgstation::line_main(opts, ifc);
+    int status = first.alone ? first.alone(opts, ifc)
+                 : opts.watch ? mfgstation::watch_main(opts, ifc)
+                              : mfgstation::line_main(opts, ifc);
     station_link::close_interface(ifc);
     return status;
   }

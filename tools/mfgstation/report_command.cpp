@@ -81,7 +81,7 @@ bool check_report_usage(const Options& opts, std::string* error) {
     *error = "report runs alone";
     return false;
   }
-  if (!opts.iface.empty() || opts.device || opts.all || !opts.record.empty() || !opts.sn_pattern.empty() ||
+  if (!opts.iface.empty() || opts.device || opts.all || opts.watch || !opts.record.empty() || !opts.sn_pattern.empty() ||
       !opts.sn_list.empty() || !opts.sn_state.empty() || opts.set_counter || opts.replace_sn) {
     *error = "report reads the ledger only: it takes --db, --from, --to and --html";
     return false;

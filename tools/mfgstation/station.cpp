@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "steps.h"
+#include "stop_signals.h"
 #include "text.h"
 
 namespace mfgstation {
@@ -108,6 +109,12 @@ int Station::request(uint8_t command, const char* what, const char* done) {
   int r = exchange({command, nullptr, 0, what});
   if (r == kExitOk) note("%s: %s", what, done);
   return r;
+}
+
+int Station::stop() const { return ended_ && ended_->load() ? 2 : stop_level(); }
+
+const char* Station::stop_cause() const {
+  return stop_level() == 0 && ended_ && ended_->load() ? kDeviceRestarted : stop_signal_name();
 }
 
 int Station::run() {

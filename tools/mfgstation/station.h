@@ -7,6 +7,7 @@
 #define QV_TOOLS_MFGSTATION_STATION_H
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,17 @@ class Station {
 
   int transfer_restarts() const { return restarts_; }
 
+  // A stop of this device alone, from another thread (line mode: its service
+  // started anew under the run): once *ended is set, the run behaves as after
+  // a second stop signal. Unset: the process's stop alone.
+  void end_on(const std::atomic<bool>* ended) { ended_ = ended; }
+  // 0 running, 1 a stop was asked for, 2 stop at once (stop_signals.h), for
+  // this device.
+  int stop() const;
+  // What stopped it: the first stop signal ("SIGINT"), or "the device
+  // restarted".
+  const char* stop_cause() const;
+
  private:
   // One request: what the messages call it, and where its reply's data goes
   // (nowhere with nullptr). With resend, a lost or damaged request is sent
@@ -121,7 +133,11 @@ class Station {
   int to_others_ = 0;        // replies addressed to another station
   std::vector<Mac> others_;  // other devices that answered
   double started_ = 0;       // now_seconds() at the first chunk
+  const std::atomic<bool>* ended_ = nullptr;
 };
+
+// The words for a device ended on its own (Station::end_on).
+inline constexpr char kDeviceRestarted[] = "the device restarted";
 
 }  // namespace mfgstation
 

@@ -43,8 +43,8 @@ void Station::timeout_hint(const char* what) {
 }
 
 int Station::send_request(const Request& q) {
-  if (stop_level() >= 2) {
-    error("%s: not sent: stopping at once", q.what);
+  if (stop() >= 2) {
+    error("%s: not sent: %s", q.what, stop_level() >= 2 ? "stopping at once" : stop_cause());
     return interrupted_status();
   }
   std::string why;
@@ -61,8 +61,8 @@ int Station::await(const char* what, std::vector<uint8_t>* reply, const Deadline
   // Told at a stop at once: also between frames that are not the answer,
   // which may keep coming.
   auto stopped = [&] {
-    if (stop_level() < 2) return false;
-    error("%s: no longer waiting for the reply: stopping at once", what);
+    if (stop() < 2) return false;
+    error("%s: no longer waiting for the reply: %s", what, stop_level() >= 2 ? "stopping at once" : stop_cause());
     return true;
   };
   for (;;) {

@@ -88,8 +88,8 @@ int Station::chunk_answered(const char* what) {
 // A transfer cut short leaves the device's own image alone: it flashes only
 // on the upgrade, and the next flash closes the transfer left open.
 bool Station::transfer_stopped(const char* what) {
-  if (stop_level() < 1) return false;
-  error("%s: stopped (%s); nothing is flashed", what, stop_signal_name());
+  if (stop() < 1) return false;
+  error("%s: stopped (%s); nothing is flashed", what, stop_cause());
   return true;
 }
 
@@ -117,7 +117,7 @@ int Station::send_chunks(const std::vector<uint8_t>& image, int chunk) {
       ++recoveries;
     }
     if (answered < 0) {
-      if (stop_level() >= 2) return interrupted_status();
+      if (stop() >= 2) return interrupted_status();
       if (r == kExitTimeout) error("%s: no reply within %d ms", what, opts_.timeout_ms);
       return r == kExitOk ? kExitOutOfStep : r;
     }

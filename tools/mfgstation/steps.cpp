@@ -49,8 +49,8 @@ int run_steps(StepContext& c, const std::vector<Step>& steps) {
   for (const Step& step : steps) {
     const CommandInfo& info = command_info(step.op);
     if (!info.step) return kExitUsage;  // runs alone, not on a device
-    if (stop_level() >= 1) {
-      c.report.error(std::string("stopped (") + stop_signal_name() + ") before " + op_name(step.op));
+    if (c.station.stop() >= 1) {
+      c.report.error(std::string("stopped (") + c.station.stop_cause() + ") before " + op_name(step.op));
       return interrupted_status();
     }
     c.log.step_started(step);

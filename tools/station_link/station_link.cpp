@@ -54,6 +54,22 @@ bool attach_source_filter(int sock, const Mac& mac) {
 
 }  // namespace
 
+bool pass_connect_answers_only(const Interface& ifc, std::string* error) {
+  constexpr uint32_t kCode = qvlink::kEthHeaderLength + qvlink::kCode, kData = qvlink::kEthHeaderLength + qvlink::kParams;
+  sock_filter code[] = {
+      {BPF_LD | BPF_B | BPF_ABS, 0, 0, kCode},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 3, 0},
+      {BPF_LD | BPF_H | BPF_ABS, 0, 0, kData},
+      {BPF_JMP | BPF_JEQ | BPF_K, 0, 1, qvlink::command_byte(qvlink::Command::CreateConnection)},
+      {BPF_RET | BPF_K, 0, 0, 0xFFFFFFFF},
+      {BPF_RET | BPF_K, 0, 0, 0},
+  };
+  sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+  if (setsockopt(ifc.sock, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0) return true;
+  set_error(error, "connect filter on " + ifc.name, errno);
+  return false;
+}
+
 bool open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from) {
   close_interface(ifc);
   if (ifname.empty() || ifname.size() >= IFNAMSIZ) {

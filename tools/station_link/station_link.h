@@ -60,6 +60,12 @@ struct Interface {
 bool open_interface(const std::string& ifname, Interface& ifc, std::string* error, const Mac* only_from = nullptr);
 void close_interface(Interface& ifc);
 
+// From now on the socket of ifc passes on only the answers that a connect
+// earns (reply code 0, data 0x00, 0x01), whoever they come from: a station
+// that waits for devices to come is not woken by the replies of the devices
+// it serves. False with a message.
+bool pass_connect_answers_only(const Interface& ifc, std::string* error);
+
 struct RequestSpec {
   uint8_t command = 0;
   std::vector<uint8_t> params;

@@ -139,6 +139,26 @@ TEST_P(LedgerTest, RollbackLeavesNothingAndReopeningKeepsEverything) {
   Ledger other(*again);
   ASSERT_TRUE(other.take(pattern(), kHolder, &serial, &error)) << error;
   EXPECT_EQ(serial, "QV-0002");
+  // A ledger made before the steps kept their image (version 1) is read as it
+  // is, and brought up, its rows kept, once a station opens it to write.
+  int64_t run = 0;
+  ASSERT_TRUE(ledger_->begin_run({"station-1", "eth1", "02:00:00:00:00:aa", kHolder.device, 1000}, &run, &error));
+  ASSERT_TRUE(ledger_->end_step(run, {1, "connect", "ok", 5, std::nullopt}, {}, &error)) << error;
+  query("ALTER TABLE steps DROP COLUMN image_size");
+  query("ALTER TABLE steps DROP COLUMN image_crc32");
+  query("UPDATE ledger_meta SET value = '1' WHERE key = 'schema_version'");
+  EXPECT_NE(open_ledger_store_read_only(name_, &error), nullptr) << error;
+  EXPECT_EQ(query("SELECT value FROM ledger_meta WHERE key = 'schema_version'").at(0).at(0), "1");
+  {
+    auto upgraded = open();
+    ASSERT_NE(upgraded, nullptr);
+    Ledger writer(*upgraded);
+    ASSERT_TRUE(writer.end_step(run, {2, "flash", "ok", 9, ImageId{4096, 0xabc}}, {}, &error)) << error;
+  }
+  EXPECT_EQ(query("SELECT value FROM ledger_meta WHERE key = 'schema_version'").at(0).at(0), "2");
+  EXPECT_EQ(query("SELECT seq, step, image_size, image_crc32 FROM steps ORDER BY seq"),
+            (std::vector<Row>{{std::string("1"), std::string("connect"), Value(), Value()},
+                              {std::string("2"), std::string("flash"), std::string("4096"), std::string("00000abc")}}));
   // A ledger of another version is refused rather than misread.
   query("UPDATE ledger_meta SET value = '99' WHERE key = 'schema_version'");
   std::unique_ptr<LedgerStore> newer = open_ledger_store(name_, &error);

@@ -197,10 +197,18 @@ TEST_F(SerialBook, NumbersTheLineUsedBeforeAreNeverGivenAgain) {
 
 // The rule for a number found on a device by write-sn @next, against what the
 // ledger holds of it: kept when the line gave it and no other device has it
-// confirmed, refused or replaced (--replace-sn) otherwise.
+// confirmed, refused or replaced (--replace-sn) otherwise. A watching station
+// meeting the device with that number (arrival) is done with it when the run
+// that holds the number passed and flashed this image, serves it otherwise,
+// and refuses it as write-sn @next would.
 TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
   const std::string self = "02:00:00:00:01:01", other = "02:00:00:00:01:99";
   const char* keeps = "the device holds QV-0001, a number this line gave: it keeps it, nothing is written";
+  const char* refused =
+      "the device holds QV-0001, a number this line did not give: the device is refused (--replace-sn gives it a new "
+      "number)";
+  const char* done = "the device holds QV-0001, on record as passed with this image (run 7): not served again";
+  enum Arrival { Serve, Done, Refuse };
   const struct {
     const char* name;
     const char* source;  // the ledger's row of QV-0001: its source, state and device; null: none
@@ -210,30 +218,46 @@ TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
     StepLog::Held held;
     const char* message;
     const char* state_after;  // of QV-0001 in the ledger, null: none
+    Arrival arrival;
+    // The run that holds the number (run 7): its result, its flash step's
+    // status and image (size, CRC-32); null: no run.
+    const char* run = nullptr;
+    const char* flash = nullptr;
+    int64_t size = 0;
+    const char* crc = nullptr;
   } cases[] = {
-      {"unknown", nullptr, nullptr, nullptr, false, StepLog::Held::Refuse,
-       "the device holds QV-0001, a number this line did not give: the device is refused (--replace-sn gives it a new "
-       "number)",
-       nullptr},
+      {"unknown", nullptr, nullptr, nullptr, false, StepLog::Held::Refuse, refused, nullptr, Refuse},
       {"unknown, --replace-sn", nullptr, nullptr, nullptr, true, StepLog::Held::Replace,
-       "the device holds QV-0001, a number this line did not give: replaced by the next number (--replace-sn)", "void"},
-      {"recorded on this device", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, keeps, "confirmed"},
+       "the device holds QV-0001, a number this line did not give: replaced by the next number (--replace-sn)", "void",
+       Serve},
+      {"recorded on this device", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, keeps, "confirmed",
+       Serve},
       {"recorded on another device", "QV-%04d", "recorded", other.c_str(), false, StepLog::Held::Refuse,
        "the device holds QV-0001, a number this line did not give (the ledger has it on 02:00:00:00:01:99): the device "
        "is refused (--replace-sn gives it a new number)",
-       "recorded"},
+       "recorded", Refuse},
       {"confirmed on another device, --replace-sn", "QV-%04d", "confirmed", other.c_str(), true,
        StepLog::Held::Replace,
        "the device holds QV-0001, a number this line did not give (the ledger has it on 02:00:00:00:01:99): replaced "
        "by the next number (--replace-sn)",
-       "confirmed"},
-      {"carried in as void", "QV-%04d", "void", nullptr, false, StepLog::Held::Keep, keeps, "confirmed"},
+       "confirmed", Serve},
+      {"carried in as void", "QV-%04d", "void", nullptr, false, StepLog::Held::Keep, keeps, "confirmed", Serve},
       {"sent to another device, never confirmed", "QV-%04d", "void", other.c_str(), false, StepLog::Held::Keep, keeps,
-       "confirmed"},
-      {"replaced on an earlier run", "device", "void", other.c_str(), false, StepLog::Held::Refuse,
-       "the device holds QV-0001, a number this line did not give: the device is refused (--replace-sn gives it a new "
-       "number)",
-       "void"},
+       "confirmed", Serve},
+      {"replaced on an earlier run", "device", "void", other.c_str(), false, StepLog::Held::Refuse, refused, "void",
+       Refuse},
+      {"passed with this image", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, keeps, "confirmed",
+       Done, "passed", "ok", 1000, "00001234"},
+      {"passed, flashed unverified", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep, keeps,
+       "confirmed", Done, "passed", "unverified", 1000, "00001234"},
+      {"passed with another image of the size", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep,
+       keeps, "confirmed", Serve, "passed", "ok", 1000, "00004321"},
+      {"passed with another image of the CRC-32", "QV-%04d", "recorded", self.c_str(), false, StepLog::Held::Keep,
+       keeps, "confirmed", Serve, "passed", "ok", 999, "00001234"},
+      {"its flash failed", "QV-%04d", "confirmed", self.c_str(), false, StepLog::Held::Keep, keeps, "confirmed", Serve,
+       "failed", "failed", 1000, "00001234"},
+      {"flashed this image, its run failed after", "QV-%04d", "confirmed", self.c_str(), false, StepLog::Held::Keep,
+       keeps, "confirmed", Serve, "failed", "ok", 1000, "00001234"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -251,12 +275,21 @@ TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
     ASSERT_TRUE(store) << error;
     std::vector<line_ledger::Row> rows;
     if (c.source)
-      ASSERT_TRUE(store->run("INSERT INTO serials (serial, source, state, void_reason, station, interface, device, "
-                             "taken_ms, changed_ms) VALUES ('QV-0001', $1, $2, $3, 'a', 'eth1', $4, 1, 1)",
+      ASSERT_TRUE(store->run("INSERT INTO serials (serial, source, state, void_reason, run_id, station, interface, "
+                             "device, taken_ms, changed_ms) VALUES ('QV-0001', $1, $2, $3, $4, 'a', 'eth1', $5, 1, 1)",
                              {std::string(c.source), std::string(c.state),
                               std::string(c.state) == "void" ? line_ledger::Value("x") : line_ledger::Value(),
+                              c.run ? line_ledger::Value("7") : line_ledger::Value(),
                               c.device ? line_ledger::Value(c.device) : line_ledger::Value()},
                              nullptr, &error))
+          << error;
+    if (c.run)
+      ASSERT_TRUE(store->run("INSERT INTO runs (id, started_ms, station, interface, station_mac, device, result) "
+                             "VALUES (7, 1, 'a', 'eth1', 'm', $1, $2)",
+                             {self, std::string(c.run)}, nullptr, &error) &&
+                  store->run("INSERT INTO steps (run_id, seq, step, status, duration_ms, image_size, image_crc32) "
+                             "VALUES (7, 3, 'flash', $1, 9, $2, $3)",
+                             {std::string(c.flash), std::to_string(c.size), std::string(c.crc)}, nullptr, &error))
           << error;
     station_link::Interface ifc;
     ifc.name = "eth1";
@@ -267,7 +300,18 @@ TEST_F(SerialBook, ANumberFoundOnADeviceIsKeptRefusedOrReplaced) {
     setup.ifc = &ifc;
     setup.ledger = book.get();
     setup.view = &view;
+    Image image;
+    image.bytes.resize(1000);
+    image.crc = 0x1234;
+    setup.images = {image};
     DeviceRun run(setup, 0, {2, 0, 0, 0, 1, 1});
+    // What the watching station makes of it, before anything is changed.
+    bool is_done = true;
+    std::string why;
+    const int status = run.arrival("QV-0001", &is_done, &why);
+    EXPECT_EQ(status, c.arrival == Refuse ? kExitSerialHeld : kExitOk) << why;
+    EXPECT_EQ(is_done, c.arrival == Done);
+    EXPECT_EQ(why, c.arrival == Done ? done : c.arrival == Refuse ? c.message : "");
     std::string message;
     EXPECT_EQ(run.serial_held("QV-0001", &message), c.held) << message;
     EXPECT_EQ(message, c.message);
@@ -767,6 +811,33 @@ TEST(LiveView, ATableTallerThanTheTerminalKeepsToTheScreen) {
             1)
       << text;
 
+  // A watching station's table: devices come one by one, the oldest finished
+  // row goes once more have finished than are kept, and the station's counts
+  // stand below the rows; a table that shrinks is cleared below its end.
+  text = view_output(
+      true,
+      [](LiveView& v) {
+        v.keep_finished(2);
+        v.status("st0: 3 came");
+        const std::size_t a = v.add("02:00:00:00:01:0a"), b = v.add("02:00:00:00:01:0b"),
+                          c = v.add("02:00:00:00:01:0c");
+        v.result(a, "passed in 1.0 s: unplug");
+        v.result(b, "done in 0.1 s: unplug");
+        v.result(c, "REFUSED (address shared) in 0.1 s: unplug");
+        v.step(a, "flash");  // gone: known no more
+        v.status("st0: 3 came, 1 passed, 1 done, 1 refused");
+      },
+      {}, 0, nullptr, 100);
+  EXPECT_NE(text.find("\x1b[4A\r\x1b[2K02:00:00:00:01:0b  -               waiting         done in 0.1 s: unplug\n"
+                      "\r\x1b[2K02:00:00:00:01:0c  -               waiting         REFUSED (address shared) in 0.1 s: unplug\n"
+                      "\r\x1b[2Kst0: 3 came\n\x1b[J"),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(text.rfind("\x1b[3A")),
+            "\x1b[3A\r\x1b[2K02:00:00:00:01:0b  -               waiting         done in 0.1 s: unplug\n"
+            "\r\x1b[2K02:00:00:00:01:0c  -               waiting         REFUSED (address shared) in 0.1 s: unplug\n"
+            "\r\x1b[2Kst0: 3 came, 1 passed, 1 done, 1 refused\n");
+
   const struct {
     std::vector<const char*> results;  // "": running, "-": waiting
     std::size_t lines;
@@ -777,6 +848,10 @@ TEST(LiveView, ATableTallerThanTheTerminalKeepsToTheScreen) {
       {{"passed", "", "-"}, 0, {0, 1, 2}, ""},
       {{"passed", "", "-", "FAILED (no reply)"}, 3, {1, 3}, "... 2 more devices: 1 waiting, 1 passed"},
       {{"FAILED (rejected)", "FAILED (no reply)", "FAILED (no reply)"}, 2, {0}, "... 2 more devices: 2 failed"},
+      // A watching station's words: passed and done give way, refused stays.
+      {{"passed in 1.0 s: unplug", "", "done in 0.1 s (passed before with this image): unplug",
+        "REFUSED (address shared) in 0.1 s: unplug"},
+       3, {1, 3}, "... 2 more devices: 2 passed"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.rest);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -926,4 +927,103 @@ TEST(StationLine, TwoDevicesWithOneAddressAreReportedAndNotServed) {
     if (c.fourth_hears_nothing) EXPECT_EQ(qvtest::read_file(dir + "/device4.log"), "");
     qvtest::run({"rm", "-rf", dir});
   }
+}
+
+// A watching station on a line whose devices come and go (testing/sim_line):
+// services that start at random moments, one device that comes back after its
+// reboot, one whose power fails as its flash begins and that is power-cycled,
+// one with a number the line did not give, and two with one address. Every
+// service start is connected, no device is flashed twice, every number the
+// line gave is on exactly the device the ledger says, and the refused devices
+// are shown.
+TEST(StationLine, AWatchingStationServesEachDeviceOnceAsItComes) {
+  qvnet::TestLine line(5, 1522);
+  ASSERT_TRUE(line.ok()) << line.error();
+  const std::string dir = "/tmp/mfgstation_e2e_watch_" + std::to_string(getpid());
+  qvtest::run({"rm", "-rf", dir});
+  qvtest::run({"mkdir", "-p", dir});
+  const std::string img = dir + "/image.bin", db = dir + "/line.db", record = dir + "/line.jsonl",
+                    scenario = dir + "/scenario";
+  qvtest::write_file(img, random_bytes(1048576, 21));
+  qvtest::write_file(scenario,
+                     "1 0.2 comes-back\n"
+                     "2 0.6 dies-mid-flash\n"
+                     "3 1.0 foreign QVX-000001\n"
+                     "4 1.4 shares 5\n"
+                     "5 1.4 passes\n");
+  qvnet::Background station(line.in_station({"mfgstation", "-i", "st0", "--watch", "--db", db, "--sn-pattern",
+                                             "QV-%06d", "--record", record, "connect", "write-sn", "@next",
+                                             "flash", img, "reboot"}),
+                            {}, dir + "/station.out");
+  wait_ready(station);
+  const RunResult sim = qvtest::run({"sim_line", line.name(), scenario, dir + "/sim", "20", "--unplug", "1.5"}, {{}, "", 30000, ""});
+  ASSERT_EQ(sim.status, 0) << sim.err;
+  kill(station.pid(), SIGTERM);
+  EXPECT_EQ(station.wait(10000), 0);
+  const std::string out = qvtest::read_file(dir + "/station.out");
+
+  // Seven service starts (two devices start twice), every one connected; the
+  // two devices that pass are flashed once each, the refused ones never.
+  const std::vector<std::string> figures = qvtest::split_lines(sim.out);
+  for (const char* f : {"arrivals 7", "missed 0", "flashed_twice 0"})
+    EXPECT_EQ(count_lines(sim.out, f), 1) << f << "\n" << sim.out;
+  std::map<int, std::string> serial_of;  // by slot, as the device holds it
+  static const std::regex slot("slot ([0-9]) [^:]*: ([0-9]) arrivals, ([0-9]) connected, ([0-9]) flashes, serial ([^,]+), .*");
+  for (const std::string& l : figures) {
+    std::smatch m;
+    if (!std::regex_match(l, m, slot)) continue;
+    const int k = std::stoi(m[1]);
+    SCOPED_TRACE(l);
+    EXPECT_EQ(m[2], k <= 2 ? "2" : "1");
+    EXPECT_EQ(m[4], k <= 2 ? "1" : "0");
+    serial_of[k] = m[5];
+  }
+  ASSERT_EQ(serial_of.size(), 5u) << sim.out;
+
+  // The ledger: two numbers, each recorded on the one device that holds it;
+  // every run on record (the device that died twice), none for the device
+  // that came back done.
+  std::string error;
+  auto store = line_ledger::open_ledger_store_read_only(db, &error);
+  ASSERT_TRUE(store) << error;
+  std::vector<line_ledger::Row> rows;
+  ASSERT_TRUE(store->run("SELECT serial, state, device FROM serials ORDER BY serial", {}, &rows, &error)) << error;
+  ASSERT_EQ(rows.size(), 2u);
+  std::set<std::string> devices;
+  for (const line_ledger::Row& r : rows) {
+    EXPECT_EQ(r[1], line_ledger::Value("recorded")) << *r[0];
+    const int k = std::stoi(r[2]->substr(15), nullptr, 16);
+    EXPECT_EQ(serial_of[k], *r[0]) << k;
+    devices.insert(*r[2]);
+  }
+  EXPECT_EQ(devices, (std::set<std::string>{line.device_mac(1), line.device_mac(2)}));
+  EXPECT_EQ(serial_of[3], "QVX-000001");
+  EXPECT_EQ(serial_of[4], "-");
+  EXPECT_EQ(serial_of[5], "-");
+  EXPECT_EQ(qvtest::split_lines(qvtest::read_file(record)).size(), 5u);
+
+  // What the operator saw: the device that came back is done, the one that
+  // died is served again, the refused ones once each, with the reason.
+  const std::string refused_sn = line.device_mac(3) + ": REFUSED (holds an unknown serial number) in ",
+                    refused_mac = line.device_mac(5) + ": REFUSED (address shared) in ",
+                    done = line.device_mac(1) + ": done in ";
+  int refusals = 0;
+  for (const std::string& l : qvtest::split_lines(out)) {
+    if (l.rfind(refused_sn, 0) == 0 || l.rfind(refused_mac, 0) == 0) {
+      ++refusals;
+      EXPECT_EQ(l.substr(l.size() - 10), " s: unplug") << l;
+    }
+    if (l.rfind(done, 0) == 0) EXPECT_EQ(l.substr(l.find(" s ")), " s (passed before with this image): unplug");
+  }
+  EXPECT_EQ(refusals, 2) << out;
+  EXPECT_EQ(count_lines(out, "5 runs: 2 passed, 3 failed (1 no reply, 1 holds an unknown serial number, 1 address "
+                             "shared)"),
+            1)
+      << out;
+  EXPECT_EQ(count_lines(out, "1 done: on record as passed with this image, not served again"), 1) << out;
+  EXPECT_EQ(count_lines(out, line.device_mac(2) + ": write-sn: the device holds " + serial_of[2] +
+                                 ", a number this line gave: it keeps it, nothing is written"),
+            1)
+      << out;
+  qvtest::run({"rm", "-rf", dir});
 }
