@@ -203,9 +203,11 @@ lab_start() {
 	# TCG: KVM, where present, may be nested and hang these guests. With
 	# LAB_TIME_LIMIT (seconds), qemu ends by itself after that long even if
 	# whoever started it was killed.
-	local limit=()
+	# LAB_QEMU_OPTS: more options for qemu, e.g. "-icount shift=0".
+	local limit=() more=()
 	[ -n "${LAB_TIME_LIMIT:-}" ] && limit=(timeout -k 5 "$LAB_TIME_LIMIT")
-	set -- "${limit[@]}" ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu "$LAB_CPU" -m 256 -accel tcg \
+	read -r -a more <<<"${LAB_QEMU_OPTS:-}"
+	set -- "${limit[@]}" ip netns exec "$LAB_NS" qemu-system-mipsel -M malta -cpu "$LAB_CPU" -m 256 -accel tcg "${more[@]}" \
 		-nodefaults -nographic -monitor none "${serial[@]}" \
 		-chardev "pipe,id=control,path=$work/ctl" -serial chardev:control \
 		-kernel "$LAB_CACHE/vmlinuz" -initrd "$work/initrd.gz" \
