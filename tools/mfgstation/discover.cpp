@@ -39,19 +39,10 @@ struct ConnectCount {
         continue;
       }
       shared->push_back(mac);
-      if (shared_why)
-        shared_why->push_back(std::to_string(got) + " answers to " + std::to_string(connects) +
-                              (connects == 1 ? " connect" : " connects") +
-                              ": more than one device answers with this address; none of them is served");
+      if (shared_why) shared_why->push_back(shared_address_text(got, connects));
     }
   }
 };
-
-// Once every device addressed on its own has answered each of its connects, a
-// round listens on this long (or as long again as the answers took, when that
-// is longer) for another device with one of the addresses: both get the same
-// frame at the same instant and answer alike.
-constexpr int kQuietMs = 100;
 
 // Sends a connect to each of dests and counts the connect answers to this
 // station from them (from any device, with the broadcast address among dests)
@@ -63,13 +54,7 @@ constexpr int kQuietMs = 100;
 bool count_connects(const station_link::Interface& ifc, const std::vector<Mac>& dests, int window_ms,
                     ConnectCount* count, std::string* error) {
   std::vector<std::vector<uint8_t>> requests;
-  station_link::RequestSpec spec;
-  spec.command = kCmdConnect;
-  spec.params.assign(ifc.mac.begin(), ifc.mac.end());
-  for (const Mac& dest : dests) {
-    spec.dest = dest;
-    requests.push_back(station_link::build_request(spec, ifc.mac));
-  }
+  for (const Mac& dest : dests) requests.push_back(connect_request(ifc, dest));
   const bool broadcast = std::find(dests.begin(), dests.end(), station_link::kBroadcast) != dests.end();
   // Every connect to dest has had its answer (never known of the broadcast address).
   auto answered = [&](const Mac& dest) {
@@ -93,7 +78,7 @@ bool count_connects(const station_link::Interface& ifc, const std::vector<Mac>& 
     if (!settled && std::all_of(dests.begin(), dests.end(), answered)) {
       settled = true;
       const int since_sent = static_cast<int>((now_seconds() - last_sent) * 1000.0);
-      end = Deadline(std::min(window.left_ms(), std::max(kQuietMs, since_sent)));
+      end = Deadline(std::min(window.left_ms(), std::max(kConnectQuietMs, since_sent)));
     }
     if (end.passed()) break;
     if (!resent && resend_at.passed()) {
@@ -115,6 +100,24 @@ bool count_connects(const station_link::Interface& ifc, const std::vector<Mac>& 
 }
 
 }  // namespace
+
+std::vector<uint8_t> connect_request(const station_link::Interface& ifc, const Mac& dest, const Mac* source) {
+  station_link::RequestSpec spec;
+  spec.command = kCmdConnect;
+  spec.params.assign(ifc.mac.begin(), ifc.mac.end());
+  spec.dest = dest;
+  if (source) {
+    spec.use_source = true;
+    spec.source = *source;
+  }
+  return station_link::build_request(spec, ifc.mac);
+}
+
+std::string shared_address_text(int answers, int connects) {
+  return std::to_string(answers) + " answers to " + std::to_string(connects) +
+         (connects == 1 ? " connect" : " connects") +
+         ": more than one device answers with this address; none of them is served";
+}
 
 bool discover(const station_link::Interface& ifc, int window_ms, std::vector<Mac>* found, std::string* error,
               std::vector<Mac>* shared, std::vector<std::string>* shared_why) {

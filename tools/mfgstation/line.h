@@ -52,6 +52,18 @@ bool probe_devices(const station_link::Interface& ifc, int window_ms, std::vecto
                    std::string* error, std::vector<station_link::Mac>* shared,
                    std::vector<std::string>* shared_why);
 
+// Once a device has answered every connect sent to it alone, the station
+// listens on this long (or as long again as the answers took, when that is
+// longer) for another device with its address: both get the same frame at the
+// same instant and answer alike.
+constexpr int kConnectQuietMs = 100;
+// A connect from this station to dest, sent from source when given (else from
+// the station's own address); it names the station's own address as the peer.
+std::vector<uint8_t> connect_request(const station_link::Interface& ifc, const station_link::Mac& dest,
+                                     const station_link::Mac* source = nullptr);
+// Why an address that answered more often than its connects reached it is not served.
+std::string shared_address_text(int answers, int connects);
+
 struct LineSetup {
   const Options* opts = nullptr;
   const station_link::Interface* ifc = nullptr;  // the station's interface (open)

@@ -41,10 +41,6 @@ using station_link::Mac;
 namespace {
 
 constexpr int kCallMs = 500;
-// As in discovery: once a device has answered every connect, the station
-// listens on this long (or as long again as the answers took) for a second
-// device with its address.
-constexpr int kQuietMs = 100;
 // The finished devices that keep their rows on a terminal.
 constexpr std::size_t kFinishedRows = 8;
 
@@ -59,15 +55,7 @@ Mac calling_address(const Mac& own) {
 }
 
 bool send_connect(const station_link::Interface& ifc, const Mac& dest, const Mac* source, std::string* error) {
-  station_link::RequestSpec spec;
-  spec.command = kCmdConnect;
-  spec.params.assign(ifc.mac.begin(), ifc.mac.end());
-  spec.dest = dest;
-  if (source) {
-    spec.use_source = true;
-    spec.source = *source;
-  }
-  return station_link::send_frame(ifc, station_link::build_request(spec, ifc.mac), error);
+  return station_link::send_frame(ifc, connect_request(ifc, dest, source), error);
 }
 
 // A device that answered, while the station listens for a second one with
@@ -196,7 +184,7 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
       }
       if (!c.quiet && c.answers >= c.connects) {
         c.quiet = true;
-        c.decide_at = now + std::max(kQuietMs / 1000.0, now - c.last_sent);
+        c.decide_at = now + std::max(kConnectQuietMs / 1000.0, now - c.last_sent);
       }
       const bool decided = (c.quiet && now >= c.decide_at) || now - c.since >= opts.timeout_ms / 1000.0;
       // A run that ends because the device started anew is seen to its end first.
@@ -206,9 +194,7 @@ int watch_main(const Options& opts, const station_link::Interface& ifc) {
       }
       if (c.answers > c.connects) {
         view->step(c.row, "connect");
-        runs.refuse(c.row, mac, kExitSharedAddress,
-                    std::to_string(c.answers) + " answers to " + std::to_string(c.connects) +
-                        " connects: more than one device answers with this address; none of them is served");
+        runs.refuse(c.row, mac, kExitSharedAddress, shared_address_text(c.answers, c.connects));
       } else if (!runs.serve(c.row, mac, &error)) {
         runs.refuse(c.row, mac, kExitLocal,
                     "the station cannot start a thread for " + station_link::mac_text(mac) + " (" + error + ")");
