@@ -65,3 +65,28 @@ bench_devices_stop() {
   for p in "${bench_pids[@]}"; do kill "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
   bench_pids=()
 }
+
+# The throw-away PostgreSQL server of a line benchmark, owned by nobody.
+# bench_pg_need NAME: its programs, from $QV_PG_BIN or the newest
+# /usr/lib/postgresql/N/bin (in pgbin), or NAME's message and exit 2.
+bench_pg_need() {
+  pgbin=${QV_PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
+  [ -x "$pgbin/initdb" ] && [ -x "$pgbin/pg_ctl" ] ||
+    { echo "$1: the PostgreSQL programs initdb and pg_ctl are missing (QV_PG_BIN names their folder)" >&2; exit 2; }
+}
+# bench_pg_start DIR PORT [SERVER_OPTIONS]: a server in the empty folder DIR,
+# its socket there and on no network, its trusted user ledger and the
+# database line; sets pg_up.
+bench_pg_start() {
+  chown nobody "$1"
+  runuser -u nobody -- "$pgbin/initdb" -D "$1/data" -U ledger --auth=trust -E UTF8 --no-instructions \
+    >"$1/initdb.log" 2>&1 || { cat "$1/initdb.log" >&2; exit 1; }
+  runuser -u nobody -- "$pgbin/pg_ctl" -D "$1/data" -l "$1/server.log" -w -t 30 \
+    -o "-p $2 -k $1 -c listen_addresses= ${3:-}" start >/dev/null || { cat "$1/server.log" >&2; exit 1; }
+  pg_up=1
+  psql -X -q -v ON_ERROR_STOP=1 "postgresql://ledger@/postgres?host=$1&port=$2" -c "CREATE DATABASE line"
+}
+# bench_pg_stop DIR: the server of DIR stopped, if it was started.
+bench_pg_stop() {
+  [ -z "${pg_up:-}" ] || runuser -u nobody -- "$pgbin/pg_ctl" -D "$1/data" -m fast -w stop >/dev/null 2>&1 || true
+}

@@ -55,9 +55,7 @@ case $stations in 1 | 2 | 3 | 4) ;; *) echo "line-ledger: LINE_LEDGER_STATIONS i
 n=8
 bin=${QV_BIN_DIR:-build/host/bin}
 bench_need line-ledger mfglinkd_fg mfgstation make-device-root
-pgbin=${QV_PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
-[ -x "$pgbin/initdb" ] && [ -x "$pgbin/pg_ctl" ] ||
-  { echo "line-ledger: the PostgreSQL programs initdb and pg_ctl are missing (QV_PG_BIN names their folder)" >&2; exit 2; }
+bench_pg_need line-ledger
 
 name=qvled$$
 work=$(mktemp -d /dev/shm/qvledger-XXXXXX)
@@ -71,24 +69,16 @@ killer=
 cleanup() {
   killer_stop
   bench_devices_stop
-  [ -n "$pg_up" ] && runuser -u nobody -- "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null 2>&1 || true
+  bench_pg_stop "$pgdir"
   for s in $(seq "$stations"); do line_netns_down "$name$s" "$n"; done
   rm -rf "$work" "$pgdir"
 }
 trap cleanup EXIT
 
 # The ledger's server.
-chown nobody "$pgdir"
-runuser -u nobody -- "$pgbin/initdb" -D "$pgdir/data" -U ledger --auth=trust -E UTF8 --no-instructions \
-  >"$pgdir/initdb.log" 2>&1 || { cat "$pgdir/initdb.log" >&2; exit 1; }
-runuser -u nobody -- "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w -t 30 \
-  -o "-p $port -k $pgdir -c listen_addresses= ${LINE_LEDGER_PG_OPTIONS:-}" start >/dev/null ||
-  { cat "$pgdir/server.log" >&2; exit 1; }
-pg_up=1
-psql_ledger() { psql -X -q -At -v ON_ERROR_STOP=1 "postgresql://ledger@/$1?host=$pgdir&port=$port" -c "$2"; }
-psql_ledger postgres "CREATE DATABASE line"
+bench_pg_start "$pgdir" "$port" "${LINE_LEDGER_PG_OPTIONS:-}"
 db="postgresql://ledger@/line?host=$pgdir&port=$port"
-q() { psql_ledger line "$1"; }
+q() { psql -X -q -At -v ON_ERROR_STOP=1 "$db" -c "$1"; }
 # What the stations said in each round, beside the ledger (the stations never
 # look into the schema bench): the rounds' times, the record lines, the
 # summaries and the devices the summaries name.

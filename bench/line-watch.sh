@@ -44,9 +44,7 @@ n=17
 bin=${QV_BIN_DIR:-build/host/bin}
 bin=$(cd "$bin" && pwd)
 bench_need line-watch mfglinkd_fg mfgstation make-device-root sim_line nvram
-pgbin=${QV_PG_BIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)}
-[ -x "$pgbin/initdb" ] && [ -x "$pgbin/pg_ctl" ] ||
-  { echo "line-watch: the PostgreSQL programs initdb and pg_ctl are missing (QV_PG_BIN names their folder)" >&2; exit 2; }
+bench_pg_need line-watch
 
 name=qvwatch$$
 work=$(mktemp -d /dev/shm/qvwatch-XXXXXX)
@@ -57,7 +55,7 @@ stations=()
 cleanup() {
   local p
   for p in "${stations[@]}"; do kill -TERM "$p" 2>/dev/null || true; wait "$p" 2>/dev/null || true; done
-  [ -n "$pg_up" ] && runuser -u nobody -- "$pgbin/pg_ctl" -D "$pgdir/data" -m fast -w stop >/dev/null 2>&1 || true
+  bench_pg_stop "$pgdir"
   line_netns_down "${name}a" "$n"
   line_netns_down "${name}b" "$n"
   rm -rf "$work" "$pgdir"
@@ -170,13 +168,7 @@ quiet_minute "$station"
 station_stop "$station"
 
 echo "== 3. two stations on two segments, ledger on PostgreSQL"
-chown nobody "$pgdir"
-runuser -u nobody -- "$pgbin/initdb" -D "$pgdir/data" -U ledger --auth=trust -E UTF8 --no-instructions \
-  >"$pgdir/initdb.log" 2>&1 || { cat "$pgdir/initdb.log" >&2; exit 1; }
-runuser -u nobody -- "$pgbin/pg_ctl" -D "$pgdir/data" -l "$pgdir/server.log" -w -t 30 \
-  -o "-p $port -k $pgdir -c listen_addresses=" start >/dev/null || { cat "$pgdir/server.log" >&2; exit 1; }
-pg_up=1
-psql -X -q -v ON_ERROR_STOP=1 "postgresql://ledger@/postgres?host=$pgdir&port=$port" -c "CREATE DATABASE line"
+bench_pg_start "$pgdir" "$port"
 db="postgresql://ledger@/line?host=$pgdir&port=$port"
 pg() { psql -X -q -At -v ON_ERROR_STOP=1 "$db" -c "$1"; }
 line_netns_up "${name}b" "$n" 1522 02:00:00:00:02
